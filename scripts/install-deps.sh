@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs, quietly and only when missing, every package that the build and
+# the tests need; then fetches expat's source for the Windows build.
+# Safe to run again; needs root (or sudo) and no standard input.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine64 xvfb
+  python3 curl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+need_update=0
+[ ${#missing[@]} -gt 0 ] && need_update=1
+
+# expat's source comes from Debian's source packages (no mingw build exists).
+sources=/etc/apt/sources.list.d/debian.sources
+if [ -f "$sources" ] && ! grep -q 'deb-src' "$sources"; then
+  $SUDO sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$sources"
+  need_update=1
+elif [ ! -f "$sources" ] && ! grep -rqs '^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  if [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee /etc/apt/sources.list.d/tamsor-src.list >/dev/null
+    need_update=1
+  fi
+fi
+
+if [ $need_update -eq 1 ]; then
+  $SUDO apt-get update -qq </dev/null >/dev/null
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+fi
