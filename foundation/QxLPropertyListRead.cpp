@@ -30,6 +30,7 @@
 #include "QxLNumber.h"
 #include "QxLScan.h"
 #include "QxLString.h"
+#include "QxLTextInternal.h"
 
 namespace {
 
@@ -179,16 +180,6 @@ QxStatus ParseDate(const char* text, int32_t length, QxLDateFields* fields) {
     return kStatusOK;
 }
 
-// 0..63 for the standard alphabet, -1 for every other byte.
-int Base64Value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 // Every byte outside the alphabet (white space, stray characters) is
 // skipped; '=' ends the data. A short last group yields what it can: one or
 // two characters one byte, three characters two bytes, whether it ends at
@@ -219,7 +210,7 @@ QxStatus DecodeBase64(const char* text, int32_t length, QxLDataRef* result) {
             }
             break;
         }
-        int value = Base64Value(c);
+        int value = QxLBase64Value(c);
         if (value < 0) continue;
         group = (group << 6) | static_cast<uint32_t>(value);
         if (++count == 4) {

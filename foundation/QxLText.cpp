@@ -10,6 +10,7 @@
 
 #include "QxLMemory.h"
 #include "QxLScan.h"
+#include "QxLTextInternal.h"
 
 namespace {
 
@@ -43,16 +44,6 @@ size_t ReadDecimal(const char** cursor, const char* end, uint32_t ceiling, uint3
     return taken;
 }
 
-// Standard base64 alphabet value of c, or -1.
-int Base64Value(uint8_t c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 int CompareCounted(const char* string, const char* text, int32_t length, bool foldCase) {
     const uint8_t* s = reinterpret_cast<const uint8_t*>(string);
     const uint8_t* t = reinterpret_cast<const uint8_t*>(text);
@@ -66,6 +57,15 @@ int CompareCounted(const char* string, const char* text, int32_t length, bool fo
 }
 
 }  // namespace
+
+int QxLBase64Value(uint8_t c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
 
 // URL layout, each part a (pointer, length) into the text:
 //
@@ -128,7 +128,7 @@ QxStatus QxLBase64Decode(int32_t length, const char* text, uint8_t** bytes, size
         uint8_t c = static_cast<uint8_t>(text[i]);
         if (c == '=') break;
         if (c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == ' ') continue;
-        int value = Base64Value(c);
+        int value = QxLBase64Value(c);
         if (value < 0) {
             QxLFree(output);
             return kStatusBadCharacter;
