@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, quietly and only when missing, every package that the build and
-# the tests need; then fetches expat's source for the Windows build.
+# the tests need, and enables Debian's source packages so that
+# scripts/build-win-deps.sh can fetch expat's source for the Windows build.
 # Safe to run again; needs root (or sudo) and no standard input.
 set -euo pipefail
 
@@ -11,7 +12,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev
-  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-tools googletest dpkg-dev
   wine64 xvfb
   python3 curl
 )
@@ -36,6 +38,11 @@ elif [ ! -f "$sources" ] && ! grep -rqs '^deb-src' /etc/apt/sources.list /etc/ap
     sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee /etc/apt/sources.list.d/tamsor-src.list >/dev/null
     need_update=1
   fi
+fi
+
+# Source lists never fetched (deb-src enabled by hand, say) also need one.
+if ! compgen -G '/var/lib/apt/lists/*_Sources*' >/dev/null; then
+  need_update=1
 fi
 
 if [ $need_update -eq 1 ]; then

@@ -1,0 +1,147 @@
+# Tamsor's everyday commands. Every target installs what it needs first, so
+# each works on a fresh Debian 12 machine (as root, or with sudo).
+#
+#   make run      build for Linux and run what there is to run
+#   make test     build and test for Linux (sanitizers on), then for Windows
+#                 (mingw-w64) with the tests run under wine
+#   make linux    build build/linux only
+#   make win64    build build/win64 only
+#   make bench    build build/bench (Release) and run the benchmarks
+#   make clean    remove the build folders (keeps build/deps, the cache of
+#                 third-party libraries for Windows; `make distclean` too)
+#
+# BUILD=DIR puts all build folders under DIR instead of build/.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.NOTPARALLEL:
+.DEFAULT_GOAL := linux
+MAKEFLAGS += --no-print-directory
+
+JOBS      ?= 2
+ROOT      := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
+BUILD     ?= $(ROOT)/build
+LINUX_DIR := $(abspath $(BUILD))/linux
+WIN_DIR   := $(abspath $(BUILD))/win64
+BENCH_DIR := $(abspath $(BUILD))/bench
+DEPS_DIR  := $(abspath $(BUILD))/deps
+WIN_DEPS  := $(DEPS_DIR)/win64
+TOOLCHAIN := $(ROOT)/cmake/mingw-w64-x86_64.cmake
+WINE_RUN  := $(ROOT)/cmake/wine-run.sh
+
+CMAKE_QUIET := -G Ninja --log-level=WARNING -Wno-dev
+# Test programs under wine run slowly; tests/CMakeLists.txt gives each its
+# own time-out, and this one is for any test that sets none.
+WIN_TEST_TIMEOUT := 1200
+
+# Prints one line per stage with the seconds it took ($$SECONDS counts from
+# the start of each recipe line's shell).
+say  = echo "==> $(1)"
+took = echo "==> $(1): $$SECONDS s"
+
+.PHONY: all run test test-linux test-win64 linux win64 win-deps deps bench clean distclean
+
+all: linux
+
+# ---------------------------------------------------------------------------
+deps:
+ifndef TAMSOR_DEPS_DONE
+	@$(call say,installing packages (scripts/install-deps.sh)); \
+	"$(ROOT)/scripts/install-deps.sh"; \
+	$(call took,packages)
+endif
+
+linux: deps
+	@$(call say,configuring and building $(LINUX_DIR) (Debug with sanitizers)); \
+	cmake -S "$(ROOT)" -B "$(LINUX_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_BUILD_TYPE=Debug -DTAMSOR_SANITIZE=ON; \
+	cmake --build "$(LINUX_DIR)" -j $(JOBS); \
+	$(call took,linux build)
+
+test-linux: linux
+	@$(call say,testing $(LINUX_DIR)); \
+	status=0; \
+	ctest --test-dir "$(LINUX_DIR)" --output-on-failure --no-tests=error -j $(JOBS) || status=$$?; \
+	$(call took,linux tests); \
+	exit $$status
+
+win-deps: deps
+	@$(call say,third-party libraries for Windows (scripts/build-win-deps.sh)); \
+	TAMSOR_DEPS_DIR="$(DEPS_DIR)" "$(ROOT)/scripts/build-win-deps.sh"; \
+	$(call took,windows libraries)
+
+win64: win-deps
+	@$(call say,configuring and building $(WIN_DIR) (mingw-w64, static)); \
+	cmake -S "$(ROOT)" -B "$(WIN_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_TOOLCHAIN_FILE="$(TOOLCHAIN)" -DCMAKE_PREFIX_PATH="$(WIN_DEPS)" \
+	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_SHARED_LIBS=OFF; \
+	cmake --build "$(WIN_DIR)" -j $(JOBS); \
+	$(call took,windows build)
+
+# The wine prefix is created once, before ctest starts programs side by side;
+# a virtual X display (for windows, even hidden ones) and the wine server then
+# stay up between programs, and are stopped at the end whatever happens.
+test-win64: win64
+	@$(call say,starting wine and Xvfb (prefix $(WIN_DIR)/wineprefix)); \
+	trap '"$(WINE_RUN)" --stop "$(WIN_DIR)"' EXIT; \
+	"$(WINE_RUN)" --init "$(WIN_DIR)"; \
+	$(call took,wine start-up); \
+	$(call say,testing $(WIN_DIR) under wine); \
+	SECONDS=0; \
+	status=0; \
+	ctest --test-dir "$(WIN_DIR)" --output-on-failure --no-tests=error -j $(JOBS) \
+	  --timeout $(WIN_TEST_TIMEOUT) || status=$$?; \
+	$(call took,windows tests); \
+	exit $$status
+
+# Both platforms are tested even when the first fails, so one run shows
+# everything that is broken; the exit status is non-zero if anything failed.
+test: deps
+	@summary=(); failed=0; \
+	for stage in test-linux test-win64; do \
+	  SECONDS=0; \
+	  if $(MAKE) $$stage TAMSOR_DEPS_DONE=1; then result=passed; else result=FAILED; failed=1; fi; \
+	  summary+=("$$stage: $$result ($$SECONDS s)"); \
+	done; \
+	echo "==> summary"; printf '    %s\n' "$${summary[@]}"; \
+	exit $$failed
+
+# ---------------------------------------------------------------------------
+# For now the program to run is tamsor-plist, which reads a property list
+# and shows it; without arguments it shows a built-in sample message.
+run: deps
+	@if ! grep -Eq 'add_executable\(\s*tamsor-plist' "$(ROOT)/tools/CMakeLists.txt" 2>/dev/null; then \
+	  echo "Nothing to run yet: the network service and the assistant arrive with later work."; \
+	  echo "'make test' builds and tests what exists (the foundation library)."; \
+	  exit 0; \
+	fi; \
+	cmake -S "$(ROOT)" -B "$(LINUX_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_BUILD_TYPE=Debug -DTAMSOR_SANITIZE=ON; \
+	cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-plist; \
+	echo "==> $(LINUX_DIR)/tools/tamsor-plist"; \
+	"$(LINUX_DIR)/tools/tamsor-plist"; \
+	echo "(The network service and the assistant arrive with later work; this tool is what runs for now.)"
+
+bench: deps
+	@if [ ! -f "$(ROOT)/bench/CMakeLists.txt" ]; then \
+	  echo "No benchmarks yet (bench/CMakeLists.txt is missing); nothing to run."; \
+	  exit 0; \
+	fi; \
+	$(call say,configuring and building $(BENCH_DIR) (Release)); \
+	cmake -S "$(ROOT)" -B "$(BENCH_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_BUILD_TYPE=Release -DTAMSOR_BENCH=ON -DTAMSOR_TESTS=OFF; \
+	cmake --build "$(BENCH_DIR)" -j $(JOBS); \
+	programs=$$(find "$(BENCH_DIR)/bench" -name CMakeFiles -prune -o -type f -perm -u+x -print | sort); \
+	if [ -z "$$programs" ]; then echo "No benchmark programs were built."; exit 0; fi; \
+	failed=0; \
+	for p in $$programs; do \
+	  echo "==> $$p"; \
+	  (cd "$$(dirname "$$p")" && "$$p") || { echo "==> $$p failed"; failed=1; }; \
+	done; \
+	exit $$failed
+
+clean:
+	rm -rf "$(LINUX_DIR)" "$(WIN_DIR)" "$(BENCH_DIR)"
+
+distclean: clean
+	rm -rf "$(DEPS_DIR)"

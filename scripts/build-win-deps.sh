@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Builds the third-party libraries of the Windows build with mingw-w64 into a
+# prefix that the win64 build finds through CMAKE_PREFIX_PATH:
+#   - expat, static, from Debian's source package (no mingw package exists);
+#   - GoogleTest (gtest, gtest_main, gmock) from /usr/src/googletest.
+# The prefix is reused while the expat source version, the GoogleTest version
+# and this recipe stay the same. Sources are fetched into a scratch folder
+# under build/deps and deleted afterwards; none of them belongs in the repo.
+#
+#   scripts/build-win-deps.sh            build (or reuse) build/deps/win64
+#   TAMSOR_DEPS_DIR=DIR ...              use DIR instead of build/deps
+#
+# Needs the packages of scripts/install-deps.sh (it enables deb-src).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+DEPS=${TAMSOR_DEPS_DIR:-$ROOT/build/deps}
+PREFIX=$DEPS/win64
+SCRATCH=$DEPS/win64-src
+LOGS=$DEPS/logs
+TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
+STAMP=$PREFIX/.tamsor-deps
+# Bump when the steps below change in a way that needs a rebuild.
+RECIPE=1
+
+mkdir -p "$DEPS" "$LOGS"
+exec 9>"$DEPS/.win64.lock"
+flock 9
+
+say() { echo "win-deps: $*"; }
+
+# Runs a step with its output in a log; shows the end of the log on failure.
+step() {
+  local name=$1; shift
+  if ! "$@" >"$LOGS/$name.log" 2>&1 </dev/null; then
+    say "step '$name' failed; last lines of $LOGS/$name.log:" >&2
+    tail -n 40 "$LOGS/$name.log" >&2
+    exit 1
+  fi
+}
+
+# The source versions of expat that apt knows, newest first, read from the
+# local source lists (no download). The newest one keys the cache; the build
+# takes the newest one that can actually be fetched (a mirror may lack some).
+expat_versions=$(apt-cache showsrc --only-source expat 2>/dev/null \
+  | sed -n 's/^Version: //p' | sort -u || true)
+sorted=()
+for v in $expat_versions; do
+  i=0
+  while [ $i -lt ${#sorted[@]} ] && dpkg --compare-versions "${sorted[$i]}" gt "$v"; do
+    i=$((i + 1))
+  done
+  sorted=("${sorted[@]:0:$i}" "$v" "${sorted[@]:$i}")
+done
+if [ ${#sorted[@]} -eq 0 ]; then
+  say "cannot find Debian's expat source package; run scripts/install-deps.sh (it enables deb-src)" >&2
+  exit 1
+fi
+expat_version=${sorted[0]}
+gtest_version=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || true)
+if [ -z "$gtest_version" ] || [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+  say "GoogleTest sources missing in /usr/src/googletest; run scripts/install-deps.sh" >&2
+  exit 1
+fi
+toolchain_sum=$(sha256sum "$TOOLCHAIN" | cut -c1-16)
+key="recipe=$RECIPE expat=$expat_version googletest=$gtest_version toolchain=$toolchain_sum"
+
+if [ -f "$STAMP" ] && [ "$(head -n 1 "$STAMP")" = "$key" ]; then
+  say "up to date in $PREFIX ($(sed -n 's/^built: //p' "$STAMP"), googletest $gtest_version)"
+  exit 0
+fi
+
+started=$(date +%s)
+rm -rf "$PREFIX" "$SCRATCH"
+mkdir -p "$PREFIX" "$SCRATCH"
+
+common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_LIBDIR=lib
+        -Wno-dev)
+
+# --- expat ---------------------------------------------------------------
+say "building expat (static, mingw-w64)"
+# apt's download user must be able to write here, or apt warns about it.
+chmod 777 "$SCRATCH" 2>/dev/null || true
+built_expat=""
+for v in "${sorted[@]}"; do
+  rm -rf "${SCRATCH:?}"/expat*
+  if (cd "$SCRATCH" && apt-get source -qq "expat=$v") >"$LOGS/expat-source.log" 2>&1 </dev/null; then
+    built_expat=$v
+    break
+  fi
+  say "expat $v could not be fetched; trying an older one"
+done
+if [ -z "$built_expat" ]; then
+  say "no expat source package could be fetched; last lines of $LOGS/expat-source.log:" >&2
+  tail -n 20 "$LOGS/expat-source.log" >&2
+  exit 1
+fi
+expat_src=$(ls -d "$SCRATCH"/expat-*/expat 2>/dev/null | head -n 1 || true)
+if [ -z "$expat_src" ] || [ ! -f "$expat_src/CMakeLists.txt" ]; then
+  say "expat's sources were not unpacked under $SCRATCH" >&2
+  exit 1
+fi
+step expat-configure cmake -S "$expat_src" -B "$SCRATCH/build-expat" "${common[@]}" \
+  -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF \
+  -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF \
+  -DEXPAT_BUILD_FUZZERS=OFF
+# Debian's patches test `#if XML_DTD == 1`, but expat's CMake writes the macro
+# with no value, which the preprocessor rejects.
+config_h=$SCRATCH/build-expat/expat_config.h
+sed -i -E 's/^#define XML_DTD[[:space:]]*$/#define XML_DTD 1/' "$config_h"
+if ! grep -q '^#define XML_DTD 1$' "$config_h"; then
+  say "expat_config.h has no XML_DTD line to fix; expat's build may have changed" >&2
+  exit 1
+fi
+step expat-build cmake --build "$SCRATCH/build-expat" -j 2
+step expat-install cmake --install "$SCRATCH/build-expat"
+
+# --- GoogleTest ----------------------------------------------------------
+say "building googletest $gtest_version (mingw-w64)"
+step gtest-configure cmake -S /usr/src/googletest -B "$SCRATCH/build-gtest" "${common[@]}" \
+  -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -DBUILD_SHARED_LIBS=OFF
+step gtest-build cmake --build "$SCRATCH/build-gtest" -j 2
+step gtest-install cmake --install "$SCRATCH/build-gtest"
+
+for lib in libexpat.a libgtest.a libgtest_main.a; do
+  if [ ! -f "$PREFIX/lib/$lib" ]; then
+    say "$PREFIX/lib/$lib is missing after the build" >&2
+    exit 1
+  fi
+done
+
+rm -rf "$SCRATCH"
+printf '%s\nbuilt: expat %s\n' "$key" "$built_expat" >"$STAMP"
+say "expat $built_expat and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
