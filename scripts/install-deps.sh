@@ -16,6 +16,7 @@ packages=(
   mingw-w64-tools googletest dpkg-dev
   wine64 xvfb
   python3 curl
+  unicode-data sleuthkit 7zip
 )
 
 missing=()
