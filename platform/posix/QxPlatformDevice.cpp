@@ -1,0 +1,222 @@
+// Linux drives and host files for the volume layer: open(2) and pread(2),
+// the block-device geometry ioctls, and SG_IO for pass-through reads.
+//
+// Device paths keep their Windows names above this file; \\.\CdRom<n> is
+// mapped to /dev/sr<n> here and nowhere else.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <climits>
+
+#include "QxPlatformDevice.h"
+#include "QxPlatformSocket.h"
+
+namespace {
+
+// "\\.\CdRom" followed by decimal digits, any case.
+bool MapDrivePath(const char* path, char* mapped, size_t size) {
+    static const char kPrefix[] = "\\\\.\\cdrom";
+    size_t prefixLength = sizeof(kPrefix) - 1;
+    if (strncasecmp(path, kPrefix, prefixLength) != 0) return false;
+    const char* digits = path + prefixLength;
+    if (*digits == '\0' || strlen(digits) > 9) return false;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    snprintf(mapped, size, "/dev/sr%lu", strtoul(digits, nullptr, 10));
+    return true;
+}
+
+QxStatus OpenReadOnly(const char* path, QxDeviceHandle* handle) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return QxPlatformLastError();
+    *handle = fd;
+    return kStatusOK;
+}
+
+}  // namespace
+
+bool QxPlatformDevicePathOf(const char* hostPath, char* devicePath, size_t size) {
+    static const char kPrefix[] = "/dev/sr";
+    size_t prefixLength = sizeof(kPrefix) - 1;
+    if (strncmp(hostPath, kPrefix, prefixLength) != 0) return false;
+    const char* digits = hostPath + prefixLength;
+    if (*digits == '\0' || strlen(digits) > 9) return false;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    int written = snprintf(devicePath, size, "\\\\.\\CdRom%s", digits);
+    return written > 0 && static_cast<size_t>(written) < size;
+}
+
+QxStatus QxPlatformDeviceOpen(const char* path, QxDeviceHandle* handle) {
+    char mapped[32];
+    if (MapDrivePath(path, mapped, sizeof(mapped))) path = mapped;
+    // O_NONBLOCK lets a drive without a disc open (as on Windows) so that
+    // the geometry query, not the open, reports "no medium".
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return QxPlatformLastError();
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    *handle = fd;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformDeviceGeometry(QxDeviceHandle handle, uint32_t* sectorSize,
+                                  uint64_t* diskSize) {
+    int fd = static_cast<int>(handle);
+    int bytesPerSector = 0;
+    if (ioctl(fd, BLKSSZGET, &bytesPerSector) == -1) return QxPlatformLastError();
+    uint64_t size = 0;
+    if (ioctl(fd, BLKGETSIZE64, &size) == -1) return QxPlatformLastError();
+    *sectorSize = bytesPerSector > 0 ? static_cast<uint32_t>(bytesPerSector) : 0;
+    *diskSize = size;
+    return kStatusOK;
+}
+
+void QxPlatformDeviceAllowExtendedIO(QxDeviceHandle) {}
+
+QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSector,
+                                         uint32_t sectorCount, uint32_t sectorSize,
+                                         void* buffer) {
+    // READ(10): opcode, flags, LBA (4, big-endian), group, length (2), control.
+    unsigned char cdb[10] = {};
+    cdb[0] = 0x28;
+    cdb[2] = static_cast<unsigned char>(firstSector >> 24);
+    cdb[3] = static_cast<unsigned char>(firstSector >> 16);
+    cdb[4] = static_cast<unsigned char>(firstSector >> 8);
+    cdb[5] = static_cast<unsigned char>(firstSector);
+    cdb[7] = static_cast<unsigned char>(sectorCount >> 8);
+    cdb[8] = static_cast<unsigned char>(sectorCount);
+    unsigned char sense[32] = {};
+
+    sg_io_hdr_t request;
+    memset(&request, 0, sizeof(request));
+    request.interface_id = 'S';
+    request.dxfer_direction = SG_DXFER_FROM_DEV;
+    request.cmd_len = sizeof(cdb);
+    request.mx_sb_len = 24;
+    request.dxfer_len = sectorCount * sectorSize;
+    request.dxferp = buffer;
+    request.cmdp = cdb;
+    request.sbp = sense;
+    request.timeout = 10 * 1000;  // milliseconds
+    if (ioctl(static_cast<int>(handle), SG_IO, &request) == -1) return QxPlatformLastError();
+    return kStatusOK;
+}
+
+QxStatus QxPlatformDeviceReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
+                                void* buffer, uint32_t* bytesRead) {
+    int fd = static_cast<int>(handle);
+    uint32_t done = 0;
+    // pread may stop early (signals, pipes, block boundaries); only 0 is the end.
+    while (done < count) {
+        ssize_t got = pread(fd, static_cast<char*>(buffer) + done, count - done,
+                            static_cast<off_t>(offset + done));
+        if (got == -1) {
+            if (errno == EINTR) continue;
+            *bytesRead = done;
+            return QxPlatformLastError();
+        }
+        if (got == 0) break;
+        done += static_cast<uint32_t>(got);
+    }
+    *bytesRead = done;
+    return kStatusOK;
+}
+
+void QxPlatformDeviceClose(QxDeviceHandle handle) {
+    if (handle != kQxInvalidDeviceHandle) close(static_cast<int>(handle));
+}
+
+QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {
+    QxDeviceHandle fd = kQxInvalidDeviceHandle;
+    QxStatus status = OpenReadOnly(path, &fd);
+    if (status != kStatusOK) return status;
+    struct stat info;
+    if (fstat(static_cast<int>(fd), &info) == -1) {
+        status = QxPlatformLastError();
+        close(static_cast<int>(fd));
+        return status;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        close(static_cast<int>(fd));
+        return EISDIR;
+    }
+    *handle = fd;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size) {
+    // The end position rather than st_size, which is 0 for block devices.
+    off_t end = lseek(static_cast<int>(handle), 0, SEEK_END);
+    if (end == -1) return QxPlatformLastError();
+    *size = static_cast<uint64_t>(end);
+    return kStatusOK;
+}
+
+bool QxPlatformPathStatus(const char* path, bool* isFolder) {
+    struct stat info;
+    if (stat(path, &info) == -1) return false;
+    *isFolder = S_ISDIR(info.st_mode);
+    return true;
+}
+
+QxStatus QxPlatformFullPath(const char* path, char* buffer, size_t size) {
+    // Work in a scratch copy: the working folder, "/", then the path.
+    char scratch[PATH_MAX * 2];
+    size_t length = 0;
+    if (path[0] != '/') {
+        if (getcwd(scratch, PATH_MAX) == nullptr) return QxPlatformLastError();
+        length = strlen(scratch);
+        scratch[length++] = '/';
+    }
+    size_t pathLength = strlen(path);
+    if (length + pathLength + 1 > sizeof(scratch)) return kStatusBadSize;
+    memcpy(scratch + length, path, pathLength + 1);
+    length += pathLength;
+    bool trailingSlash = length > 1 && scratch[length - 1] == '/';
+
+    // Fold "." and ".." component by component into buffer, as the Windows
+    // call does without looking at the file system. Writing never runs ahead
+    // of reading, so the result is built in scratch itself.
+    size_t out = 0;
+    size_t position = 0;
+    while (position < length) {
+        size_t end = position;
+        while (end < length && scratch[end] != '/') ++end;
+        size_t componentLength = end - position;
+        if (componentLength == 2 && scratch[position] == '.' && scratch[position + 1] == '.') {
+            while (out > 0 && scratch[out - 1] != '/') --out;
+            if (out > 0) --out;
+        } else if (componentLength > 0 &&
+                   !(componentLength == 1 && scratch[position] == '.')) {
+            scratch[out++] = '/';
+            memmove(scratch + out, scratch + position, componentLength);
+            out += componentLength;
+        }
+        position = end + 1;
+    }
+    // A trailing separator names the same folder; Windows keeps it.
+    if (out == 0 || trailingSlash) scratch[out++] = '/';
+    if (out + 1 > size) return kStatusBadSize;
+    memcpy(buffer, scratch, out);
+    buffer[out] = '\0';
+    return kStatusOK;
+}
+
+void QxPlatformSetBinaryStream(FILE*) {}

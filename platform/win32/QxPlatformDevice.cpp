@@ -1,0 +1,166 @@
+// Windows drives and host files for the volume layer: CreateFileA on the
+// raw device, the drive geometry request, SetFilePointerEx and ReadFile,
+// and IOCTL_SCSI_PASS_THROUGH_DIRECT for pass-through reads.
+//
+// Pass-through request, one DeviceIoControl with the same buffer as input
+// and output (offsets for a 32-bit build; a 64-bit build has the wider
+// pointer and its padding, and the lengths follow from the structure):
+//
+//   offset  width  field
+//   0       44     SCSI_PASS_THROUGH_DIRECT header
+//   44      4      padding
+//   48      32     sense area (SenseInfoOffset points here)
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "QxPlatformDevice.h"
+#include "QxPlatformSocket.h"
+
+namespace {
+
+struct PassThroughRequest {
+    SCSI_PASS_THROUGH_DIRECT header;
+    ULONG padding;
+    UCHAR sense[32];
+};
+#if !defined(_WIN64)
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
+static_assert(offsetof(PassThroughRequest, sense) == 48);
+static_assert(sizeof(PassThroughRequest) == 80);
+#endif
+
+// DISK_GEOMETRY_EX as far as it is read: 40 bytes.
+inline constexpr DWORD kGeometrySize = 40;
+inline constexpr size_t kBytesPerSectorOffset = 20;
+inline constexpr size_t kDiskSizeOffset = 24;
+
+HANDLE ToHandle(QxDeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
+
+bool QxPlatformDevicePathOf(const char*, char*, size_t) { return false; }
+
+QxStatus QxPlatformDeviceOpen(const char* path, QxDeviceHandle* handle) {
+    // Write access is what the pass-through request requires.
+    HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return QxPlatformLastError();
+    *handle = reinterpret_cast<QxDeviceHandle>(opened);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformDeviceGeometry(QxDeviceHandle handle, uint32_t* sectorSize,
+                                  uint64_t* diskSize) {
+    alignas(8) BYTE geometry[kGeometrySize] = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(ToHandle(handle), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0,
+                         geometry, kGeometrySize, &returned, nullptr)) {
+        return QxPlatformLastError();
+    }
+    DWORD bytesPerSector;
+    LONGLONG size;
+    memcpy(&bytesPerSector, geometry + kBytesPerSectorOffset, sizeof(bytesPerSector));
+    memcpy(&size, geometry + kDiskSizeOffset, sizeof(size));
+    *sectorSize = bytesPerSector;
+    *diskSize = size > 0 ? static_cast<uint64_t>(size) : 0;
+    return kStatusOK;
+}
+
+void QxPlatformDeviceAllowExtendedIO(QxDeviceHandle handle) {
+    DWORD returned = 0;
+    DeviceIoControl(ToHandle(handle), FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0,
+                    &returned, nullptr);
+}
+
+QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSector,
+                                         uint32_t sectorCount, uint32_t sectorSize,
+                                         void* buffer) {
+    PassThroughRequest request;
+    memset(&request, 0, sizeof(request));
+    SCSI_PASS_THROUGH_DIRECT& header = request.header;
+    header.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    header.PathId = 0;
+    header.TargetId = 1;
+    header.Lun = 0;
+    header.CdbLength = 10;
+    header.SenseInfoLength = 24;
+    header.DataIn = SCSI_IOCTL_DATA_IN;
+    header.DataTransferLength = sectorCount * sectorSize;
+    header.TimeOutValue = 10;  // seconds
+    header.DataBuffer = buffer;
+    header.SenseInfoOffset = offsetof(PassThroughRequest, sense);
+    header.Cdb[0] = 0x28;  // READ(10)
+    header.Cdb[2] = static_cast<UCHAR>(firstSector >> 24);
+    header.Cdb[3] = static_cast<UCHAR>(firstSector >> 16);
+    header.Cdb[4] = static_cast<UCHAR>(firstSector >> 8);
+    header.Cdb[5] = static_cast<UCHAR>(firstSector);
+    header.Cdb[7] = static_cast<UCHAR>(sectorCount >> 8);
+    header.Cdb[8] = static_cast<UCHAR>(sectorCount);
+
+    DWORD returned = 0;
+    if (!DeviceIoControl(ToHandle(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                         sizeof(request), &request, sizeof(request), &returned, nullptr)) {
+        return QxPlatformLastError();
+    }
+    return kStatusOK;
+}
+
+QxStatus QxPlatformDeviceReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
+                                void* buffer, uint32_t* bytesRead) {
+    *bytesRead = 0;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(ToHandle(handle), position, nullptr, FILE_BEGIN)) {
+        return QxPlatformLastError();
+    }
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(handle), buffer, count, &got, nullptr)) return QxPlatformLastError();
+    *bytesRead = got;
+    return kStatusOK;
+}
+
+void QxPlatformDeviceClose(QxDeviceHandle handle) {
+    if (handle != kQxInvalidDeviceHandle) CloseHandle(ToHandle(handle));
+}
+
+QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {
+    HANDLE opened = CreateFileA(path, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return QxPlatformLastError();
+    *handle = reinterpret_cast<QxDeviceHandle>(opened);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size) {
+    LARGE_INTEGER fileSize;
+    if (!GetFileSizeEx(ToHandle(handle), &fileSize)) return QxPlatformLastError();
+    *size = static_cast<uint64_t>(fileSize.QuadPart);
+    return kStatusOK;
+}
+
+bool QxPlatformPathStatus(const char* path, bool* isFolder) {
+    struct _stat64 info;
+    if (_stat64(path, &info) != 0) return false;
+    *isFolder = (info.st_mode & _S_IFDIR) != 0;
+    return true;
+}
+
+QxStatus QxPlatformFullPath(const char* path, char* buffer, size_t size) {
+    DWORD room = size > MAX_PATH ? MAX_PATH : static_cast<DWORD>(size);
+    DWORD length = GetFullPathNameA(path, room, buffer, nullptr);
+    if (length == 0) return QxPlatformLastError();
+    // A result that does not fit comes back as the size it needs.
+    if (length >= room) return kStatusBadSize;
+    return kStatusOK;
+}
+
+void QxPlatformSetBinaryStream(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }

@@ -1,0 +1,96 @@
+// The table of image bindings; see DeviceBinding.h. A short singly linked
+// list: there are a handful of bindings at most (one per drive path).
+#include "DeviceBinding.h"
+
+#include <cstring>
+
+#include "BlockDevice.h"
+#include "QxLMemory.h"
+#include "QxLScan.h"
+
+namespace {
+
+inline constexpr uint32_t kLargestImageSectorSize = 1u << 20;
+
+struct Binding {
+    Binding* next;
+    char devicePath[kDevicePathCapacity];
+    char* imagePath;  // owned
+    uint32_t sectorSize;
+};
+
+Binding* gBindings = nullptr;
+
+Binding** FindLink(const char* devicePath, int32_t length) {
+    for (Binding** link = &gBindings; *link != nullptr; link = &(*link)->next) {
+        if (QxLCompareCountedNoCase((*link)->devicePath, devicePath, length) == 0) return link;
+    }
+    return nullptr;
+}
+
+void FreeBinding(Binding* binding) {
+    QxLFree(binding->imagePath);
+    QxLFree(binding);
+}
+
+}  // namespace
+
+QxStatus DeviceBindImage(const char* devicePath, const char* imageFilePath,
+                         uint32_t sectorSize) {
+    if (devicePath == nullptr || imageFilePath == nullptr) return kStatusBadParameter;
+    size_t deviceLength = strlen(devicePath);
+    if (deviceLength == 0 || deviceLength >= kDevicePathCapacity) return kStatusBadName;
+    if (imageFilePath[0] == '\0' || sectorSize > kLargestImageSectorSize) {
+        return kStatusBadParameter;
+    }
+
+    auto* binding = static_cast<Binding*>(QxLAllocZeroed(sizeof(Binding)));
+    if (binding == nullptr) return kStatusNoMemory;
+    size_t imageLength = strlen(imageFilePath);
+    binding->imagePath = static_cast<char*>(QxLAlloc(imageLength + 1));
+    if (binding->imagePath == nullptr) {
+        QxLFree(binding);
+        return kStatusNoMemory;
+    }
+    memcpy(binding->imagePath, imageFilePath, imageLength + 1);
+    memcpy(binding->devicePath, devicePath, deviceLength + 1);
+    binding->sectorSize = sectorSize != 0 ? sectorSize : kDefaultImageSectorSize;
+
+    // Only now that nothing can fail is the old binding replaced.
+    if (Binding** old = FindLink(devicePath, -1)) {
+        Binding* replaced = *old;
+        *old = replaced->next;
+        FreeBinding(replaced);
+    }
+    binding->next = gBindings;
+    gBindings = binding;
+    return kStatusOK;
+}
+
+QxStatus DeviceUnbind(const char* devicePath) {
+    if (devicePath == nullptr) return kStatusBadParameter;
+    Binding** link = FindLink(devicePath, -1);
+    if (link == nullptr) return kStatusNotFound;
+    Binding* binding = *link;
+    *link = binding->next;
+    FreeBinding(binding);
+    return kStatusOK;
+}
+
+void DeviceUnbindAll() {
+    while (gBindings != nullptr) {
+        Binding* binding = gBindings;
+        gBindings = binding->next;
+        FreeBinding(binding);
+    }
+}
+
+bool DeviceFindBinding(const char* devicePath, int32_t length, const char** imageFilePath,
+                       uint32_t* sectorSize) {
+    if (devicePath == nullptr) return false;
+    Binding** link = FindLink(devicePath, length);
+    if (link == nullptr) return false;
+    if (imageFilePath != nullptr) *imageFilePath = (*link)->imagePath;
+    if (sectorSize != nullptr) *sectorSize = (*link)->sectorSize;
+    return true;
+}

@@ -1,0 +1,38 @@
+// Image bindings: an image file standing in for a device path.
+//
+// A binding maps a device path (such as \\.\CdRom0, compared without regard
+// to case) to a host image file and a sector size. OpenDevice on a bound
+// path opens the image instead of a drive: the disc size is the file size,
+// and there is no SCSI pass-through. Tests, tools and a headless server use
+// this to work from images on every system; enumeration lists bound drives
+// like real ones.
+//
+// A binding is looked up when a device is opened; devices already open keep
+// what they opened. One process-wide table, run-loop thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "QxLStatus.h"
+
+// Sector size of a binding made with sectorSize 0.
+inline constexpr uint32_t kDefaultImageSectorSize = 2048;
+
+// Binds devicePath to imageFilePath (both copied), replacing any binding
+// of the same path. sectorSize 0 means 2048. kStatusBadName for a device
+// path of 261 bytes or more or an empty one, kStatusBadParameter for an
+// empty image path or a sector size above 1 MiB, kStatusNoMemory.
+QxStatus DeviceBindImage(const char* devicePath, const char* imageFilePath,
+                         uint32_t sectorSize);
+
+// Removes the binding of devicePath; kStatusNotFound when there is none.
+QxStatus DeviceUnbind(const char* devicePath);
+
+// Removes every binding.
+void DeviceUnbindAll();
+
+// The binding of the first length bytes of devicePath (-1: NUL-terminated).
+// On a match sets *imageFilePath (borrowed; valid until the binding goes)
+// and *sectorSize, and returns true.
+bool DeviceFindBinding(const char* devicePath, int32_t length, const char** imageFilePath,
+                       uint32_t* sectorSize);
