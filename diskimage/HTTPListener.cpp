@@ -1,0 +1,126 @@
+// The HTTP listener: one listening socket on the main run loop whose read
+// callback accepts connections, plus the two socket helpers of the service
+// (large send buffer, IPv6 preference).
+//
+// A listener is IPv6 with IPV6_V6ONLY off where the system prefers IPv6,
+// so that one socket takes IPv4 clients as well; there is never a second
+// listening socket.
+//
+// Not here: the connections' state machine (HTTPConnection.cpp).
+#include "HTTPListener.h"
+#include "QxLMemory.h"
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr int kListenerReceiveBuffer = 0x8000;
+// Send buffer sizes tried per connection: 226 KiB down to 32 KiB in 1 KiB
+// steps, until the system accepts one.
+constexpr int kLargeSendBuffer = 0x38800;
+constexpr int kSmallestSendBuffer = 0x8000;
+constexpr int kSendBufferStep = 1024;
+
+// Read callback of the listening socket. A failed accept is ignored; a
+// connection that cannot be set up is closed inside HTTPConnectionOpen.
+void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info) {
+    auto* listener = static_cast<HTTPListener*>(info);
+    QxSocketHandle accepted = kQxInvalidSocket;
+    if (QxPlatformNetAccept(listener->socket, &accepted) != kStatusOK) return;
+    HTTPConnectionOpen(listener, accepted);
+}
+
+// Steps 1-9 of the start: a bound, listening, non-blocking socket. On
+// failure the handle is closed; listener->socket keeps its number.
+QxStatus OpenListeningSocket(HTTPListener* listener, int family) {
+    QxSocketHandle handle = kQxInvalidSocket;
+    QxStatus status = QxPlatformNetStreamSocket(family, &handle);
+    if (status != kStatusOK) return status;
+    listener->socket = handle;
+    if (family == kHTTPFamilyIPv6) {
+        status = QxPlatformNetSetOption(handle, QxNetOption::IPv6Only, 0);
+    }
+    if (status == kStatusOK) {
+        status = QxPlatformNetSetOption(handle, QxNetOption::ReceiveBuffer,
+                                        kListenerReceiveBuffer);
+    }
+    if (status == kStatusOK) status = QxPlatformNetSetOption(handle, QxNetOption::ReuseAddress, 1);
+    if (status == kStatusOK) {
+        uint16_t wanted = static_cast<uint16_t>(listener->port);
+        status = QxPlatformNetBindAny(handle, family, wanted);
+        // The wanted port is a wish: any free port will do.
+        if (status != kStatusOK && wanted != 0) status = QxPlatformNetBindAny(handle, family, 0);
+    }
+    uint16_t bound = 0;
+    if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &bound);
+    if (status == kStatusOK) listener->port = bound;
+    if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
+    if (status == kStatusOK) status = QxPlatformNetListen(handle, kListenBacklog);
+    if (status != kStatusOK) QxPlatformSocketClose(handle);
+    return status;
+}
+
+}  // namespace
+
+QxStatus HTTPListenerStart(HTTPListener* listener, int family) {
+    if (listener == nullptr) return kStatusBadParameter;
+    if (family != kHTTPFamilyIPv4 && family != kHTTPFamilyIPv6) return kStatusUnsupported;
+    // A second start would leak the running socket.
+    if (listener->socketObject != nullptr) return kStatusAlreadyInitialized;
+    QxStatus status = OpenListeningSocket(listener, family);
+    if (status != kStatusOK) return status;
+
+    QxSocketContext context{0, listener, nullptr, nullptr, nullptr};
+    QxSocketRef socket =
+        QxSocketCreate(listener->socket, kQxSocketReadCallback, AcceptCallback, &context);
+    if (socket == nullptr) {
+        QxPlatformSocketClose(listener->socket);
+        return kStatusNoMemory;
+    }
+    // The socket object owns the handle from here on.
+    QxRunLoopSourceRef source = QxSocketCreateRunLoopSource(socket);
+    if (source == nullptr) {
+        QxLObjectRelease(socket);
+        return kStatusNoMemory;
+    }
+    QxRunLoopEnsureInitialized();
+    QxRunLoopAddSource(QxRunLoopGetMain(), source);
+    QxLObjectRelease(source);
+    listener->socketObject = socket;
+    return kStatusOK;
+}
+
+QxStatus HTTPListenerStop(HTTPListener* listener) {
+    if (listener == nullptr) return kStatusOK;
+    while (HTTPConnection* connection = listener->connections) {
+        listener->connections = connection->next;
+        connection->next = nullptr;
+        if (connection->closed) {
+            // Stopped from inside this connection's onClose: its close
+            // goes on without us.
+            connection->listener = nullptr;
+            continue;
+        }
+        HTTPConnectionClose(connection, kStatusEnded);
+    }
+    if (listener->socketObject != nullptr) {
+        QxSocketInvalidate(listener->socketObject);
+        QxLObjectRelease(listener->socketObject);
+        listener->socketObject = nullptr;
+    }
+    QxLFree(listener);
+    return kStatusOK;
+}
+
+bool HTTPListenerHasConnections(const HTTPListener* listener) {
+    return listener != nullptr && listener->connections != nullptr;
+}
+
+QxStatus SocketSetLargeSendBuffer(QxSocketHandle socket) {
+    if (socket == kQxInvalidSocket) return kStatusBadParameter;
+    for (int size = kLargeSendBuffer; size >= kSmallestSendBuffer; size -= kSendBufferStep) {
+        if (QxPlatformNetSetOption(socket, QxNetOption::SendBuffer, size) == kStatusOK) break;
+    }
+    return kStatusOK;
+}
+
+bool SystemPrefersIPv6() { return QxPlatformNetPrefersIPv6(); }

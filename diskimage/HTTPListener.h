@@ -1,0 +1,87 @@
+// The TCP server under the disc image HTTP service: one listening socket on
+// the run loop and the connections accepted on it (HTTPConnection.h).
+// Requests are handed to the layer above through the hooks below; the
+// layer above answers with HTTPConnectionSendMessage.
+//
+// Life of a listener: the layer above allocates it zero-filled (socket =
+// kQxInvalidSocket, port = the port wanted or 0, hooks and hookContext set),
+// calls HTTPListenerStart, and ends it with HTTPListenerStop, which also
+// frees it. After a failed start the layer above frees it with
+// HTTPListenerStop as well (or QxLFree).
+//
+// Not here: HTTP semantics, time-outs, limits on the number of connections.
+#pragma once
+
+#include <cstdint>
+
+#include "HTTPConnection.h"
+#include "HTTPMessage.h"
+#include "QxPlatformNet.h"
+#include "QxRunLoop.h"
+
+// Families for HTTPListenerStart (the Windows Sockets values on every
+// system).
+inline constexpr int kHTTPFamilyIPv4 = kQxNetFamilyIPv4;  // 2
+inline constexpr int kHTTPFamilyIPv6 = kQxNetFamilyIPv6;  // 23, dual-stack
+
+// Hooks; every one gets the listener's hookContext as its last argument
+// and may be null (skipped).
+//
+// onAccept: a new connection is set up and linked; a non-zero status closes
+// it with that status.
+using HTTPAcceptHook = QxStatus (*)(HTTPListener* listener, HTTPConnection* connection,
+                                    void* context);
+// onClose: the connection is being closed with `status` (0 after a
+// completed non-keep-alive exchange, kStatusEnded when the listener stops,
+// else the failure).
+using HTTPCloseHook = void (*)(HTTPListener* listener, HTTPConnection* connection,
+                               QxStatus status, void* context);
+// onHead: a head has been parsed, its body not yet read. onRequest: head
+// and body are complete (the body is the request's bodyReceived bytes at
+// bodyPointer). A non-zero status closes the connection with that status.
+using HTTPRequestHook = QxStatus (*)(HTTPListener* listener, HTTPConnection* connection,
+                                     HTTPMessage* request, void* context);
+// onSent: a response, refills included, has been sent completely.
+using HTTPSentHook = void (*)(HTTPListener* listener, HTTPConnection* connection,
+                              void* context);
+
+// Zero-filled when created (then socket = kQxInvalidSocket).
+struct HTTPListener {
+    QxSocketHandle socket;       // the listening socket; owned by socketObject once started
+    QxSocketRef socketObject;    // read callbacks only
+    uint32_t port;               // before start: port to bind (0: any); after: the bound port
+    HTTPConnection* connections;  // open connections, newest first
+    void* hookContext;
+    HTTPAcceptHook onAccept;
+    HTTPCloseHook onClose;
+    HTTPRequestHook onHead;
+    HTTPRequestHook onRequest;
+    HTTPSentHook onSent;
+};
+
+// Creates, binds (the wildcard address; if the wanted port is taken, any
+// port), and listens, then schedules the socket on the main run loop
+// (initialising it if needed). family is kHTTPFamilyIPv6 (a dual-stack
+// socket that also accepts IPv4) or kHTTPFamilyIPv4; another value gives
+// kStatusUnsupported. The bound port is stored in listener->port.
+// Failures: the system error, kStatusNoMemory, kStatusBadParameter (null
+// listener); the listener's fields are then left as they are and no socket
+// stays open.
+QxStatus HTTPListenerStart(HTTPListener* listener, int family);
+
+// Closes every connection with kStatusEnded (onClose is called for each),
+// closes the listening socket and frees the listener. Returns 0; a null
+// listener is ignored.
+QxStatus HTTPListenerStop(HTTPListener* listener);
+
+// True when the listener has open connections.
+bool HTTPListenerHasConnections(const HTTPListener* listener);
+
+// Asks for a send buffer of 231424 bytes, then 1 KiB less while the system
+// refuses, down to 32768; then gives up. Returns 0 whether or not a size was
+// accepted; kStatusBadParameter for an invalid handle.
+QxStatus SocketSetLargeSendBuffer(QxSocketHandle socket);
+
+// Whether the service should listen with IPv6 (dual-stack): on Windows the
+// system is version 6.0 or later; on Linux IPv6 dual-stack sockets work.
+bool SystemPrefersIPv6();

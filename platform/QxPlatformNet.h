@@ -1,0 +1,93 @@
+// TCP as the HTTP listener needs it, with one set of calls on Windows
+// Sockets and POSIX: stream sockets of either family, the few options the
+// server sets, bind to the wildcard address, accept, receive (optionally
+// peeking), gathered send and half-close, and the IPv6 preference.
+//
+// Error rule as in QxPlatformSocket.h: a failure reports the system's error
+// number (would-block is 10035 everywhere), or kStatusUnknown when that is
+// 0. An interrupted call (EINTR / WSAEINTR) is repeated at once and never
+// reported.
+//
+// Not here: name resolution, connect, or anything a client needs; tests use
+// the system calls directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "QxLStatus.h"
+#include "QxPlatformSocket.h"
+
+// Address families by their Windows Sockets values, which the server code
+// uses on every system (AF_INET6 is 10 on Linux).
+inline constexpr int kQxNetFamilyIPv4 = 2;
+inline constexpr int kQxNetFamilyIPv6 = 23;
+
+// One entry of a gathered send, laid out as the system's own descriptor so
+// that an array of them goes to the system unconverted:
+//
+//   system    descriptor      layout
+//   Windows   WSABUF          u_long len (32 bits), char* buf
+//   POSIX     struct iovec    void* iov_base, size_t iov_len
+#if defined(_WIN32)
+using QxNetLength = uint32_t;
+struct QxNetBuffer {
+    QxNetLength length;
+    char* pointer;
+};
+#else
+using QxNetLength = size_t;
+struct QxNetBuffer {
+    char* pointer;
+    QxNetLength length;
+};
+#endif
+
+// Socket options the server sets; all take an int.
+enum class QxNetOption {
+    IPv6Only,       // IPPROTO_IPV6 / IPV6_V6ONLY
+    ReceiveBuffer,  // SOL_SOCKET / SO_RCVBUF
+    SendBuffer,     // SOL_SOCKET / SO_SNDBUF
+    ReuseAddress,   // SOL_SOCKET / SO_REUSEADDR
+    NoDelay,        // IPPROTO_TCP / TCP_NODELAY
+};
+
+// Whether a listener should be an IPv6 (dual-stack) socket. Windows: the
+// system is version 6.0 or later. Linux: the system can make an IPv6
+// stream socket that also accepts IPv4 (IPV6_V6ONLY can be turned off).
+bool QxPlatformNetPrefersIPv6();
+
+// A TCP stream socket of the family (kQxNetFamilyIPv4 or kQxNetFamilyIPv6;
+// another value gives kStatusUnsupported). Blocking, not inherited by child
+// processes. *handle is written only on success.
+QxStatus QxPlatformNetStreamSocket(int family, QxSocketHandle* handle);
+
+QxStatus QxPlatformNetSetOption(QxSocketHandle handle, QxNetOption option, int value);
+// The value as the system reports it (Linux reports buffer sizes doubled).
+QxStatus QxPlatformNetGetOption(QxSocketHandle handle, QxNetOption option, int* value);
+
+// Binds to the wildcard address of the family (IPv6 :: with flow
+// information and scope 0, or IPv4 INADDR_ANY) and the port (host order;
+// 0 lets the system choose).
+QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port);
+// The port the socket is bound to, in host order.
+QxStatus QxPlatformNetLocalPort(QxSocketHandle handle, uint16_t* port);
+QxStatus QxPlatformNetListen(QxSocketHandle handle, int backlog);
+// Accepts one connection without asking for the peer's address. The new
+// handle is not inherited by child processes; it is blocking until made
+// non-blocking.
+QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted);
+
+// Receives at most `length` bytes; with peek the bytes stay in the socket.
+// *received is 0 when the peer has closed its sending side.
+QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
+                              size_t* received);
+
+// Sends the `count` entries with one system call (WSASend / sendmsg, no
+// flags that change the data; on POSIX no SIGPIPE). *sent is the number of
+// bytes the system took, possibly fewer than offered.
+QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, uint32_t count,
+                                 size_t* sent);
+
+// shutdown with SD_SEND / SHUT_WR.
+QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle);

@@ -1,0 +1,167 @@
+// POSIX side of QxPlatformNet.h: BSD sockets with SOCK_CLOEXEC (test and
+// tool child processes must not inherit a server's sockets), sendmsg for
+// the gathered send, and the Windows Sockets family numbers mapped to the
+// system's.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+
+#include "QxPlatformNet.h"
+
+static_assert(sizeof(QxNetBuffer) == sizeof(iovec));
+static_assert(offsetof(QxNetBuffer, pointer) == offsetof(iovec, iov_base));
+static_assert(offsetof(QxNetBuffer, length) == offsetof(iovec, iov_len));
+
+namespace {
+
+bool SystemFamily(int family, int* systemFamily) {
+    if (family == kQxNetFamilyIPv4) {
+        *systemFamily = AF_INET;
+    } else if (family == kQxNetFamilyIPv6) {
+        *systemFamily = AF_INET6;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool OptionName(QxNetOption option, int* level, int* name) {
+    switch (option) {
+    case QxNetOption::IPv6Only: *level = IPPROTO_IPV6; *name = IPV6_V6ONLY; return true;
+    case QxNetOption::ReceiveBuffer: *level = SOL_SOCKET; *name = SO_RCVBUF; return true;
+    case QxNetOption::SendBuffer: *level = SOL_SOCKET; *name = SO_SNDBUF; return true;
+    case QxNetOption::ReuseAddress: *level = SOL_SOCKET; *name = SO_REUSEADDR; return true;
+    case QxNetOption::NoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool QxPlatformNetPrefersIPv6() {
+    int handle = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (handle == -1) return false;
+    int off = 0;
+    bool dualStack = setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+    close(handle);
+    return dualStack;
+}
+
+QxStatus QxPlatformNetStreamSocket(int family, QxSocketHandle* handle) {
+    int systemFamily = 0;
+    if (handle == nullptr) return kStatusBadParameter;
+    if (!SystemFamily(family, &systemFamily)) return kStatusUnsupported;
+    int created = socket(systemFamily, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (created == -1) return QxPlatformSocketLastError();
+    *handle = created;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSetOption(QxSocketHandle handle, QxNetOption option, int value) {
+    int level = 0;
+    int name = 0;
+    if (!OptionName(option, &level, &name)) return kStatusBadParameter;
+    if (setsockopt(handle, level, name, &value, sizeof value) != 0) {
+        return QxPlatformSocketLastError();
+    }
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetGetOption(QxSocketHandle handle, QxNetOption option, int* value) {
+    int level = 0;
+    int name = 0;
+    if (value == nullptr || !OptionName(option, &level, &name)) return kStatusBadParameter;
+    int result = 0;
+    socklen_t length = sizeof result;
+    if (getsockopt(handle, level, name, &result, &length) != 0) return QxPlatformSocketLastError();
+    *value = result;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port) {
+    int result = -1;
+    if (family == kQxNetFamilyIPv6) {
+        sockaddr_in6 address{};  // in6addr_any, flow information and scope 0
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        result = bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else if (family == kQxNetFamilyIPv4) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        result = bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        return kStatusUnsupported;
+    }
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetLocalPort(QxSocketHandle handle, uint16_t* port) {
+    if (port == nullptr) return kStatusBadParameter;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return QxPlatformSocketLastError();
+    }
+    if (address.ss_family == AF_INET6) {
+        *port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    } else if (address.ss_family == AF_INET) {
+        *port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    } else {
+        return kStatusUnsupported;
+    }
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetListen(QxSocketHandle handle, int backlog) {
+    return listen(handle, backlog) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted) {
+    if (accepted == nullptr) return kStatusBadParameter;
+    int handle;
+    do {
+        handle = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (handle == -1 && errno == EINTR);
+    if (handle == -1) return QxPlatformSocketLastError();
+    *accepted = handle;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
+                              size_t* received) {
+    if (received == nullptr) return kStatusBadParameter;
+    ssize_t count;
+    do {
+        count = recv(handle, buffer, length, peek ? MSG_PEEK : 0);
+    } while (count == -1 && errno == EINTR);
+    if (count == -1) return QxPlatformSocketLastError();
+    *received = static_cast<size_t>(count);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, uint32_t count,
+                                 size_t* sent) {
+    if (sent == nullptr || (buffers == nullptr && count != 0)) return kStatusBadParameter;
+    msghdr message{};
+    message.msg_iov = reinterpret_cast<iovec*>(buffers);
+    message.msg_iovlen = count;
+    ssize_t result;
+    do {
+        result = sendmsg(handle, &message, MSG_NOSIGNAL);
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
+    return shutdown(handle, SHUT_WR) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}

@@ -1,0 +1,182 @@
+// Windows side of QxPlatformNet.h: Windows Sockets 2, whose family numbers
+// and error numbers are the ones the shared code uses; WSASend gathers the
+// entries, which are WSABUFs already.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstddef>
+
+#include "QxPlatformNet.h"
+
+static_assert(sizeof(QxNetBuffer) == sizeof(WSABUF));
+static_assert(offsetof(QxNetBuffer, length) == offsetof(WSABUF, len));
+static_assert(offsetof(QxNetBuffer, pointer) == offsetof(WSABUF, buf));
+static_assert(sizeof(u_long) == sizeof(QxNetLength));
+
+namespace {
+
+SOCKET Native(QxSocketHandle handle) { return static_cast<SOCKET>(handle); }
+
+bool SystemFamily(int family, int* systemFamily) {
+    if (family == kQxNetFamilyIPv4) {
+        *systemFamily = AF_INET;
+    } else if (family == kQxNetFamilyIPv6) {
+        *systemFamily = AF_INET6;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool OptionName(QxNetOption option, int* level, int* name) {
+    switch (option) {
+    case QxNetOption::IPv6Only: *level = IPPROTO_IPV6; *name = IPV6_V6ONLY; return true;
+    case QxNetOption::ReceiveBuffer: *level = SOL_SOCKET; *name = SO_RCVBUF; return true;
+    case QxNetOption::SendBuffer: *level = SOL_SOCKET; *name = SO_SNDBUF; return true;
+    case QxNetOption::ReuseAddress: *level = SOL_SOCKET; *name = SO_REUSEADDR; return true;
+    case QxNetOption::NoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool QxPlatformNetPrefersIPv6() {
+    // Version 6.0 (Vista) and later have the dual-stack socket.
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    version.dwMajorVersion = 6;
+    version.dwMinorVersion = 0;
+    DWORDLONG condition = 0;
+    condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
+}
+
+QxStatus QxPlatformNetStreamSocket(int family, QxSocketHandle* handle) {
+    int systemFamily = 0;
+    if (handle == nullptr) return kStatusBadParameter;
+    if (!SystemFamily(family, &systemFamily)) return kStatusUnsupported;
+    // As socket() does, plus WSA_FLAG_NO_HANDLE_INHERIT so that child
+    // processes do not hold the socket.
+    SOCKET created = WSASocketW(systemFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (created == INVALID_SOCKET) {
+        // Systems before 7 SP1 reject the flag.
+        created = socket(systemFamily, SOCK_STREAM, IPPROTO_TCP);
+    }
+    if (created == INVALID_SOCKET) return QxPlatformSocketLastError();
+    *handle = static_cast<QxSocketHandle>(created);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSetOption(QxSocketHandle handle, QxNetOption option, int value) {
+    int level = 0;
+    int name = 0;
+    if (!OptionName(option, &level, &name)) return kStatusBadParameter;
+    if (setsockopt(Native(handle), level, name, reinterpret_cast<const char*>(&value),
+                   sizeof value) == SOCKET_ERROR) {
+        return QxPlatformSocketLastError();
+    }
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetGetOption(QxSocketHandle handle, QxNetOption option, int* value) {
+    int level = 0;
+    int name = 0;
+    if (value == nullptr || !OptionName(option, &level, &name)) return kStatusBadParameter;
+    int result = 0;
+    int length = sizeof result;
+    if (getsockopt(Native(handle), level, name, reinterpret_cast<char*>(&result), &length) ==
+        SOCKET_ERROR) {
+        return QxPlatformSocketLastError();
+    }
+    *value = result;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port) {
+    int result = SOCKET_ERROR;
+    if (family == kQxNetFamilyIPv6) {
+        sockaddr_in6 address{};  // in6addr_any, flow information and scope 0
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        result = bind(Native(handle), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else if (family == kQxNetFamilyIPv4) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        result = bind(Native(handle), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        return kStatusUnsupported;
+    }
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetLocalPort(QxSocketHandle handle, uint16_t* port) {
+    if (port == nullptr) return kStatusBadParameter;
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (getsockname(Native(handle), reinterpret_cast<sockaddr*>(&address), &length) ==
+        SOCKET_ERROR) {
+        return QxPlatformSocketLastError();
+    }
+    if (address.ss_family == AF_INET6) {
+        *port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    } else if (address.ss_family == AF_INET) {
+        *port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    } else {
+        return kStatusUnsupported;
+    }
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetListen(QxSocketHandle handle, int backlog) {
+    return listen(Native(handle), backlog) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted) {
+    if (accepted == nullptr) return kStatusBadParameter;
+    SOCKET handle;
+    do {
+        handle = accept(Native(listener), nullptr, nullptr);
+    } while (handle == INVALID_SOCKET && WSAGetLastError() == WSAEINTR);
+    if (handle == INVALID_SOCKET) return QxPlatformSocketLastError();
+    // Child processes must not keep the connection open.
+    SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    *accepted = static_cast<QxSocketHandle>(handle);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
+                              size_t* received) {
+    if (received == nullptr) return kStatusBadParameter;
+    int capped = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+    int count;
+    do {
+        count = recv(Native(handle), static_cast<char*>(buffer), capped, peek ? MSG_PEEK : 0);
+    } while (count == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    if (count == SOCKET_ERROR) return QxPlatformSocketLastError();
+    *received = static_cast<size_t>(count);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, uint32_t count,
+                                 size_t* sent) {
+    if (sent == nullptr || (buffers == nullptr && count != 0)) return kStatusBadParameter;
+    DWORD bytes = 0;
+    int result;
+    do {
+        result = WSASend(Native(handle), reinterpret_cast<WSABUF*>(buffers), count, &bytes, 0,
+                         nullptr, nullptr);
+    } while (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    if (result == SOCKET_ERROR) return QxPlatformSocketLastError();
+    *sent = bytes;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
+    return shutdown(Native(handle), SD_SEND) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
