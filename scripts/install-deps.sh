@@ -17,6 +17,8 @@ packages=(
   wine64 xvfb
   python3 curl
   unicode-data sleuthkit 7zip
+  python3-scapy tftp-hpa tftpd-hpa
+  qemu-utils qemu-block-extra
 )
 
 missing=()

@@ -1,0 +1,538 @@
+// The disc image HTTP service: image list, sessions and request handling on
+// top of the listener.
+//
+// Requests and their answers:
+//
+//   request                          answer
+//   GET/HEAD /<name>[.dmg]           200 whole image, or 206 with
+//                                    Content-Range for one byte range
+//   GET/HEAD unknown name, no        404
+//     images, device or range
+//     refused on opening
+//   GET/HEAD malformed Range, range  400
+//     refused by the open reader
+//   POST {Message = Status (any      200 with the status reply document
+//     case)}                         {Message, URL = /<first>.dmg, UUID}
+//   POST any other property list     200, empty; the list goes to the hook
+//   POST that is not a property list 400
+//   any other method                 501
+//   out of memory, read failure,     500
+//     suffix longer than the image
+//
+// Bare answers carry Server, Date and "Content-Length: 0". Image bodies are
+// never assembled: the head goes out with the first chunk (at most 128 KiB,
+// pointing into the reader's buffer), and the send pump refills from the
+// same buffer after each chunk. Each connection keeps its reader open while
+// it asks for the same image, so many ranges cost one open.
+//
+// Not here: sockets, receiving and the send pump (HTTPListener.cpp,
+// HTTPConnection.cpp), the message text (HTTPMessage.cpp), the device
+// (DiscImageReader.cpp).
+#include "DiscShare.h"
+
+#include <cstring>
+
+#include "DiscImageReader.h"
+#include "HTTPListener.h"
+#include "HTTPMessage.h"
+#include "QxLArray.h"
+#include "QxLBuild.h"
+#include "QxLCallbacks.h"
+#include "QxLData.h"
+#include "QxLDictionary.h"
+#include "QxLFormat.h"
+#include "QxLMemory.h"
+#include "QxLPropertyList.h"
+#include "QxLScan.h"
+#include "QxLString.h"
+#include "QxPlatformUUID.h"
+
+namespace {
+
+// Device paths: "\\.\" and the image name, NUL included.
+constexpr size_t kDevicePathSize = 261;
+// "/<name>.dmg" of the status reply, NUL included.
+constexpr size_t kReplyURLSize = 261;
+
+struct DiscShareSession {
+    HTTPConnection* connection;
+    DiscImageReader* reader;
+    // A reader closed by DiscShareForgetImages while its chunk was still
+    // being sent; freed once the connection is done with it.
+    DiscImageReader* retiredReader;
+    char readerPath[kDevicePathSize];
+    HTTPMessage response;
+    QxLDataRef listReply;
+    // The message hook may stop the service, which closes this connection
+    // while the request handler still holds the session: the teardown then
+    // waits for the handler.
+    bool inMessageHook;
+    bool closedInHook;
+};
+
+struct ServiceState {
+    HTTPListener* listener;
+    QxLArrayRef imageList;
+    char* serverToken;
+    DiscShareConnectionHook connectionHook;
+    void* connectionHookContext;
+    DiscShareMessageHook messageHook;
+    void* messageHookContext;
+};
+
+ServiceState gService;
+
+const char* ServerToken() {
+    return gService.serverToken != nullptr ? gService.serverToken : kDiscShareDefaultServerToken;
+}
+
+bool EqualsNoCase(const HTTPTextView& view, const char* text) {
+    return QxLCompareCountedNoCase(text, view.bytes, static_cast<int32_t>(view.length)) == 0;
+}
+
+// Everything a session holds goes with it; the connection is not touched.
+void FreeSession(DiscShareSession* session) {
+    HTTPMessageReset(&session->response);
+    DiscImageReaderClose(session->reader);
+    DiscImageReaderClose(session->retiredReader);
+    QxLObjectRelease(session->listReply);
+    QxLFree(session);
+}
+
+// ---- Responses ------------------------------------------------------------------
+
+// Server and Date, common to every answer.
+QxStatus AddStandardHeaders(HTTPMessage* response) {
+    QxStatus status = HTTPMessageAddHeader(response, "Server", "%s", ServerToken());
+    if (status != kStatusOK) return status;
+    char date[kHTTPDateBufferSize];
+    return HTTPMessageAddHeader(response, "Date", "%s", HTTPFormatDate(date));
+}
+
+void SetResponseBody(HTTPMessage* response, uint8_t* bytes, uint32_t length) {
+    response->bodyReceived = 0;
+    response->bodyPointer = bytes;
+    response->bodyCapacity = length;
+    response->bodyLength = length;
+}
+
+// An answer without a body. Returns the first failing step's status.
+QxStatus SendBareResponse(DiscShareSession* session, unsigned int code) {
+    HTTPMessage* response = &session->response;
+    HTTPMessageReset(response);
+    QxStatus status = HTTPMessageSetStatusLine(response, code, nullptr);
+    if (status == kStatusOK) status = AddStandardHeaders(response);
+    if (status == kStatusOK) status = HTTPMessageAddHeader(response, "Content-Length", "0");
+    if (status != kStatusOK) return status;
+    SetResponseBody(response, nullptr, 0);
+    status = HTTPMessageEndHeaders(response);
+    if (status != kStatusOK) return status;
+    return HTTPConnectionSendMessage(session->connection, response);
+}
+
+// ---- Image bodies ---------------------------------------------------------------
+
+QxStatus RefillChunk(HTTPConnection* connection, HTTPMessage* message, void* context) {
+    (void)connection;
+    auto* session = static_cast<DiscShareSession*>(context);
+    // The images were forgotten while this body was on its way.
+    if (session->reader == nullptr) return kStatusBadParameter;
+    uint8_t* chunk = nullptr;
+    uint32_t length = 0;
+    QxStatus status = DiscImageReaderNextChunk(session->reader, &chunk, &length);
+    if (status != kStatusOK) return status;
+    SetResponseBody(message, chunk, length);
+    return kStatusOK;
+}
+
+// The image entry whose "deviceName" is the name; null when none is.
+// kStatusNoMemory when the name cannot be made into a string.
+QxStatus FindImage(const char* name, size_t nameLength, QxLDictionaryRef* entry) {
+    *entry = nullptr;
+    QxLStringRef key = QxLStringCreateWithBytes(name, static_cast<int32_t>(nameLength));
+    if (key == nullptr) return kStatusNoMemory;
+    int32_t count = QxLArrayGetCount(gService.imageList);
+    for (int32_t i = 0; i < count; ++i) {
+        QxLObjectRef candidate = QxLArrayGetValueAt(gService.imageList, i);
+        QxLObjectRef deviceName =
+            QxLObjectIsType(candidate, kQxLTypeDictionary)
+                ? QxLDictionaryGet(candidate, kDiscShareKeyDeviceName)
+                : nullptr;
+        if (deviceName != nullptr && QxLStringCompare(deviceName, key, 0) == 0) {
+            *entry = candidate;
+            break;
+        }
+    }
+    QxLObjectRelease(key);
+    return kStatusOK;
+}
+
+// GET and HEAD of an image. Returns the status of the send that answered.
+QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* request,
+                            const char* path, size_t pathLength, bool isHead) {
+    // "/CdRom0.dmg", "/CdRom0" and "CdRom0.DMG" all name CdRom0.
+    if (pathLength > 4 && QxLCompareCountedNoCase(".dmg", path + pathLength - 4, 4) == 0) {
+        pathLength -= 4;
+    }
+    if (pathLength > 0 && path[0] == '/') {
+        ++path;
+        --pathLength;
+    }
+
+    if (gService.imageList == nullptr) return SendBareResponse(session, 404);
+    QxLDictionaryRef entry = nullptr;
+    if (FindImage(path, pathLength, &entry) != kStatusOK) return SendBareResponse(session, 500);
+    if (entry == nullptr) return SendBareResponse(session, 404);
+
+    // A name too long for a device path would otherwise be cut and could
+    // name another drive.
+    char devicePath[kDevicePathSize];
+    int written = QxLFormatToBuffer(devicePath, sizeof devicePath, "\\\\.\\%.*s",
+                                    static_cast<int>(pathLength), path);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof devicePath) {
+        return SendBareResponse(session, 404);
+    }
+
+    int64_t start = 0;
+    int64_t end = -1;
+    int64_t size = 0;
+    const char* rangeText = nullptr;
+    size_t rangeLength = 0;
+    const bool hasRange = HTTPFindHeader(request->text, "Range", &rangeText, &rangeLength) == kStatusOK;
+    if (hasRange &&
+        HTTPParseRange(static_cast<int32_t>(rangeLength), rangeText, &start, &end) != kStatusOK) {
+        return SendBareResponse(session, 400);
+    }
+
+    if (strcmp(devicePath, session->readerPath) != 0) {
+        DiscImageReader* reader = nullptr;
+        if (DiscImageReaderOpen(devicePath, &start, &end, &size, &reader) != kStatusOK) {
+            return SendBareResponse(session, 404);
+        }
+        // The old reader goes only once the new one is open.
+        DiscImageReaderClose(session->reader);
+        session->reader = reader;
+        memcpy(session->readerPath, devicePath, static_cast<size_t>(written) + 1);
+    } else if (session->reader == nullptr) {
+        return SendBareResponse(session, 500);
+    } else if (DiscImageReaderSetRange(session->reader, &start, &end, &size) != kStatusOK) {
+        return SendBareResponse(session, 400);
+    }
+    if (hasRange && start < 0) return SendBareResponse(session, 500);
+
+    uint8_t* chunk = nullptr;
+    uint32_t chunkLength = 0;
+    if (!isHead && DiscImageReaderNextChunk(session->reader, &chunk, &chunkLength) != kStatusOK) {
+        return SendBareResponse(session, 500);
+    }
+
+    HTTPMessage* response = &session->response;
+    HTTPMessageReset(response);
+    QxStatus status = hasRange ? HTTPMessageSetStatusLine(response, 206, "Partial Content")
+                               : HTTPMessageSetStatusLine(response, 200, "OK");
+    if (status == kStatusOK && hasRange) {
+        status = HTTPMessageAddHeader(response, "Content-Range", "bytes %lld-%lld/%lld",
+                                      static_cast<long long>(start),
+                                      static_cast<long long>(end - 1),
+                                      static_cast<long long>(size));
+    }
+    if (status == kStatusOK) status = AddStandardHeaders(response);
+    if (status == kStatusOK) {
+        status = HTTPMessageAddHeader(response, "Content-Type", "%s", "application/octet-stream");
+    }
+    if (status == kStatusOK) status = HTTPMessageAddHeader(response, "Accept-Ranges", "bytes");
+    if (status == kStatusOK) {
+        status = HTTPMessageAddHeader(response, "Content-Length", "%lld",
+                                      static_cast<long long>(end - start));
+    }
+    if (status != kStatusOK) return SendBareResponse(session, 500);
+
+    SetResponseBody(response, chunk, chunkLength);
+    if (!isHead) {
+        response->refillHook = RefillChunk;
+        response->hookContext = session;
+    }
+    status = HTTPMessageEndHeaders(response);
+    if (status == kStatusOK) status = HTTPConnectionSendMessage(session->connection, response);
+    if (status != kStatusOK) return SendBareResponse(session, 500);
+    return kStatusOK;
+}
+
+// ---- POST -------------------------------------------------------------------------
+
+void ReleaseListReply(DiscShareSession* session) {
+    QxLObjectRelease(session->listReply);
+    session->listReply = nullptr;
+}
+
+QxStatus SendPropertyList(DiscShareSession* session, QxLObjectRef reply) {
+    if (session->listReply != nullptr) return kStatusBusy;
+    QxStatus status = QxLPropertyListWrite(reply, &session->listReply);
+    if (status != kStatusOK) {
+        session->listReply = nullptr;
+        return status;
+    }
+    if (session->listReply == nullptr) return kStatusNoMemory;
+    uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    QxLDataGetBytes(session->listReply, &bytes, &length);
+
+    HTTPMessage* response = &session->response;
+    HTTPMessageReset(response);
+    status = HTTPMessageSetStatusLine(response, 200, "OK");
+    if (status == kStatusOK) status = AddStandardHeaders(response);
+    if (status == kStatusOK) status = HTTPMessageAddHeader(response, "Content-Length", "%u", length);
+    if (status == kStatusOK) {
+        SetResponseBody(response, bytes, length);
+        status = HTTPMessageEndHeaders(response);
+    }
+    if (status == kStatusOK) status = HTTPConnectionSendMessage(session->connection, response);
+    if (status != kStatusOK) ReleaseListReply(session);
+    return status;
+}
+
+// {Message = Status, URL = /<first image>.dmg, UUID = its UUID}; URL and
+// UUID are left out while no image is published.
+QxStatus SendStatusReply(DiscShareSession* session) {
+    QxLStringRef url = nullptr;
+    QxLObjectRef uuid = nullptr;
+    if (gService.imageList != nullptr) {
+        char* name = nullptr;
+        if (QxLGet(gService.imageList, &name, "[0].%kO:utf8", kDiscShareKeyDeviceName) == kStatusOK) {
+            char text[kReplyURLSize];
+            QxLFormatToBuffer(text, sizeof text, "/%s.dmg", name);
+            QxLFree(name);
+            url = QxLStringCreateWithText(text);
+            if (url == nullptr) return kStatusNoMemory;
+        }
+        QxLGet(gService.imageList, &uuid, "[0].%kO", kDiscShareKeyImageUUID);
+    }
+    QxLObjectRef reply = nullptr;
+    QxStatus status = QxLBuild(&reply, "{%kO=%O%kO=%O%kO=%O}", kDiscShareKeyMessage,
+                               kDiscShareMessageStatus, kDiscShareKeyURL, url,
+                               kDiscShareKeyUUID, uuid);
+    if (status == kStatusOK) status = SendPropertyList(session, reply);
+    QxLObjectRelease(reply);
+    QxLObjectRelease(url);
+    return status;
+}
+
+bool IsStatusQuery(QxLObjectRef object) {
+    if (!QxLObjectIsType(object, kQxLTypeDictionary)) return false;
+    QxLObjectRef message = QxLDictionaryGet(object, kDiscShareKeyMessage);
+    return message != nullptr &&
+           QxLStringCompare(message, kDiscShareMessageStatus, kQxLCompareCaseInsensitive) == 0;
+}
+
+// Returns 0 once an answer is on its way, else the status of the send that
+// failed (so that the connection is closed rather than left waiting).
+QxStatus HandlePost(DiscShareSession* session, const HTTPMessage* request) {
+    QxLDataRef data = nullptr;
+    if (QxLDataCreate(request->bodyPointer, static_cast<int32_t>(request->bodyReceived), &data) !=
+        kStatusOK) {
+        return SendBareResponse(session, 500);
+    }
+    uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    QxLDataGetBytes(data, &bytes, &length);
+    QxLObjectRef object = nullptr;
+    QxStatus readStatus = QxLPropertyListRead(bytes, static_cast<int32_t>(length), &object);
+    QxLObjectRelease(data);
+    if (readStatus != kStatusOK || object == nullptr) return SendBareResponse(session, 400);
+
+    unsigned int code = 200;
+    if (IsStatusQuery(object)) {
+        if (SendStatusReply(session) == kStatusOK) {
+            QxLObjectRelease(object);
+            return kStatusOK;
+        }
+        code = 500;
+    } else if (gService.messageHook != nullptr) {
+        session->inMessageHook = true;
+        gService.messageHook(object, gService.messageHookContext);
+        session->inMessageHook = false;
+        if (session->closedInHook) {
+            QxLObjectRelease(object);
+            FreeSession(session);
+            return kStatusEnded;
+        }
+    }
+    QxLObjectRelease(object);
+    return SendBareResponse(session, code);
+}
+
+// ---- Listener hooks ---------------------------------------------------------------
+
+QxStatus OnAccept(HTTPListener* listener, HTTPConnection* connection, void* context) {
+    (void)listener;
+    (void)context;
+    SocketSetLargeSendBuffer(connection->socket);
+    auto* session = static_cast<DiscShareSession*>(QxLAllocZeroed(sizeof(DiscShareSession)));
+    if (session == nullptr) return kStatusNoMemory;
+    session->connection = connection;
+    connection->userData = session;
+    if (gService.connectionHook != nullptr) {
+        gService.connectionHook(kDiscShareEventConnectionOpened, 0, gService.connectionHookContext);
+    }
+    return kStatusOK;
+}
+
+void OnClose(HTTPListener* listener, HTTPConnection* connection, QxStatus status, void* context) {
+    (void)listener;
+    (void)status;
+    (void)context;
+    auto* session = static_cast<DiscShareSession*>(connection->userData);
+    if (session == nullptr) return;
+    connection->userData = nullptr;
+    if (session->inMessageHook) {
+        session->closedInHook = true;
+        return;
+    }
+    FreeSession(session);
+}
+
+void OnSent(HTTPListener* listener, HTTPConnection* connection, void* context) {
+    (void)listener;
+    (void)context;
+    auto* session = static_cast<DiscShareSession*>(connection->userData);
+    if (session == nullptr) return;
+    ReleaseListReply(session);
+}
+
+QxStatus OnRequest(HTTPListener* listener, HTTPConnection* connection, HTTPMessage* request,
+                   void* context) {
+    (void)listener;
+    (void)context;
+    auto* session = static_cast<DiscShareSession*>(connection->userData);
+    if (session == nullptr) return kStatusBadParameter;
+    QxLURLParts parts;
+    QxLSplitURL(request->target.bytes, request->target.bytes + request->target.length, &parts);
+    const bool isHead = EqualsNoCase(request->method, "HEAD");
+    if (!isHead && !EqualsNoCase(request->method, "GET")) {
+        if (EqualsNoCase(request->method, "POST")) return HandlePost(session, request);
+        return SendBareResponse(session, 501);
+    }
+    return HandleImageRequest(session, request, parts.path.bytes != nullptr ? parts.path.bytes : "",
+                              parts.path.length, isHead);
+}
+
+}  // namespace
+
+// ---- Public interface -------------------------------------------------------------
+
+QxStatus DiscShareSetServerToken(const char* text) {
+    char* copy = nullptr;
+    if (text != nullptr) {
+        size_t length = strlen(text);
+        copy = static_cast<char*>(QxLAlloc(length + 1));
+        if (copy == nullptr) return kStatusNoMemory;
+        memcpy(copy, text, length + 1);
+    }
+    QxLFree(gService.serverToken);
+    gService.serverToken = copy;
+    return kStatusOK;
+}
+
+void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context) {
+    gService.connectionHook = hook;
+    gService.connectionHookContext = context;
+}
+
+void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context) {
+    gService.messageHook = hook;
+    gService.messageHookContext = context;
+}
+
+QxStatus DiscShareStart() {
+    QxStatus status = kStatusOK;
+    if (gService.listener != nullptr) {
+        status = kStatusAlreadyInitialized;
+    } else {
+        auto* listener = static_cast<HTTPListener*>(QxLAllocZeroed(sizeof(HTTPListener)));
+        if (listener == nullptr) {
+            status = kStatusNoMemory;
+        } else {
+            listener->socket = kQxInvalidSocket;
+            listener->onAccept = OnAccept;
+            listener->onClose = OnClose;
+            listener->onRequest = OnRequest;
+            listener->onSent = OnSent;
+            gService.listener = listener;
+            status = HTTPListenerStart(listener, SystemPrefersIPv6() ? kHTTPFamilyIPv6 : kHTTPFamilyIPv4);
+        }
+    }
+    if (status != kStatusOK) DiscShareStop();
+    return status;
+}
+
+QxStatus DiscShareStop() {
+    if (gService.listener != nullptr) {
+        HTTPListener* listener = gService.listener;
+        gService.listener = nullptr;
+        HTTPListenerStop(listener);
+    }
+    QxLObjectRelease(gService.imageList);
+    gService.imageList = nullptr;
+    QxLFree(gService.serverToken);
+    gService.serverToken = nullptr;
+    return kStatusOK;
+}
+
+QxStatus DiscShareAddImage(const char* displayName, const char* imageName) {
+    if (imageName == nullptr) return kStatusBadParameter;
+    if (gService.imageList == nullptr) {
+        gService.imageList = QxLArrayCreateEmpty();
+        if (gService.imageList == nullptr) return kStatusNoMemory;
+    }
+    QxLDictionaryRef entry = QxLDictionaryCreateWith(&kQxLObjectKeyCallbacks,
+                                                     &kQxLObjectValueCallbacks);
+    if (entry == nullptr) return kStatusNoMemory;
+
+    QxStatus status = kStatusOK;
+    if (displayName != nullptr) {
+        status = QxLBuildInto(entry, "%kO=%s", kDiscShareKeyDisplayName, displayName);
+    }
+    if (status == kStatusOK) {
+        status = QxLBuildInto(entry, "%kO=%s", kDiscShareKeyDeviceName, imageName);
+    }
+    uint8_t uuid[kQxUUIDSize];
+    if (status == kStatusOK) status = QxPlatformUUIDCreate(uuid);
+    if (status == kStatusOK) {
+        char text[64];
+        QxLFormatToBuffer(text, sizeof text,
+                          "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                          uuid[0], uuid[1], uuid[2], uuid[3], uuid[4], uuid[5], uuid[6], uuid[7],
+                          uuid[8], uuid[9], uuid[10], uuid[11], uuid[12], uuid[13], uuid[14],
+                          uuid[15]);
+        status = QxLBuildInto(entry, "%kO=%s", kDiscShareKeyImageUUID, text);
+    }
+    if (status == kStatusOK) status = QxLArrayAppend(gService.imageList, entry);
+    QxLObjectRelease(entry);
+    return status;
+}
+
+void DiscShareForgetImages() {
+    QxLObjectRelease(gService.imageList);
+    gService.imageList = nullptr;
+    if (gService.listener == nullptr) return;
+    for (HTTPConnection* connection = gService.listener->connections; connection != nullptr;
+         connection = connection->next) {
+        auto* session = static_cast<DiscShareSession*>(connection->userData);
+        if (session == nullptr || session->reader == nullptr) continue;
+        // A chunk on its way still points into the reader's buffer: keep
+        // that alive until the refill fails and the connection closes.
+        if (session->response.refillHook != nullptr && session->retiredReader == nullptr) {
+            session->retiredReader = session->reader;
+        } else {
+            DiscImageReaderClose(session->reader);
+        }
+        session->reader = nullptr;
+        session->readerPath[0] = '\0';
+    }
+}
+
+bool DiscShareHasConnections() {
+    return gService.listener != nullptr && HTTPListenerHasConnections(gService.listener);
+}
+
+uint32_t DiscSharePort() { return gService.listener != nullptr ? gService.listener->port : 0; }

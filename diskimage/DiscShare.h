@@ -1,0 +1,91 @@
+// The disc image HTTP service: one process-wide server that publishes
+// optical discs as raw images and receives the client installer's messages.
+//
+// A client reads an image with GET or HEAD of "/<image name>.dmg" (the
+// ".dmg" is optional and case-insensitive, the name is case-sensitive),
+// whole or by one byte range; the bytes are the raw sectors of the drive
+// whose device name is the image name (\\.\<name>, DiscImageReader.h). A
+// POST carries an XML property list: a dictionary whose "Message" is
+// "Status" (any case) is answered with the URL and UUID of the first image;
+// anything else goes to the message hook and is acknowledged with 200.
+//
+// The service owns the listener (HTTPListener.h), the image list and one
+// session per connection with that connection's open reader. Everything
+// runs on the run-loop thread; nothing here blocks except the device reads
+// of one chunk (at most 128 KiB).
+//
+// Not here: sockets and the send pump (HTTPListener.h), message text
+// (HTTPMessage.h), device access (DiscImageReader.h).
+#pragma once
+
+#include <cstdint>
+
+#include "QxLObject.h"
+
+// Keys of an image entry (all string values):
+//   "adVN"        display name (absent when none was given)
+//   "deviceName"  image name, as in the URL and the device path
+//   "adVU"        UUID made when the entry was added, 36 lower-case
+//                 characters 8-4-4-4-12, bytes in network order
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyDisplayName, "adVN");
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyDeviceName, "deviceName");
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyImageUUID, "adVU");
+// Keys of posted messages and of the status reply
+// {Message = Status, URL = "/<first image>.dmg", UUID = its "adVU"}.
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyMessage, "Message");
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyURL, "URL");
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyUUID, "UUID");
+QXL_DEFINE_CONSTANT_STRING(kDiscShareMessageStatus, "Status");
+
+// "Server" header value while no token has been set.
+inline constexpr const char* kDiscShareDefaultServerToken = "ZUL/1.0";
+
+// Connection hook events.
+inline constexpr uint32_t kDiscShareEventConnectionOpened = 1;
+
+// Called as hook(kDiscShareEventConnectionOpened, 0, context) for every
+// accepted connection.
+using DiscShareConnectionHook = void (*)(uint32_t event, uintptr_t argument, void* context);
+// Receives every posted property list that is not a status query (usually a
+// dictionary, but any property-list object). The object is borrowed: the
+// hook retains what it keeps. The result is not used; the client gets 200.
+using DiscShareMessageHook = QxStatus (*)(QxLObjectRef message, void* context);
+
+// Keeps a heap copy of the "Server" header text, replacing an earlier one.
+// Null goes back to the default. kStatusNoMemory leaves the old text.
+// DiscShareStop frees it.
+QxStatus DiscShareSetServerToken(const char* text);
+
+// Store a hook and its context; a null hook disables the call.
+void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context);
+void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context);
+
+// Starts the listener on a port the system chooses: IPv6 dual-stack when
+// the system prefers IPv6, else IPv4. kStatusAlreadyInitialized when the
+// service runs; kStatusNoMemory; the listener's status. Any failure stops
+// the service (DiscShareStop, which also releases the image list) before
+// returning.
+QxStatus DiscShareStart();
+
+// Closes every connection (kStatusEnded), the listener, the image list and
+// the server token. Safe at any time; always 0.
+QxStatus DiscShareStop();
+
+// Publishes an image: imageName is the name in the URL and the device name
+// of the drive (CdRom0 for \\.\CdRom0); displayName may be null. Each entry
+// gets a new UUID. kStatusBadParameter for a null imageName; kStatusNoMemory;
+// the UUID source's status. On failure the list keeps what it had.
+QxStatus DiscShareAddImage(const char* displayName, const char* imageName);
+
+// Releases the image list and closes the reader of every connection; the
+// connections stay open, and their next image request answers 404 until an
+// image is added again. A body being sent ends at its next refill with the
+// connection closed.
+void DiscShareForgetImages();
+
+// True while the service runs and has at least one open connection.
+bool DiscShareHasConnections();
+
+// The port the listener is bound to; 0 while the service is stopped.
+uint32_t DiscSharePort();
+
