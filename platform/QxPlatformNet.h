@@ -8,8 +8,13 @@
 // 0. An interrupted call (EINTR / WSAEINTR) is repeated at once and never
 // reported.
 //
-// Not here: name resolution, connect, or anything a client needs; tests use
-// the system calls directly.
+// Datagrams (UDP) as the boot services need them: a socket of either
+// family, connect to one peer, send and send-to, receive-from, and a socket
+// address in the system's own layout with the few accessors the servers
+// use.
+//
+// Not here: name resolution, stream connect, or anything else a client
+// needs; tests use the system calls directly.
 #pragma once
 
 #include <cstddef>
@@ -91,3 +96,56 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
 
 // shutdown with SD_SEND / SHUT_WR.
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle);
+
+// ---- Datagrams --------------------------------------------------------------
+//
+// Socket addresses travel as `const void*` to the system's own structure
+// (sockaddr_in / sockaddr_in6, the `const struct sockaddr*` of other
+// headers) and are handed to the system unconverted; QxNetAddress is room
+// for one of any family. Null outputs, a null buffer with a length, and an
+// address length beyond that room give kStatusBadParameter, a datagram
+// over 2 GiB kStatusBadSize on Windows; errors otherwise follow the rule at
+// the top.
+
+// Room for a socket address of any family: the size and alignment of the
+// system's sockaddr_storage (128 bytes on both systems). `length` is the
+// number of bytes of `bytes` in use.
+struct QxNetAddress {
+    alignas(8) uint8_t bytes[128];
+    uint32_t length;
+};
+
+// The family of a socket address: kQxNetFamilyIPv4, kQxNetFamilyIPv6, or
+// 0 for another family or a null address.
+int QxPlatformNetAddressFamily(const void* address);
+// The length of the system's structure for the address's family
+// (sockaddr_in or sockaddr_in6), 0 for another family or a null address.
+uint32_t QxPlatformNetAddressLength(const void* address);
+// The four bytes (network order) of an IPv4 socket address into bytes.
+// False, and bytes untouched, for another family or null arguments.
+bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]);
+
+// A UDP socket of the family (kQxNetFamilyIPv4 or kQxNetFamilyIPv6;
+// another value gives kStatusUnsupported). Blocking, not inherited by child
+// processes. *handle is written only on success. Bind it with
+// QxPlatformNetBindAny, read its port with QxPlatformNetLocalPort; a
+// connected one receives with QxPlatformNetReceive (one datagram per call).
+QxStatus QxPlatformNetDatagramSocket(int family, QxSocketHandle* handle);
+
+// Connects a datagram socket to the peer (address, addressLength bytes):
+// sends go there and only its datagrams arrive.
+QxStatus QxPlatformNetConnect(QxSocketHandle handle, const void* address, size_t addressLength);
+
+// Sends one datagram on a connected socket (on POSIX without SIGPIPE).
+// *sent is the number of bytes the system took.
+QxStatus QxPlatformNetSend(QxSocketHandle handle, const void* buffer, size_t length,
+                           size_t* sent);
+// Sends one datagram to the address (addressLength bytes).
+QxStatus QxPlatformNetSendTo(QxSocketHandle handle, const void* buffer, size_t length,
+                             const void* address, size_t addressLength, size_t* sent);
+
+// Receives one datagram of at most `length` bytes and its sender into
+// *from (bytes and length). What does not fit is lost; Windows then fails
+// the call with WSAEMSGSIZE (10040) while POSIX reports the bytes that fit.
+QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t length,
+                                  QxNetAddress* from, size_t* received);

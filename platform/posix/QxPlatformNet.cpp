@@ -1,7 +1,7 @@
 // POSIX side of QxPlatformNet.h: BSD sockets with SOCK_CLOEXEC (test and
 // tool child processes must not inherit a server's sockets), sendmsg for
-// the gathered send, and the Windows Sockets family numbers mapped to the
-// system's.
+// the gathered send, MSG_NOSIGNAL on sends, and the Windows Sockets family
+// numbers mapped to the system's.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -11,9 +11,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 
 #include "QxPlatformNet.h"
 
+static_assert(sizeof(QxNetAddress::bytes) == sizeof(sockaddr_storage));
+static_assert(alignof(QxNetAddress) >= alignof(sockaddr_storage));
 static_assert(sizeof(QxNetBuffer) == sizeof(iovec));
 static_assert(offsetof(QxNetBuffer, pointer) == offsetof(iovec, iov_base));
 static_assert(offsetof(QxNetBuffer, length) == offsetof(iovec, iov_len));
@@ -164,4 +167,94 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
 
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
     return shutdown(handle, SHUT_WR) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+// ---- Datagrams ------------------------------------------------------------
+
+int QxPlatformNetAddressFamily(const void* address) {
+    if (address == nullptr) return 0;
+    sa_family_t family;
+    memcpy(&family, static_cast<const uint8_t*>(address) + offsetof(sockaddr, sa_family),
+           sizeof family);
+    if (family == AF_INET) return kQxNetFamilyIPv4;
+    if (family == AF_INET6) return kQxNetFamilyIPv6;
+    return 0;
+}
+
+uint32_t QxPlatformNetAddressLength(const void* address) {
+    int family = QxPlatformNetAddressFamily(address);
+    if (family == kQxNetFamilyIPv4) return sizeof(sockaddr_in);
+    if (family == kQxNetFamilyIPv6) return sizeof(sockaddr_in6);
+    return 0;
+}
+
+bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]) {
+    if (bytes == nullptr || QxPlatformNetAddressFamily(address) != kQxNetFamilyIPv4) return false;
+    memcpy(bytes, static_cast<const uint8_t*>(address) + offsetof(sockaddr_in, sin_addr), 4);
+    return true;
+}
+
+QxStatus QxPlatformNetDatagramSocket(int family, QxSocketHandle* handle) {
+    int systemFamily = 0;
+    if (handle == nullptr) return kStatusBadParameter;
+    if (!SystemFamily(family, &systemFamily)) return kStatusUnsupported;
+    int created = socket(systemFamily, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (created == -1) return QxPlatformSocketLastError();
+    *handle = created;
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetConnect(QxSocketHandle handle, const void* address, size_t addressLength) {
+    if (address == nullptr || addressLength > sizeof(sockaddr_storage)) {
+        return kStatusBadParameter;
+    }
+    int result;
+    do {
+        result = connect(handle, static_cast<const sockaddr*>(address),
+                         static_cast<socklen_t>(addressLength));
+    } while (result == -1 && errno == EINTR);
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetSend(QxSocketHandle handle, const void* buffer, size_t length,
+                           size_t* sent) {
+    if (sent == nullptr || (buffer == nullptr && length != 0)) return kStatusBadParameter;
+    ssize_t result;
+    do {
+        result = send(handle, buffer, length, MSG_NOSIGNAL);
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSendTo(QxSocketHandle handle, const void* buffer, size_t length,
+                             const void* address, size_t addressLength, size_t* sent) {
+    if (sent == nullptr || (buffer == nullptr && length != 0) || address == nullptr ||
+        addressLength > sizeof(sockaddr_storage)) {
+        return kStatusBadParameter;
+    }
+    ssize_t result;
+    do {
+        result = sendto(handle, buffer, length, MSG_NOSIGNAL, static_cast<const sockaddr*>(address),
+                        static_cast<socklen_t>(addressLength));
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t length,
+                                  QxNetAddress* from, size_t* received) {
+    if (from == nullptr || received == nullptr) return kStatusBadParameter;
+    socklen_t fromLength = sizeof from->bytes;
+    ssize_t count;
+    do {
+        count = recvfrom(handle, buffer, length, 0, reinterpret_cast<sockaddr*>(from->bytes),
+                         &fromLength);
+    } while (count == -1 && errno == EINTR);
+    if (count == -1) return QxPlatformSocketLastError();
+    from->length = fromLength < sizeof from->bytes ? fromLength : sizeof from->bytes;
+    *received = static_cast<size_t>(count);
+    return kStatusOK;
 }

@@ -1,14 +1,18 @@
 // Windows side of QxPlatformNet.h: Windows Sockets 2, whose family numbers
 // and error numbers are the ones the shared code uses; WSASend gathers the
-// entries, which are WSABUFs already.
+// entries, which are WSABUFs already. Sockets are made with
+// WSA_FLAG_NO_HANDLE_INHERIT so that child processes do not hold them.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "QxPlatformNet.h"
 
+static_assert(sizeof(QxNetAddress::bytes) == sizeof(SOCKADDR_STORAGE));
+static_assert(alignof(QxNetAddress) >= alignof(SOCKADDR_STORAGE));
 static_assert(sizeof(QxNetBuffer) == sizeof(WSABUF));
 static_assert(offsetof(QxNetBuffer, length) == offsetof(WSABUF, len));
 static_assert(offsetof(QxNetBuffer, pointer) == offsetof(WSABUF, buf));
@@ -40,6 +44,23 @@ bool OptionName(QxNetOption option, int* level, int* name) {
     return false;
 }
 
+// As socket() does, plus WSA_FLAG_NO_HANDLE_INHERIT so that child
+// processes do not hold the socket.
+QxStatus NewSocket(int family, int type, int protocol, QxSocketHandle* handle) {
+    int systemFamily = 0;
+    if (handle == nullptr) return kStatusBadParameter;
+    if (!SystemFamily(family, &systemFamily)) return kStatusUnsupported;
+    SOCKET created = WSASocketW(systemFamily, type, protocol, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (created == INVALID_SOCKET) {
+        // Systems before 7 SP1 reject the flag.
+        created = socket(systemFamily, type, protocol);
+    }
+    if (created == INVALID_SOCKET) return QxPlatformSocketLastError();
+    *handle = static_cast<QxSocketHandle>(created);
+    return kStatusOK;
+}
+
 }  // namespace
 
 bool QxPlatformNetPrefersIPv6() {
@@ -55,20 +76,7 @@ bool QxPlatformNetPrefersIPv6() {
 }
 
 QxStatus QxPlatformNetStreamSocket(int family, QxSocketHandle* handle) {
-    int systemFamily = 0;
-    if (handle == nullptr) return kStatusBadParameter;
-    if (!SystemFamily(family, &systemFamily)) return kStatusUnsupported;
-    // As socket() does, plus WSA_FLAG_NO_HANDLE_INHERIT so that child
-    // processes do not hold the socket.
-    SOCKET created = WSASocketW(systemFamily, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (created == INVALID_SOCKET) {
-        // Systems before 7 SP1 reject the flag.
-        created = socket(systemFamily, SOCK_STREAM, IPPROTO_TCP);
-    }
-    if (created == INVALID_SOCKET) return QxPlatformSocketLastError();
-    *handle = static_cast<QxSocketHandle>(created);
-    return kStatusOK;
+    return NewSocket(family, SOCK_STREAM, IPPROTO_TCP, handle);
 }
 
 QxStatus QxPlatformNetSetOption(QxSocketHandle handle, QxNetOption option, int value) {
@@ -179,4 +187,94 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
 
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
     return shutdown(Native(handle), SD_SEND) == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+// ---- Datagrams ------------------------------------------------------------
+
+int QxPlatformNetAddressFamily(const void* address) {
+    if (address == nullptr) return 0;
+    ADDRESS_FAMILY family;
+    memcpy(&family, static_cast<const uint8_t*>(address) + offsetof(sockaddr, sa_family),
+           sizeof family);
+    if (family == AF_INET) return kQxNetFamilyIPv4;
+    if (family == AF_INET6) return kQxNetFamilyIPv6;
+    return 0;
+}
+
+uint32_t QxPlatformNetAddressLength(const void* address) {
+    int family = QxPlatformNetAddressFamily(address);
+    if (family == kQxNetFamilyIPv4) return sizeof(sockaddr_in);
+    if (family == kQxNetFamilyIPv6) return sizeof(sockaddr_in6);
+    return 0;
+}
+
+bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]) {
+    if (bytes == nullptr || QxPlatformNetAddressFamily(address) != kQxNetFamilyIPv4) return false;
+    memcpy(bytes, static_cast<const uint8_t*>(address) + offsetof(sockaddr_in, sin_addr), 4);
+    return true;
+}
+
+QxStatus QxPlatformNetDatagramSocket(int family, QxSocketHandle* handle) {
+    return NewSocket(family, SOCK_DGRAM, IPPROTO_UDP, handle);
+}
+
+QxStatus QxPlatformNetConnect(QxSocketHandle handle, const void* address, size_t addressLength) {
+    if (address == nullptr || addressLength > sizeof(SOCKADDR_STORAGE)) {
+        return kStatusBadParameter;
+    }
+    int result;
+    do {
+        result = connect(Native(handle), static_cast<const sockaddr*>(address),
+                         static_cast<int>(addressLength));
+    } while (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetSend(QxSocketHandle handle, const void* buffer, size_t length,
+                           size_t* sent) {
+    if (sent == nullptr || (buffer == nullptr && length != 0)) return kStatusBadParameter;
+    // A datagram is sent whole or not at all: no capping.
+    if (length > 0x7FFFFFFF) return kStatusBadSize;
+    int result;
+    do {
+        result = send(Native(handle), static_cast<const char*>(buffer), static_cast<int>(length),
+                      0);
+    } while (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    if (result == SOCKET_ERROR) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetSendTo(QxSocketHandle handle, const void* buffer, size_t length,
+                             const void* address, size_t addressLength, size_t* sent) {
+    if (sent == nullptr || (buffer == nullptr && length != 0) || address == nullptr ||
+        addressLength > sizeof(SOCKADDR_STORAGE)) {
+        return kStatusBadParameter;
+    }
+    if (length > 0x7FFFFFFF) return kStatusBadSize;
+    int result;
+    do {
+        result = sendto(Native(handle), static_cast<const char*>(buffer),
+                        static_cast<int>(length), 0, static_cast<const sockaddr*>(address),
+                        static_cast<int>(addressLength));
+    } while (result == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    if (result == SOCKET_ERROR) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t length,
+                                  QxNetAddress* from, size_t* received) {
+    if (from == nullptr || received == nullptr) return kStatusBadParameter;
+    int capped = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+    int fromLength = static_cast<int>(sizeof from->bytes);
+    int count;
+    do {
+        count = recvfrom(Native(handle), static_cast<char*>(buffer), capped, 0,
+                         reinterpret_cast<sockaddr*>(from->bytes), &fromLength);
+    } while (count == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    if (count == SOCKET_ERROR) return QxPlatformSocketLastError();
+    from->length = static_cast<uint32_t>(fromLength);
+    *received = static_cast<size_t>(count);
+    return kStatusOK;
 }

@@ -1,0 +1,544 @@
+// The BSDP responder: one UDP socket on the run loop, two option tables and
+// two packet buffers, all process-wide.
+//
+// A datagram is read into the receive buffer, its options are collected
+// into the request table (pieces of one code joined), and when it is a
+// DHCPINFORM carrying a BSDP LIST or SELECT from a boot client, the reply
+// table is filled and written into the reply buffer, which goes back to the
+// sender. Both tables are emptied after every datagram, answered or not.
+//
+// Option 43 (vendor-specific) holds the BSDP options in the same
+// code/length/data form:
+//
+//   BSDP code  name                  LIST reply          SELECT reply
+//   1          message type          1                   2
+//   4          server priority       uint16
+//   7          default boot image    uint32 image ID
+//   8          selected boot image   uint32 image ID     uint32 image ID
+//   9          boot image list       ID, name length, name
+//   12         TFTP port                                 uint16
+//
+// DHCP options of a reply: 53 = 5 (DHCPACK), 54 = the server address, 60 =
+// "VRNXBSDPC", and for SELECT 17 = the root image URL.
+//
+// Not here: which image is offered (BootSource.h), serving its files
+// (TFTPServer.h) or its disc image (DiscShare.h), starting the set of
+// servers. The sname/file overload of option 52 is not honoured: options
+// are read from the options area only.
+#include "BSDPServer.h"
+
+#include <cstring>
+
+#include "BootSource.h"
+#include "DiscHost.h"
+#include "DiscShare.h"
+#include "QxLFormat.h"
+#include "QxLMemory.h"
+#include "QxLScan.h"
+#include "QxLString.h"
+#include "QxPlatformDisc.h"
+#include "QxPlatformNet.h"
+#include "QxPlatformSocket.h"
+#include "QxRunLoop.h"
+
+QxLStringRef bootImageNameFormat = nullptr;
+
+namespace {
+
+constexpr char kVendorClass[] = "VRNXBSDPC";
+constexpr size_t kVendorClassLength = sizeof(kVendorClass) - 1;
+constexpr char kVendorClassFormat[] = "VRNXBSDPC/%&[^/]/%&[^/]";
+constexpr char kRootPathFormat[] = "http://%s:%d/%s.dmg";
+
+constexpr uint8_t kOpRequest = 1;
+constexpr uint8_t kOpReply = 2;
+
+// Header fields of a reply (offsets into the DHCP message).
+constexpr size_t kSiaddrOffset = 20;
+constexpr size_t kGiaddrOffset = 24;
+constexpr size_t kSnameOffset = 44;
+constexpr size_t kSnameSize = 64;
+constexpr size_t kFileOffset = 108;
+constexpr size_t kFileSize = 128;
+constexpr size_t kCookieOffset = 236;
+// The file field keeps a NUL: 127 characters at most.
+constexpr size_t kMaxBootFileName = kFileSize - 1;
+// BSDP image names carry a one-byte length.
+constexpr size_t kMaxImageName = 255;
+constexpr size_t kMaxOptionData = 255;
+
+struct BsdpServer {
+    QxSocketRef socket;       // owns handle; null while stopped
+    QxSocketHandle handle;
+    uint16_t port;
+    uint16_t tftpPort;
+};
+
+BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0};
+uint8_t gReceiveBuffer[kBsdpPacketSize];
+uint8_t gReplyBuffer[kBsdpPacketSize];
+DhcpOptionTable gRequestOptions;
+DhcpOptionTable gReplyOptions;
+
+uint32_t Get32(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+           bytes[3];
+}
+
+void Put16(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value >> 8);
+    bytes[1] = static_cast<uint8_t>(value);
+}
+
+void Put32(uint8_t* bytes, uint32_t value) {
+    Put16(bytes, value >> 16);
+    Put16(bytes + 2, value & 0xFFFF);
+}
+
+// Empties both tables however the handling of a datagram ends.
+struct ClearTablesOnExit {
+    ~ClearTablesOnExit() {
+        DhcpOptionTableClear(&gRequestOptions);
+        DhcpOptionTableClear(&gReplyOptions);
+    }
+};
+
+bool HasVendorClassPrefix(const DhcpOptionSlot* slot) {
+    if (slot->length < kVendorClassLength) return false;
+    for (size_t i = 0; i < kVendorClassLength; ++i) {
+        uint8_t a = slot->data[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<uint8_t>(a - 'a' + 'A');
+        if (a != static_cast<uint8_t>(kVendorClass[i])) return false;
+    }
+    return true;
+}
+
+// The first byte of a one-byte option, or -1 when the option is absent or
+// empty.
+int FirstByte(const DhcpOptionTable* table, bool bsdp, uint8_t code) {
+    const DhcpOptionSlot* slot = DhcpOptionTableGet(table, bsdp, code);
+    if (slot == nullptr || slot->length == 0) return -1;
+    return slot->data[0];
+}
+
+// Whether the vendor class carries the two fields after the class name. The
+// literal part is matched exactly (upper case), unlike the prefix test.
+bool VendorClassHasFields(const DhcpOptionSlot* slot) {
+    const char* architecture = nullptr;
+    int32_t architectureLength = 0;
+    const char* model = nullptr;
+    int32_t modelLength = 0;
+    int assigned = QxLScan(reinterpret_cast<const char*>(slot->data),
+                           static_cast<int32_t>(slot->length), kVendorClassFormat, &architecture,
+                           &architectureLength, &model, &modelLength);
+    return assigned == 2;
+}
+
+QxStatus AddByte(bool bsdp, uint8_t code, uint8_t value) {
+    return DhcpOptionTableAdd(&gReplyOptions, bsdp, code, &value, 1);
+}
+
+QxStatus AddUInt16(bool bsdp, uint8_t code, uint32_t value) {
+    uint8_t bytes[2];
+    Put16(bytes, value);
+    return DhcpOptionTableAdd(&gReplyOptions, bsdp, code, bytes, sizeof bytes);
+}
+
+QxStatus AddUInt32(bool bsdp, uint8_t code, uint32_t value) {
+    uint8_t bytes[4];
+    Put32(bytes, value);
+    return DhcpOptionTableAdd(&gReplyOptions, bsdp, code, bytes, sizeof bytes);
+}
+
+// The DHCP options both answers start with: 53, 54 and 60.
+QxStatus AddCommonOptions(const uint8_t* serverAddress) {
+    QxStatus status = AddByte(false, kDhcpOptionMessageType, kDhcpAck);
+    if (status != kStatusOK) return status;
+    status = DhcpOptionTableAdd(&gReplyOptions, false, kDhcpOptionServerIdentifier,
+                                serverAddress, 4);
+    if (status != kStatusOK) return status;
+    return DhcpOptionTableAdd(&gReplyOptions, false, kDhcpOptionVendorClass, kVendorClass,
+                              kVendorClassLength);
+}
+
+// Writes the header of a reply to request into reply. The server address
+// (siaddr) is the local IPv4 address facing the sender, also left in local.
+QxStatus BuildReplyHeader(const uint8_t* request, const struct sockaddr* sender, uint8_t* reply,
+                          QxNetAddress* local) {
+    QxStatus status =
+        LocalAddressFor(sender, reinterpret_cast<struct sockaddr_storage*>(local->bytes));
+    if (status != kStatusOK) return status;
+    uint8_t serverAddress[4];
+    if (!QxPlatformNetAddressIPv4(local->bytes, serverAddress)) return kStatusUnexpectedType;
+
+    memset(reply, 0, kDhcpOptionsOffset);
+    reply[0] = kOpReply;
+    // htype, hlen, hops, xid, secs, flags, ciaddr; yiaddr stays 0.
+    memcpy(reply + 1, request + 1, 15);
+    memcpy(reply + kSiaddrOffset, serverAddress, sizeof serverAddress);
+    // giaddr and chaddr.
+    memcpy(reply + kGiaddrOffset, request + kGiaddrOffset, 4 + 16);
+    char hostName[kSnameSize];
+    QxPlatformHostName(hostName, sizeof hostName);
+    memcpy(reply + kSnameOffset, hostName, strnlen(hostName, kSnameSize - 1));
+    Put32(reply + kCookieOffset, kDhcpMagicCookie);
+    return kStatusOK;
+}
+
+QxStatus AnswerList(const BootImageEntry* entry, const uint8_t* serverAddress) {
+    char name[kMaxImageName + 1];
+    QxStatus status;
+    if (bootImageNameFormat != nullptr) {
+        QxLStringRef hostName = HostDisplayName();
+        const char* hostText = nullptr;
+        QxLStringGetText(hostName, &hostText, nullptr);
+        status = BsdpFormatImageName(entry->volumeName, hostText, name, sizeof name);
+        QxLObjectRelease(hostName);
+    } else {
+        status = BsdpFormatImageName(entry->volumeName, nullptr, name, sizeof name);
+    }
+    if (status != kStatusOK) return status;
+    size_t nameLength = strlen(name);
+
+    status = AddCommonOptions(serverAddress);
+    if (status == kStatusOK) status = AddByte(true, kBsdpOptionMessageType, kBsdpList);
+    if (status == kStatusOK) status = AddUInt16(true, kBsdpOptionServerPriority, entry->priority);
+    if (status == kStatusOK) status = AddUInt32(true, kBsdpOptionDefaultImage, entry->imageID);
+    if (status == kStatusOK) status = AddUInt32(true, kBsdpOptionSelectedImage, entry->imageID);
+    if (status != kStatusOK) return status;
+    // One list entry: image ID, name length, name.
+    uint8_t image[4 + 1 + kMaxImageName];
+    Put32(image, entry->imageID);
+    image[4] = static_cast<uint8_t>(nameLength);
+    memcpy(image + 5, name, nameLength);
+    return DhcpOptionTableAdd(&gReplyOptions, true, kBsdpOptionImageList, image, 5 + nameLength);
+}
+
+QxStatus AnswerSelect(const BootImageEntry* entry, const QxNetAddress* local,
+                      const uint8_t* serverAddress, uint8_t* reply) {
+    size_t fileLength = strnlen(entry->bootFileName, sizeof entry->bootFileName);
+    if (fileLength > kMaxBootFileName) return kStatusBadSize;
+    memcpy(reply + kFileOffset, entry->bootFileName, fileLength);
+
+    char addressText[kSocketAddressTextSize];
+    QxStatus status = SocketAddressToText(reinterpret_cast<const struct sockaddr*>(local->bytes),
+                                          addressText, sizeof addressText);
+    if (status != kStatusOK) return status;
+    char url[sizeof addressText + sizeof entry->imageName + 32];
+    int urlLength = QxLFormatToBuffer(url, sizeof url, kRootPathFormat, addressText,
+                                      static_cast<int>(DiscSharePort()), entry->imageName);
+    if (urlLength < 0 || static_cast<size_t>(urlLength) >= sizeof url) return kStatusBadSize;
+
+    status = AddCommonOptions(serverAddress);
+    if (status == kStatusOK) {
+        status = DhcpOptionTableAdd(&gReplyOptions, false, kDhcpOptionRootPath, url,
+                                    static_cast<size_t>(urlLength));
+    }
+    if (status == kStatusOK) status = AddByte(true, kBsdpOptionMessageType, kBsdpSelect);
+    if (status == kStatusOK) status = AddUInt32(true, kBsdpOptionSelectedImage, entry->imageID);
+    if (status == kStatusOK) status = AddUInt16(true, kBsdpOptionTftpPort, gServer.tftpPort);
+    return status;
+}
+
+// One datagram per readiness event; every failure is silent.
+void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void*) {
+    if ((types & kQxSocketReadCallback) == 0 || gServer.socket == nullptr) return;
+    QxNetAddress sender{};
+    size_t received = 0;
+    if (QxPlatformNetReceiveFrom(gServer.handle, gReceiveBuffer, sizeof gReceiveBuffer, &sender,
+                                 &received) != kStatusOK) {
+        return;
+    }
+    size_t replyLength = 0;
+    if (BsdpAnswerDatagram(gReceiveBuffer, received,
+                           reinterpret_cast<const struct sockaddr*>(sender.bytes), gReplyBuffer,
+                           sizeof gReplyBuffer, &replyLength) != kStatusOK) {
+        return;
+    }
+    // A short or failed send loses this reply only; the client asks again.
+    size_t sent = 0;
+    QxPlatformNetSendTo(gServer.handle, gReplyBuffer, replyLength, sender.bytes, sender.length,
+                        &sent);
+}
+
+}  // namespace
+
+// ---- Boot image name format ---------------------------------------------------
+
+void SetBootImageNameFormat(QxLStringRef format) {
+    if (format != nullptr) QxLObjectRetain(format);
+    QxLStringRef previous = bootImageNameFormat;
+    bootImageNameFormat = format;
+    if (previous != nullptr) QxLObjectRelease(previous);
+}
+
+QxStatus BsdpFormatImageName(const char* volumeName, const char* hostName, char* name,
+                             size_t size) {
+    if (volumeName == nullptr || name == nullptr || size == 0) return kStatusBadParameter;
+    const char* format = "%1$@";
+    if (bootImageNameFormat != nullptr) {
+        QxStatus status = QxLStringGetText(bootImageNameFormat, &format, nullptr);
+        if (status != kStatusOK) return status;
+    }
+    if (hostName == nullptr) hostName = "";
+    char built[kMaxImageName];
+    size_t length = 0;
+    bool tooLong = false;
+    auto append = [&](const char* bytes, size_t count) {
+        if (count > kMaxImageName - length) {
+            tooLong = true;
+            return;
+        }
+        memcpy(built + length, bytes, count);
+        length += count;
+    };
+    for (const char* p = format; *p != '\0' && !tooLong;) {
+        if (strncmp(p, "%1$@", 4) == 0) {
+            append(volumeName, strlen(volumeName));
+            p += 4;
+        } else if (strncmp(p, "%2$@", 4) == 0) {
+            append(hostName, strlen(hostName));
+            p += 4;
+        } else {
+            append(p, 1);
+            ++p;
+        }
+    }
+    if (tooLong || length >= size) return kStatusBadSize;
+    memcpy(name, built, length);
+    name[length] = '\0';
+    return kStatusOK;
+}
+
+// ---- Option tables --------------------------------------------------------------
+
+QxStatus DhcpOptionTableAdd(DhcpOptionTable* table, bool bsdp, uint8_t code, const void* data,
+                            size_t length) {
+    if (table == nullptr || (data == nullptr && length > 0)) return kStatusBadParameter;
+    if (bsdp && code > kBsdpLastOptionCode) return kStatusBadParameter;
+    DhcpOptionSlot* slot = bsdp ? &table->bsdp[code] : &table->dhcp[code];
+    if (length > UINT32_MAX - slot->length) return kStatusBadSize;
+    if (length > 0) {
+        size_t total = size_t{slot->length} + length;
+        auto* grown = static_cast<uint8_t*>(QxLRealloc(slot->data, total));
+        if (grown == nullptr) return kStatusNoMemory;
+        memcpy(grown + slot->length, data, length);
+        slot->data = grown;
+        slot->length = static_cast<uint32_t>(total);
+    }
+    slot->code = code;
+    slot->present = true;
+    return kStatusOK;
+}
+
+const DhcpOptionSlot* DhcpOptionTableGet(const DhcpOptionTable* table, bool bsdp, uint8_t code) {
+    if (table == nullptr) return nullptr;
+    if (bsdp && code > kBsdpLastOptionCode) return nullptr;
+    const DhcpOptionSlot* slot = bsdp ? &table->bsdp[code] : &table->dhcp[code];
+    return slot->present ? slot : nullptr;
+}
+
+void DhcpOptionTableClear(DhcpOptionTable* table) {
+    if (table == nullptr) return;
+    for (DhcpOptionSlot& slot : table->dhcp) {
+        QxLFree(slot.data);
+        slot = DhcpOptionSlot{};
+    }
+    for (DhcpOptionSlot& slot : table->bsdp) {
+        QxLFree(slot.data);
+        slot = DhcpOptionSlot{};
+    }
+}
+
+QxStatus DhcpParseOptions(const uint8_t* bytes, size_t length, DhcpOptionTable* table, bool bsdp) {
+    if (table == nullptr || (bytes == nullptr && length > 0)) return kStatusBadParameter;
+    size_t offset = 0;
+    while (offset < length) {
+        uint8_t code = bytes[offset];
+        if (code == kDhcpOptionPad) {
+            ++offset;
+            continue;
+        }
+        if (code == kDhcpOptionEnd) break;
+        if (bsdp && code > kBsdpLastOptionCode) return kStatusMalformed;
+        if (length - offset < 2) return kStatusMalformed;
+        size_t optionLength = bytes[offset + 1];
+        if (optionLength > length - offset - 2) return kStatusMalformed;
+        QxStatus status = DhcpOptionTableAdd(table, bsdp, code, bytes + offset + 2, optionLength);
+        if (status != kStatusOK) return status;
+        offset += 2 + optionLength;
+    }
+    return kStatusOK;
+}
+
+QxStatus DhcpWriteOptions(const DhcpOptionTable* table, uint8_t* buffer, size_t size,
+                          size_t* written) {
+    if (table == nullptr || buffer == nullptr || written == nullptr) return kStatusBadParameter;
+    size_t position = 0;
+    for (int code = 1; code < kDhcpOptionEnd; ++code) {
+        if (code == kDhcpOptionVendorSpecific) continue;
+        const DhcpOptionSlot& slot = table->dhcp[code];
+        if (!slot.present) continue;
+        // Pieces of at most 255 bytes; an empty option is still written.
+        size_t offset = 0;
+        do {
+            size_t piece = slot.length - offset;
+            if (piece > kMaxOptionData) piece = kMaxOptionData;
+            if (2 + piece > size - position) return kStatusBufferTooSmall;
+            buffer[position] = static_cast<uint8_t>(code);
+            buffer[position + 1] = static_cast<uint8_t>(piece);
+            if (piece > 0) memcpy(buffer + position + 2, slot.data + offset, piece);
+            position += 2 + piece;
+            offset += piece;
+        } while (offset < slot.length);
+    }
+
+    size_t bsdpLength = 0;
+    bool anyBsdp = false;
+    for (const DhcpOptionSlot& slot : table->bsdp) {
+        if (!slot.present) continue;
+        anyBsdp = true;
+        if (slot.length > kMaxOptionData) return kStatusBufferTooSmall;
+        bsdpLength += 2 + slot.length;
+    }
+    if (anyBsdp) {
+        if (bsdpLength > kMaxOptionData || 2 + bsdpLength > size - position) {
+            return kStatusBufferTooSmall;
+        }
+        buffer[position] = kDhcpOptionVendorSpecific;
+        buffer[position + 1] = static_cast<uint8_t>(bsdpLength);
+        position += 2;
+        for (int code = 1; code <= kBsdpLastOptionCode; ++code) {
+            const DhcpOptionSlot& slot = table->bsdp[code];
+            if (!slot.present) continue;
+            buffer[position] = static_cast<uint8_t>(code);
+            buffer[position + 1] = static_cast<uint8_t>(slot.length);
+            if (slot.length > 0) memcpy(buffer + position + 2, slot.data, slot.length);
+            position += 2 + slot.length;
+        }
+    }
+
+    if (position >= size) return kStatusBufferTooSmall;
+    buffer[position++] = kDhcpOptionEnd;
+    *written = position;
+    return kStatusOK;
+}
+
+// ---- Datagrams ------------------------------------------------------------------
+
+QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct sockaddr* sender,
+                            uint8_t* reply, size_t replySize, size_t* replyLength) {
+    ClearTablesOnExit clear;
+    if (packet == nullptr || sender == nullptr || reply == nullptr || replyLength == nullptr) {
+        return kStatusBadParameter;
+    }
+    if (length < kDhcpHeaderSize) return kStatusBadSize;
+    uint8_t op = packet[0];
+    if (op != kOpRequest && op != kOpReply) return kStatusUnexpectedType;
+    // Without the cookie there are no options, and so no BSDP.
+    if (length < kDhcpOptionsOffset || Get32(packet + kCookieOffset) != kDhcpMagicCookie) {
+        return kStatusUnsupported;
+    }
+    QxStatus status = DhcpParseOptions(packet + kDhcpOptionsOffset, length - kDhcpOptionsOffset,
+                                       &gRequestOptions, false);
+    if (status != kStatusOK) return status;
+
+    const DhcpOptionSlot* vendorClass =
+        DhcpOptionTableGet(&gRequestOptions, false, kDhcpOptionVendorClass);
+    if (vendorClass == nullptr || !HasVendorClassPrefix(vendorClass)) return kStatusUnsupported;
+    const DhcpOptionSlot* vendorSpecific =
+        DhcpOptionTableGet(&gRequestOptions, false, kDhcpOptionVendorSpecific);
+    if (vendorSpecific == nullptr) return kStatusUnsupported;
+    status = DhcpParseOptions(vendorSpecific->data, vendorSpecific->length, &gRequestOptions, true);
+    if (status != kStatusOK) return status;
+
+    // Only a client's DHCPINFORM with LIST or SELECT and a full vendor class.
+    int messageType = FirstByte(&gRequestOptions, false, kDhcpOptionMessageType);
+    int bsdpType = FirstByte(&gRequestOptions, true, kBsdpOptionMessageType);
+    if (op != kOpRequest || messageType != kDhcpInform ||
+        (bsdpType != kBsdpList && bsdpType != kBsdpSelect) || !VendorClassHasFields(vendorClass)) {
+        return kStatusUnsupported;
+    }
+
+    const BootImageEntry* entry = NewestBootImageEntry();
+    if (entry == nullptr) return kStatusNotInitialized;
+    size_t limit = replySize < kBsdpPacketSize ? replySize : kBsdpPacketSize;
+    if (limit <= kDhcpOptionsOffset) return kStatusBufferTooSmall;
+    QxNetAddress local{};
+    status = BuildReplyHeader(packet, sender, reply, &local);
+    if (status != kStatusOK) return status;
+    uint8_t serverAddress[4];
+    memcpy(serverAddress, reply + kSiaddrOffset, sizeof serverAddress);
+
+    status = bsdpType == kBsdpList ? AnswerList(entry, serverAddress)
+                                   : AnswerSelect(entry, &local, serverAddress, reply);
+    if (status != kStatusOK) return status;
+    size_t written = 0;
+    status = DhcpWriteOptions(&gReplyOptions, reply + kDhcpOptionsOffset,
+                              limit - kDhcpOptionsOffset, &written);
+    if (status != kStatusOK) return status;
+    *replyLength = kDhcpOptionsOffset + written;
+    return kStatusOK;
+}
+
+// ---- Server -----------------------------------------------------------------------
+
+QxStatus StartBsdp() { return StartBsdpOnPort(kBsdpPort, nullptr); }
+
+QxStatus StartBsdpOnPort(uint16_t port, uint16_t* boundPort) {
+    if (gServer.socket != nullptr) return kStatusAlreadyInitialized;
+    QxSocketHandle handle = kQxInvalidSocket;
+    QxStatus status = QxPlatformNetDatagramSocket(kQxNetFamilyIPv4, &handle);
+    if (status != kStatusOK) return status;
+    uint16_t actualPort = 0;
+    status = QxPlatformNetBindAny(handle, kQxNetFamilyIPv4, port);
+    if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &actualPort);
+    if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
+    if (status != kStatusOK) {
+        QxPlatformSocketClose(handle);
+        return status;
+    }
+
+    QxSocketContext context{0, nullptr, nullptr, nullptr, nullptr};
+    QxSocketRef socketObject =
+        QxSocketCreate(handle, kQxSocketReadCallback, ReceiveCallback, &context);
+    if (socketObject == nullptr) {
+        QxPlatformSocketClose(handle);
+        return kStatusNoMemory;
+    }
+    // The socket object owns the handle from here on.
+    QxRunLoopSourceRef source = QxSocketCreateRunLoopSource(socketObject);
+    if (source == nullptr) {
+        QxSocketInvalidate(socketObject);
+        QxLObjectRelease(socketObject);
+        return kStatusNoMemory;
+    }
+    QxRunLoopEnsureInitialized();
+    QxRunLoopAddSource(QxRunLoopGetMain(), source);
+    QxLObjectRelease(source);
+    gServer.socket = socketObject;
+    gServer.handle = handle;
+    gServer.port = actualPort;
+    if (boundPort != nullptr) *boundPort = actualPort;
+    return kStatusOK;
+}
+
+void StopBsdp() {
+    if (gServer.socket == nullptr) return;
+    QxSocketInvalidate(gServer.socket);
+    QxLObjectRelease(gServer.socket);
+    gServer.socket = nullptr;
+    gServer.handle = kQxInvalidSocket;
+    gServer.port = 0;
+}
+
+uint16_t BsdpPort() { return gServer.port; }
+
+void SetBsdpTftpPort(uint16_t port) { gServer.tftpPort = port; }
+
+void ClearBsdpPacketAreas() {
+    memset(gReceiveBuffer, 0, sizeof gReceiveBuffer);
+    memset(gReplyBuffer, 0, sizeof gReplyBuffer);
+    DhcpOptionTableClear(&gRequestOptions);
+    DhcpOptionTableClear(&gReplyOptions);
+}

@@ -1,0 +1,120 @@
+// Boot sources: what the network boot services offer for the disc the user
+// chose.
+//
+// An install disc is recognised by a few files on its HFS+ volume (paths
+// from the volume root):
+//
+//   path                                                 kind    checked by
+//   System/Installation                                  folder  strict only
+//   usr/standalone/i386/boot.efi                         file    strict, loose
+//   mach_kernel                                          file    strict, loose
+//   System/Library/Extensions.mkext                      file    strict, loose
+//   System/Library/CoreServices/SystemVersion.plist      file    strict, loose
+//   System/Library/CoreServices/.diagnostics/diags.efi   file    diagnostics
+//
+// Preparing a disc makes one boot image entry (what the BSDP responder
+// advertises), fills the boot file map (which TFTP names give which files)
+// and publishes the disc on the disc image HTTP service. Both lists are
+// process-wide and newest first, so a disc prepared later wins for the
+// same names. Boot file map:
+//
+//   kind    selects by                          serves
+//   exact   name equal (case-sensitive)         target, a volume file path
+//   folder  any name, prefix and one "/" cut    target folder + rest, only if
+//                                               the canonical path stays in it
+//
+//   installation   1/booter            -> <volume>/usr/standalone/i386/boot.efi
+//                  1/mach.orvane       -> <volume>/mach_kernel
+//                  1/mach.orvane.mkext -> <volume>/System/Library/Extensions.mkext
+//   diagnostics    1/booter            -> <volume>/System/Library/CoreServices/
+//                                         .diagnostics/diags.efi
+//                  folder <volume>/System/Library/CoreServices/.diagnostics/
+//                  prefix "/System/Library/CoreServices/.diagnostics"
+//
+// Everything runs on the run-loop thread; nothing is locked. Not here:
+// serving the files (TFTPServer.h), answering BSDP, starting and stopping
+// the servers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "QxLStatus.h"
+
+struct VolumeFile;
+
+// Text fields of a boot image entry: 260 characters and the NUL.
+inline constexpr size_t kBootTextCapacity = 261;
+
+inline constexpr uint32_t kBootImageIDInstall = 0x81000001;
+inline constexpr uint32_t kBootImageIDDiagnostics = 0x03000001;
+inline constexpr uint16_t kBootImagePriority = 32766;
+
+// The diagnostics booter, relative to the volume root.
+inline constexpr const char* kBootDiagnosticsFile =
+    "System/Library/CoreServices/.diagnostics/diags.efi";
+
+// One prepared disc.
+struct BootImageEntry {
+    BootImageEntry* next;                 // older entry
+    char volumePath[kBootTextCapacity];   // as passed: pfs:\\.\CdRom0#2
+    char volumeName[kBootTextCapacity];   // UTF-8 volume name
+    char imageName[kBootTextCapacity];    // device without "\\.\": CdRom0
+    char bootFileName[kBootTextCapacity]; // 1/booter; empty when the disc
+                                          // failed the loose install check
+    uint32_t imageID;                     // kBootImageIDInstall / ...Diagnostics
+    uint16_t priority;                    // kBootImagePriority
+};
+
+// One boot file map entry. Texts are heap copies owned by the entry.
+struct BootFileMapEntry {
+    BootFileMapEntry* next;
+    char* target;   // volume path of the file, or of the folder ending in "/"
+    char* name;     // exact entries: the TFTP name; null for folders
+    char* prefix;   // folder entries: the prefix a name may carry; else null
+    bool isFolder;
+};
+
+// Whether the volume at volumePath carries the install-disc files of the
+// table (loose), and with strict also the folder System/Installation.
+// Checks run in the table's order and stop at the first miss; any failure
+// counts as a miss.
+bool IsInstallDisc(const char* volumePath, bool strict);
+
+// Whether the volume carries the diagnostics booter (kBootDiagnosticsFile).
+bool HasDiagnostics(const char* volumePath);
+
+// Prepares the volume at volumePath (pfs:<device>#<partition>) for network
+// boot: installation, or the diagnostics when `diagnostics` is true.
+// Builds the boot image entry, adds the map entries of the table at the
+// top, publishes the disc on the HTTP service (DiscShareAddImage, display
+// name = volume name, image name = device without "\\.\") and pushes the
+// entry at the head of the image list. A disc that fails the loose install
+// check is still published and advertised, with no map entries.
+// Statuses: those of resolving the path and reading its volume name;
+// kStatusBadPath for a path of 261 bytes or more; kStatusBadParameter for
+// an empty device name, a null path, or diagnostics without the booter;
+// kStatusBadSize for a device name or a joined target over 260 bytes;
+// kStatusNoMemory; DiscShareAddImage's status. A failure stops at its step;
+// map entries added before it stay until the map is emptied.
+QxStatus PrepareBootSource(const char* volumePath, bool diagnostics);
+
+// Frees every boot file map entry.
+void EmptyBootFileMap();
+
+// Unlinks and frees every boot image entry.
+void FreeBootImageEntries();
+
+// Opens the file that the boot file map gives for a TFTP name and reports
+// its size in bytes; the caller closes *file with VolumeClose. kStatusNotFound
+// when no entry gives a file; otherwise the open's or the size's status
+// (0x8000000E for a mapped file missing from the volume), with nothing left
+// open. Outputs are written only on success.
+QxStatus OpenBootFile(const char* name, VolumeFile** file, uint64_t* size);
+
+// The newest boot image entry (the one the BSDP responder advertises), or
+// null. Not retained; valid until the entries are freed.
+const BootImageEntry* NewestBootImageEntry();
+
+// The newest boot file map entry, or null; follow `next` for older ones.
+const BootFileMapEntry* FirstBootFileMapEntry();

@@ -1,0 +1,43 @@
+// The events that the network boot services hand to the application, and
+// the one sink type through which they travel.
+//
+// An event is a dictionary whose "Message" names it. The services build
+// their own ("TFTPOpen", "TFTPClose"); the client's installer posts the
+// rest over HTTP ("Started", "Progress", "Success", "Failure", "Eject"),
+// and those arrive unchanged. Keys and names are constant strings, so a
+// consumer compares them as objects or as text alike.
+//
+//   event        keys besides "Message"
+//   TFTPOpen     Filename (string)
+//   TFTPClose    Filename (string), Reason (integer status; 0 = whole file sent)
+//   Progress     Status, Percentage, Remaining (as the installer sends them)
+//   Eject        NextDisc (volume name of the disc to insert)
+//
+// Not here: storing the sink (the service control) or calling it (each
+// producer calls the sink it was given).
+#pragma once
+
+#include "QxLObject.h"
+#include "QxLStatus.h"
+
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyMessage, "Message");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyFilename, "Filename");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyReason, "Reason");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyStatus, "Status");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPercentage, "Percentage");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyRemaining, "Remaining");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyNextDisc, "NextDisc");
+
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventStarted, "Started");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventProgress, "Progress");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventSuccess, "Success");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventFailure, "Failure");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventEject, "Eject");
+
+// The application's event sink. The event is borrowed: the producer
+// releases it after the call, so a sink retains whatever it keeps. The
+// result goes back to whoever asked (the HTTP message hook); the TFTP
+// server ignores it. Called on the run-loop thread only.
+using NetBootEventSink = QxStatus (*)(QxLObjectRef event, void* context);

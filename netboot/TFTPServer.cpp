@@ -1,0 +1,644 @@
+// The TFTP server; see TFTPServer.h for the packets, options and error codes.
+//
+// One listening socket takes requests; every accepted request gets a session
+// with its own socket connected to the client, so the system delivers only
+// that client's packets to it and a session never looks at addresses again.
+// A session holds exactly one packet in flight in a 64 KiB buffer; a
+// retransmission resends those bytes without touching the disc. File bytes
+// come from a read-ahead buffer filled in large aligned pieces, so a
+// transfer costs one disc read per 64 KiB instead of one per block.
+//
+// Session ends are careful about re-entry: the sink may run a modal loop
+// or stop the server, so a session is off the list and off the run loop
+// before its "TFTPClose" goes out, and nothing touches a session after an
+// event has been reported for it.
+//
+// Not here: which file a name gives (BootSource.h); writes; netascii.
+#include "TFTPServer.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "BootSource.h"
+#include "QxLBuild.h"
+#include "QxLFormat.h"
+#include "QxLMemory.h"
+#include "QxPlatformNet.h"
+#include "VolumePath.h"
+
+namespace {
+
+constexpr uint16_t kOpRead = 1;
+constexpr uint16_t kOpData = 3;
+constexpr uint16_t kOpAck = 4;
+constexpr uint16_t kOpError = 5;
+constexpr uint16_t kOpOptionAck = 6;
+
+// Every datagram is read into this much; the rest of a longer one is lost.
+constexpr size_t kReceiveCapacity = 1024;
+constexpr size_t kHeaderLength = 4;
+// Message text of an ERROR packet: 251 characters and the NUL.
+constexpr size_t kErrorTextCapacity = 252;
+constexpr uint32_t kMaxErrorCode = 65535;
+constexpr uint64_t kMaxBlocks = 65535;
+
+constexpr uint32_t kMinBlockSize = 8;
+constexpr uint32_t kMaxBlockSize = 65464;
+constexpr uint32_t kMinTimeout = 1;
+constexpr uint32_t kMaxTimeout = 255;
+constexpr int kSessionSendBuffer = 65536;
+
+// Read-ahead: pieces of 64 KiB (more for blocks that would not fit one),
+// starting on this alignment, so that the volume reads whole allocation
+// blocks straight into the buffer.
+constexpr uint32_t kReadAheadSize = 64 * 1024;
+constexpr uint32_t kReadAheadAlignment = 4096;
+
+constexpr double kMinimumTick = 0.01;
+
+struct ServerState {
+    QxSocketRef listenerObject;
+    QxSocketHandle listener;
+    uint16_t port;
+    TftpSession* sessions;
+    NetBootEventSink sink;
+    void* sinkContext;
+    double tick;  // seconds per timer period and per unit of timeout
+};
+
+ServerState gServer = {nullptr, kQxInvalidSocket, 0, nullptr, nullptr, nullptr, 1.0};
+
+// The options an RRQ asked for and the server accepted.
+struct AcceptedOptions {
+    bool blockSize;
+    bool timeout;
+    bool transferSize;
+    uint32_t blockSizeValue;
+    uint32_t timeoutValue;
+};
+
+uint16_t ReadU16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+void WriteU16(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value >> 8);
+    bytes[1] = static_cast<uint8_t>(value);
+}
+
+// ASCII comparison without regard to case, of a NUL-terminated text with a
+// lower-case literal.
+bool EqualsNoCase(const char* text, const char* lowerLiteral) {
+    for (; *lowerLiteral != '\0'; ++text, ++lowerLiteral) {
+        char c = *text;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *lowerLiteral) return false;
+    }
+    return *text == '\0';
+}
+
+// A decimal option value: digits only, saturating far above every limit.
+// False for anything else (an empty value, a sign, trailing text).
+bool ParseDecimal(const char* text, uint32_t* value) {
+    if (*text == '\0') return false;
+    uint32_t result = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return false;
+        if (result < 100000000) result = result * 10 + static_cast<uint32_t>(*text - '0');
+    }
+    *value = result;
+    return true;
+}
+
+void ApplyOption(const char* name, const char* value, AcceptedOptions* options) {
+    uint32_t number = 0;
+    if (!ParseDecimal(value, &number)) return;
+    if (EqualsNoCase(name, "blksize")) {
+        if (number >= kMinBlockSize && number <= kMaxBlockSize) {
+            options->blockSize = true;
+            options->blockSizeValue = number;
+        }
+    } else if (EqualsNoCase(name, "timeout")) {
+        if (number >= kMinTimeout && number <= kMaxTimeout) {
+            options->timeout = true;
+            options->timeoutValue = number;
+        }
+    } else if (EqualsNoCase(name, "tsize")) {
+        if (number == 0) options->transferSize = true;
+    }
+}
+
+char* CopyText(const char* text) {
+    size_t length = strlen(text);
+    auto* copy = static_cast<char*>(QxLAlloc(length + 1));
+    if (copy != nullptr) memcpy(copy, text, length + 1);
+    return copy;
+}
+
+void Report(QxLObjectRef event) {
+    if (event == nullptr) return;
+    if (gServer.sink != nullptr) gServer.sink(event, gServer.sinkContext);
+    QxLObjectRelease(event);
+}
+
+void ReportStart(const char* fileName) {
+    if (gServer.sink == nullptr) return;
+    QxLObjectRef event = nullptr;
+    if (QxLBuild(&event, "{%kO=%O%kO=%s}", kNetBootKeyMessage, kNetBootEventTFTPOpen,
+                 kNetBootKeyFilename, fileName) != kStatusOK) {
+        return;
+    }
+    Report(event);
+}
+
+void ReportEnd(const char* fileName, QxStatus status) {
+    if (gServer.sink == nullptr) return;
+    int reason = status == kStatusEnded ? 0 : static_cast<int>(status);
+    QxLObjectRef event = nullptr;
+    if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage, kNetBootEventTFTPClose,
+                 kNetBootKeyFilename, fileName, kNetBootKeyReason, reason) != kStatusOK) {
+        return;
+    }
+    Report(event);
+}
+
+void TimerTick(QxRunLoopTimerRef timer, void* info);
+
+// Sends the packet in flight (first send or a retransmission) and starts
+// the session's timer with the first send.
+QxStatus SendPacket(TftpSession* session) {
+    if (session->sendCount >= session->sendLimit) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr,
+                  "Retry Limit Exceeded (%d) for block %u", static_cast<int>(session->sendCount),
+                  static_cast<unsigned>(session->block));
+        return kStatusTimeout;
+    }
+    ++session->sendCount;
+    auto length = static_cast<size_t>(session->packetLength);
+    size_t sent = 0;
+    QxStatus status = QxPlatformNetSend(session->socket, session->packet, length, &sent);
+    if (status == kStatusOK && sent != length) status = kStatusUnknown;
+    if (status != kStatusOK) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
+                  static_cast<int>(status));
+        return status;
+    }
+    double now = QxRunLoopNow();
+    session->lastSendTime = now;
+    if (session->timer == nullptr) {
+        QxRunLoopTimerContext context{0, session, nullptr, nullptr, nullptr};
+        session->timer =
+            QxRunLoopTimerCreate(now + gServer.tick, gServer.tick, &context, TimerTick);
+        if (session->timer == nullptr) {
+            SendError(kTftpErrorNotDefined, session->socket, nullptr,
+                      "Server Error: Timer Failed");
+            return kStatusUnknown;
+        }
+        QxRunLoopAddTimer(QxRunLoopGetMain(), session->timer);
+    }
+    return kStatusOK;
+}
+
+// The count bytes at the session's file offset, from the read-ahead buffer
+// where possible. A failed read-ahead falls back to reading just these
+// bytes, so a read error is reported for the block it belongs to.
+QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destination) {
+    if (count == 0) return kStatusOK;
+    uint64_t offset = session->fileOffset;
+    if (session->readAhead != nullptr) {
+        bool held = offset >= session->readAheadOffset &&
+                    offset + count <= session->readAheadOffset + session->readAheadLength;
+        if (!held) {
+            uint64_t start = offset - offset % kReadAheadAlignment;
+            uint64_t available = session->fileSize - start;
+            uint32_t capacity = session->readAheadCapacity;
+            auto length = static_cast<uint32_t>(available < capacity ? available : capacity);
+            session->readAheadLength = 0;
+            if (VolumeRead(session->file, start, length, session->readAhead) == kStatusOK) {
+                session->readAheadOffset = start;
+                session->readAheadLength = length;
+                held = true;
+            }
+        }
+        if (held) {
+            memcpy(destination, session->readAhead + (offset - session->readAheadOffset), count);
+            return kStatusOK;
+        }
+    }
+    return VolumeRead(session->file, offset, count, destination);
+}
+
+// Builds the next DATA block and sends it.
+QxStatus SendNextBlock(TftpSession* session) {
+    ++session->block;
+    uint64_t remaining = session->fileSize - session->fileOffset;
+    auto count = static_cast<uint32_t>(remaining < session->blockSize ? remaining
+                                                                      : session->blockSize);
+    QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
+    if (status != kStatusOK) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr, "Read Block %hu Error: %d",
+                  static_cast<unsigned>(session->block), static_cast<int>(status));
+        return status;
+    }
+    WriteU16(session->packet, kOpData);
+    WriteU16(session->packet + 2, session->block);
+    session->fileOffset += count;
+    session->packetLength = static_cast<int32_t>(count + kHeaderLength);
+    if (count < session->blockSize) session->lastBlockSent = true;
+    return SendPacket(session);
+}
+
+// Appends "name NUL value NUL" to the OACK being built.
+size_t AppendOption(uint8_t* packet, size_t length, const char* name, unsigned long long value) {
+    int written = QxLFormatToBuffer(reinterpret_cast<char*>(packet + length),
+                                    kTftpPacketCapacity - length, "%s", name);
+    length += static_cast<size_t>(written) + 1;
+    written = QxLFormatToBuffer(reinterpret_cast<char*>(packet + length),
+                                kTftpPacketCapacity - length, "%llu", value);
+    return length + static_cast<size_t>(written) + 1;
+}
+
+QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
+    WriteU16(session->packet, kOpOptionAck);
+    size_t length = 2;
+    if (options.transferSize) {
+        length = AppendOption(session->packet, length, "tsize", session->fileSize);
+    }
+    if (options.timeout) {
+        length = AppendOption(session->packet, length, "timeout",
+                              static_cast<unsigned long long>(session->timeout));
+    }
+    if (options.blockSize) {
+        length = AppendOption(session->packet, length, "blksize", session->blockSize);
+    }
+    session->packetLength = static_cast<int32_t>(length);
+    return SendPacket(session);
+}
+
+void TimerTick(QxRunLoopTimerRef, void* info) {
+    auto* session = static_cast<TftpSession*>(info);
+    if (QxRunLoopNow() - session->lastSendTime < session->timeout * gServer.tick) return;
+    if (SendPacket(session) != kStatusOK) CloseSession(session, kStatusTimeout);
+}
+
+// A datagram on a session's own socket.
+void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t length) {
+    if (length < 2) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr, "Packet Too Small (%zu bytes)",
+                  static_cast<unsigned>(length));
+        CloseSession(session, kStatusBadSize);
+        return;
+    }
+    uint16_t opcode = ReadU16(packet);
+    if (opcode == kOpAck) {
+        if (length < kHeaderLength) {
+            SendError(kTftpErrorNotDefined, session->socket, nullptr,
+                      "ACK Too Small (%zu bytes)", static_cast<unsigned>(length));
+            CloseSession(session, kStatusBadSize);
+            return;
+        }
+        // A late or duplicate ACK: the timer takes care of the block in
+        // flight, and answering it would double every later block.
+        if (ReadU16(packet + 2) != session->block) return;
+        session->sendCount = 0;
+        if (session->lastBlockSent) {
+            CloseSession(session, kStatusEnded);
+            return;
+        }
+        QxStatus status = SendNextBlock(session);
+        if (status != kStatusOK) CloseSession(session, status);
+        return;
+    }
+    if (opcode == kOpError) {
+        CloseSession(session, kStatusAbortedByPeer);
+        return;
+    }
+    SendError(kTftpErrorIllegalOperation, session->socket, nullptr,
+              "Non-ACK or ERROR packet (%hu)", static_cast<unsigned>(opcode));
+    CloseSession(session, kStatusUnexpectedType);
+}
+
+void SessionSocketCallback(QxSocketRef, uint32_t, const void*, const void*, void* info) {
+    auto* session = static_cast<TftpSession*>(info);
+    uint8_t buffer[kReceiveCapacity];
+    size_t received = 0;
+    // A receive error (an ICMP refusal, say) leaves the session to its timer.
+    if (QxPlatformNetReceive(session->socket, buffer, sizeof buffer, false, &received) !=
+        kStatusOK) {
+        return;
+    }
+    HandleSessionPacket(session, buffer, received);
+}
+
+// The session's socket: any address, a port the system picks, connected to
+// the client, a send buffer for the largest block, on the run loop.
+QxStatus OpenSessionSocket(TftpSession* session) {
+    int family = QxPlatformNetAddressFamily(session->clientAddress);
+    QxSocketHandle handle = kQxInvalidSocket;
+    QxStatus status = QxPlatformNetDatagramSocket(family, &handle);
+    if (status != kStatusOK) return status;
+    status = QxPlatformNetBindAny(handle, family, 0);
+    if (status == kStatusOK) {
+        status = QxPlatformNetConnect(handle, session->clientAddress,
+                                      static_cast<size_t>(session->clientAddressLength));
+    }
+    if (status == kStatusOK) {
+        status = QxPlatformNetSetOption(handle, QxNetOption::SendBuffer, kSessionSendBuffer);
+    }
+    if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
+    if (status != kStatusOK) {
+        QxPlatformSocketClose(handle);
+        return status;
+    }
+    QxSocketContext context{0, session, nullptr, nullptr, nullptr};
+    QxSocketRef object =
+        QxSocketCreate(handle, kQxSocketReadCallback, SessionSocketCallback, &context);
+    if (object == nullptr) {
+        QxPlatformSocketClose(handle);
+        return kStatusNoMemory;
+    }
+    // From here on the object owns the handle.
+    session->socketSource = object;
+    session->socket = handle;
+    QxRunLoopSourceRef source = QxSocketCreateRunLoopSource(object);
+    if (source == nullptr) return kStatusNoMemory;
+    QxRunLoopAddSource(QxRunLoopGetMain(), source);
+    QxLObjectRelease(source);
+    return kStatusOK;
+}
+
+// Steps 3 and 4 of a request: file name, mode and options. Sends the error
+// packet for a malformed request.
+QxStatus ParseRequest(const uint8_t* packet, size_t length, const sockaddr* client,
+                      const char** fileName, AcceptedOptions* options) {
+    const auto* end = packet + length;
+    const auto* name = packet + 2;
+    const auto* nameEnd = static_cast<const uint8_t*>(memchr(name, 0, end - name));
+    if (nameEnd == nullptr) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client, "Truncated Filename");
+        return kStatusUnsupported;
+    }
+    const auto* mode = nameEnd + 1;
+    const auto* modeEnd = static_cast<const uint8_t*>(memchr(mode, 0, end - mode));
+    if (modeEnd == nullptr) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client, "Truncated Mode");
+        return kStatusUnsupported;
+    }
+    if (!EqualsNoCase(reinterpret_cast<const char*>(mode), "octet")) {
+        SendError(kTftpErrorIllegalOperation, gServer.listener, client, "Only octet Supported");
+        return kStatusUnsupported;
+    }
+    for (const auto* option = modeEnd + 1; option < end;) {
+        const auto* optionEnd = static_cast<const uint8_t*>(memchr(option, 0, end - option));
+        if (optionEnd == nullptr) {
+            SendError(kTftpErrorOptionNegotiation, gServer.listener, client,
+                      "Truncated Option Name");
+            return kStatusUnsupported;
+        }
+        const auto* value = optionEnd + 1;
+        const auto* valueEnd =
+            value < end ? static_cast<const uint8_t*>(memchr(value, 0, end - value)) : nullptr;
+        if (valueEnd == nullptr) {
+            SendError(kTftpErrorOptionNegotiation, gServer.listener, client,
+                      "Truncated Option Value");
+            return kStatusUnsupported;
+        }
+        ApplyOption(reinterpret_cast<const char*>(option), reinterpret_cast<const char*>(value),
+                    options);
+        option = valueEnd + 1;
+    }
+    *fileName = reinterpret_cast<const char*>(name);
+    return kStatusOK;
+}
+
+// Steps 5 to 10 for a session already allocated; any failure is left to
+// the caller to close the session with.
+QxStatus SetUpSession(TftpSession* session, const char* fileName,
+                      const AcceptedOptions& options, const sockaddr* client) {
+    session->packet = static_cast<uint8_t*>(QxLAlloc(kTftpPacketCapacity));
+    if (session->packet == nullptr) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client,
+                  "Server Error: No Memory for Packet Buffer");
+        return kStatusNoMemory;
+    }
+    QxStatus status = OpenBootFile(fileName, &session->file, &session->fileSize);
+    if (status != kStatusOK) {
+        SendError(kTftpErrorFileNotFound, gServer.listener, client, "Open File Failed: %d",
+                  static_cast<int>(status));
+        return status;
+    }
+    if (session->fileSize / session->blockSize >= kMaxBlocks) {
+        SendError(kTftpErrorFileNotFound, gServer.listener, client,
+                  "File Too Big: Use blksize > %lld",
+                  static_cast<long long>(session->fileSize / kMaxBlocks));
+        return kStatusBadSize;
+    }
+    session->fileName = CopyText(fileName);
+    if (session->fileName == nullptr) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client,
+                  "Server Error: No Memory for Filename");
+        return kStatusNoMemory;
+    }
+    status = OpenSessionSocket(session);
+    if (status != kStatusOK) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client, "Server Network Error: %d",
+                  static_cast<int>(status));
+        return status;
+    }
+    // Without its read-ahead a session still works, a block at a time.
+    uint32_t capacity = session->blockSize + 2 * kReadAheadAlignment;
+    capacity -= capacity % kReadAheadAlignment;
+    if (capacity < kReadAheadSize) capacity = kReadAheadSize;
+    session->readAhead = static_cast<uint8_t*>(QxLAlloc(capacity));
+    if (session->readAhead != nullptr) session->readAheadCapacity = capacity;
+    if (options.blockSize || options.timeout || options.transferSize) {
+        return SendOptionAck(session, options);
+    }
+    return SendNextBlock(session);
+}
+
+// A datagram on the listening socket: a new request from client.
+QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* client,
+                       int clientLength) {
+    if (length <= 2) return kStatusBadSize;
+    if (ReadU16(packet) != kOpRead) {
+        SendError(kTftpErrorIllegalOperation, gServer.listener, client, "Only Reads Supported");
+        return kStatusUnsupported;
+    }
+    const char* fileName = nullptr;
+    AcceptedOptions options{};
+    QxStatus status = ParseRequest(packet, length, client, &fileName, &options);
+    if (status != kStatusOK) return status;
+    if (clientLength <= 0 || static_cast<size_t>(clientLength) > kTftpAddressCapacity) {
+        return kStatusBadParameter;
+    }
+
+    auto* session = static_cast<TftpSession*>(QxLAllocZeroed(sizeof(TftpSession)));
+    if (session == nullptr) {
+        SendError(kTftpErrorNotDefined, gServer.listener, client,
+                  "Server Error: No Memory for Session");
+        return kStatusNoMemory;
+    }
+    session->socket = kQxInvalidSocket;
+    memcpy(session->clientAddress, client, static_cast<size_t>(clientLength));
+    session->clientAddressLength = clientLength;
+    session->blockSize =
+        static_cast<uint16_t>(options.blockSize ? options.blockSizeValue : kTftpDefaultBlockSize);
+    session->timeout =
+        options.timeout ? static_cast<int32_t>(options.timeoutValue) : kTftpDefaultTimeout;
+    session->sendCount = 1;
+    session->sendLimit = kTftpSendLimit;
+    status = SetUpSession(session, fileName, options, client);
+    if (status != kStatusOK) {
+        CloseSession(session, status);
+        return status;
+    }
+    // On the list before the sink hears of it, so that a sink that stops
+    // the server also ends this session. Nothing touches it afterwards.
+    session->next = gServer.sessions;
+    gServer.sessions = session;
+    ReportStart(session->fileName);
+    return kStatusOK;
+}
+
+void ListenerCallback(QxSocketRef, uint32_t, const void*, const void*, void*) {
+    uint8_t buffer[kReceiveCapacity];
+    QxNetAddress client{};
+    size_t received = 0;
+    if (QxPlatformNetReceiveFrom(gServer.listener, buffer, sizeof buffer, &client, &received) !=
+        kStatusOK) {
+        return;
+    }
+    HandleRequest(buffer, received, reinterpret_cast<const sockaddr*>(client.bytes),
+                  static_cast<int>(client.length));
+}
+
+void Unlink(TftpSession* session) {
+    for (TftpSession** link = &gServer.sessions; *link != nullptr; link = &(*link)->next) {
+        if (*link == session) {
+            *link = session->next;
+            session->next = nullptr;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+QxStatus StartTftp(uint16_t* port) {
+    if (port == nullptr) return kStatusBadParameter;
+    if (gServer.listenerObject != nullptr) return kStatusAlreadyInitialized;
+    QxSocketHandle handle = kQxInvalidSocket;
+    QxStatus status = QxPlatformNetDatagramSocket(kQxNetFamilyIPv4, &handle);
+    if (status != kStatusOK) return status;
+    uint16_t bound = 0;
+    status = QxPlatformNetBindAny(handle, kQxNetFamilyIPv4, 0);
+    if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &bound);
+    if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
+    if (status != kStatusOK) {
+        QxPlatformSocketClose(handle);
+        return status;
+    }
+    QxSocketContext context{0, nullptr, nullptr, nullptr, nullptr};
+    QxSocketRef object = QxSocketCreate(handle, kQxSocketReadCallback, ListenerCallback, &context);
+    if (object == nullptr) {
+        QxPlatformSocketClose(handle);
+        return kStatusNoMemory;
+    }
+    QxRunLoopSourceRef source = QxSocketCreateRunLoopSource(object);
+    if (source == nullptr) {
+        QxLObjectRelease(object);  // closes the handle
+        return kStatusNoMemory;
+    }
+    QxRunLoopAddSource(QxRunLoopGetMain(), source);
+    QxLObjectRelease(source);
+    gServer.listenerObject = object;
+    gServer.listener = handle;
+    gServer.port = bound;
+    *port = bound;
+    return kStatusOK;
+}
+
+void StopTftp() {
+    TftpCloseAllSessions(kStatusCanceled);
+    EmptyBootFileMap();
+    QxSocketRef object = gServer.listenerObject;
+    gServer.listenerObject = nullptr;
+    gServer.listener = kQxInvalidSocket;
+    gServer.port = 0;
+    if (object != nullptr) {
+        QxSocketInvalidate(object);
+        QxLObjectRelease(object);
+    }
+}
+
+uint16_t TftpPort() { return gServer.port; }
+
+void CloseSession(TftpSession* session, QxStatus status) {
+    if (session == nullptr) return;
+    Unlink(session);
+    // Off the run loop first: a sink that pumps messages must not see this
+    // session's timer or socket fire again.
+    if (session->timer != nullptr) {
+        QxRunLoopTimerInvalidate(session->timer);
+        QxLObjectRelease(session->timer);
+        session->timer = nullptr;
+    }
+    if (session->socketSource != nullptr) {
+        QxSocketInvalidate(session->socketSource);
+        QxLObjectRelease(session->socketSource);
+        session->socketSource = nullptr;
+        session->socket = kQxInvalidSocket;
+    }
+    if (session->file != nullptr) {
+        VolumeClose(session->file);
+        session->file = nullptr;
+    }
+    if (session->fileName != nullptr) ReportEnd(session->fileName, status);
+    QxLFree(session->fileName);
+    QxLFree(session->packet);
+    QxLFree(session->readAhead);
+    QxLFree(session);
+}
+
+void TftpCloseAllSessions(QxStatus status) {
+    while (gServer.sessions != nullptr) CloseSession(gServer.sessions, status);
+}
+
+TftpSession* TftpFirstSession() { return gServer.sessions; }
+
+QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* destination,
+                   const char* format, ...) {
+    if (code > kMaxErrorCode || format == nullptr) return kStatusBadParameter;
+    uint32_t addressLength = 0;
+    if (destination != nullptr) {
+        addressLength = QxPlatformNetAddressLength(destination);
+        if (addressLength == 0) return kStatusBadParameter;
+    }
+    uint8_t packet[kHeaderLength + kErrorTextCapacity];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = QxLFormatToBufferArgs(reinterpret_cast<char*>(packet + kHeaderLength),
+                                       kErrorTextCapacity, format, arguments);
+    va_end(arguments);
+    if (length < 0 || static_cast<size_t>(length) >= kErrorTextCapacity) return kStatusBadSize;
+    WriteU16(packet, kOpError);
+    WriteU16(packet + 2, code);
+    size_t total = kHeaderLength + static_cast<size_t>(length) + 1;
+    size_t sent = 0;
+    QxStatus status =
+        destination != nullptr
+            ? QxPlatformNetSendTo(socket, packet, total, destination, addressLength, &sent)
+            : QxPlatformNetSend(socket, packet, total, &sent);
+    if (status != kStatusOK) return status;
+    return sent == total ? kStatusOK : kStatusUnknown;
+}
+
+void TftpSetEventSink(NetBootEventSink sink, void* context) {
+    gServer.sink = sink;
+    gServer.sinkContext = context;
+}
+
+void TftpSetTimeScale(double secondsPerTick) {
+    gServer.tick = secondsPerTick >= kMinimumTick ? secondsPerTick : kMinimumTick;
+}

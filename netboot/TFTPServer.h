@@ -1,0 +1,139 @@
+// The TFTP server: read-only TFTP with the blksize, timeout and tsize
+// options, serving the files of the boot file map (BootSource.h) from the
+// disc, on the run loop.
+//
+// Packets (integers big-endian):
+//
+//   packet  layout
+//   RRQ     1 (u16), file name, NUL, mode, NUL, { option, NUL, value, NUL }
+//   DATA    3 (u16), block (u16), 0 to blksize bytes
+//   ACK     4 (u16), block (u16), anything further is ignored
+//   ERROR   5 (u16), code (u16), message, NUL
+//   OACK    6 (u16), { option, NUL, value, NUL }: tsize, timeout, blksize
+//
+// Options (names without regard to case, values decimal):
+//
+//   option   accepted          default
+//   blksize  8 to 65464        512
+//   timeout  1 to 255 seconds  5
+//   tsize    only 0            (answered with the file size)
+//
+// Anything else is ignored and not echoed; an RRQ with no accepted option
+// gets DATA 1 at once, otherwise an OACK that the client acknowledges with
+// ACK 0.
+//
+// Requests arrive on one listening UDP socket (IPv4, port chosen by the
+// system). Each transfer then runs on its own UDP socket, connected to the
+// client, with one repeating timer that checks once a second whether the
+// packet in flight is due again; a packet goes out at most 10 times (the
+// first packet of a transfer 9 times). The start and end of every transfer
+// go to the event sink as "TFTPOpen" and "TFTPClose" (NetBootEvents.h).
+//
+// Error packets:
+//
+//   code  used for
+//   0     not defined: truncated name or mode, memory, network, read and
+//         retry failures, short packets
+//   1     file not found: the open failed, or the file needs more than
+//         65535 blocks of the negotiated size
+//   4     illegal operation: not a read, mode not octet, unexpected opcode
+//   8     option negotiation: truncated option name or value
+//
+// Everything runs on the run-loop thread; nothing is locked. Not here:
+// writing files, netascii, multicast.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "NetBootEvents.h"
+#include "QxLStatus.h"
+#include "QxRunLoop.h"
+
+struct VolumeFile;
+struct sockaddr;
+
+inline constexpr uint32_t kTftpErrorNotDefined = 0;
+inline constexpr uint32_t kTftpErrorFileNotFound = 1;
+inline constexpr uint32_t kTftpErrorIllegalOperation = 4;
+inline constexpr uint32_t kTftpErrorOptionNegotiation = 8;
+
+inline constexpr uint16_t kTftpDefaultBlockSize = 512;
+inline constexpr int32_t kTftpDefaultTimeout = 5;  // seconds
+inline constexpr int32_t kTftpSendLimit = 10;
+inline constexpr size_t kTftpPacketCapacity = 65536;
+// Room for an IPv4 (16 bytes) or IPv6 (28 bytes) socket address.
+inline constexpr size_t kTftpAddressCapacity = 28;
+
+// One transfer. Sessions form a process-wide list, newest first.
+struct TftpSession {
+    TftpSession* next;
+    QxSocketRef socketSource;   // the session's socket object on the run loop
+    QxSocketHandle socket;      // its handle (owned by socketSource)
+    alignas(8) uint8_t clientAddress[kTftpAddressCapacity];  // as received
+    int32_t clientAddressLength;
+    uint16_t blockSize;
+    int32_t timeout;            // seconds
+    int32_t sendCount;          // sends of the current packet so far
+    int32_t sendLimit;
+    uint16_t block;             // last DATA block built; 0 before the first
+    bool lastBlockSent;         // that block was shorter than blockSize
+    uint8_t* packet;            // kTftpPacketCapacity bytes: the packet in flight
+    int32_t packetLength;
+    QxRunLoopTimerRef timer;    // retransmission timer, or null
+    double lastSendTime;        // run-loop clock at the last send
+    VolumeFile* file;
+    uint64_t fileOffset;        // bytes sent so far
+    uint64_t fileSize;
+    char* fileName;             // as the client sent it; null until copied
+    // File bytes read ahead of the blocks, so that the disc is read in large
+    // pieces rather than once per block. Null when it could not be had.
+    uint8_t* readAhead;
+    uint32_t readAheadCapacity; // its size in bytes
+    uint64_t readAheadOffset;   // file offset of readAhead[0]
+    uint32_t readAheadLength;   // valid bytes
+};
+
+// Opens the listening socket (UDP, IPv4, any address, a port the system
+// picks), non-blocking, on the main run loop, and stores its port (host
+// order) in *port. kStatusAlreadyInitialized while it runs (the running
+// socket is kept); kStatusBadParameter for a null port; kStatusNoMemory;
+// the socket error.
+QxStatus StartTftp(uint16_t* port);
+
+// Closes every session with kStatusCanceled, empties the boot file map and
+// closes the listening socket. Safe when nothing runs.
+void StopTftp();
+
+// The listening socket's port, 0 while stopped.
+uint16_t TftpPort();
+
+// Ends a session: reports "TFTPClose" with status as the Reason (kStatusEnded
+// as 0) when the session has its file name, takes it off the list, stops
+// its timer, closes its file and socket and frees it.
+void CloseSession(TftpSession* session, QxStatus status);
+
+// Closes every session with status (kStatusCanceled when a boot source is
+// released); the listening socket stays.
+void TftpCloseAllSessions(QxStatus status);
+
+// The newest session, or null; follow `next` for older ones.
+TftpSession* TftpFirstSession();
+
+// Sends an ERROR packet: code, the message made from format with the
+// extended printing (QxLFormat.h), NUL. With a destination (IPv4 or IPv6
+// socket address) it goes out with sendto, else with send on the connected
+// socket. kStatusBadParameter for a code above 65535 or an unknown address
+// family; kStatusBadSize for a message of 252 characters or more (nothing
+// is sent); the socket error; kStatusUnknown for a short send.
+QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* destination,
+                   const char* format, ...);
+
+// The sink for "TFTPOpen" and "TFTPClose" and its context; a null sink
+// drops the events. The service control sets it along with its own.
+void TftpSetEventSink(NetBootEventSink sink, void* context);
+
+// For tests: the length of the timer's period, which is also the unit of
+// the negotiated timeout, in seconds (1 normally). Takes effect for timers
+// created afterwards; values below 0.01 count as 0.01.
+void TftpSetTimeScale(double secondsPerTick);
