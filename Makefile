@@ -1,7 +1,7 @@
 # Tamsor's everyday commands. Every target installs what it needs first, so
 # each works on a fresh Debian 12 machine (as root, or with sudo).
 #
-#   make run      build for Linux and run what there is to run
+#   make run      build for Linux and serve the demo install disc (Ctrl-C stops)
 #   make test     build and test for Linux (sanitizers on), then for Windows
 #                 (mingw-w64) with the tests run under wine
 #   make linux    build build/linux only
@@ -107,20 +107,18 @@ test: deps
 	exit $$failed
 
 # ---------------------------------------------------------------------------
-# For now the program to run is tamsor-plist, which reads a property list
-# and shows it; without arguments it shows a built-in sample message.
+# The network boot services on the demo install disc that the build makes:
+# tamsor-serve prints its ports and serves until Ctrl-C. SERVE_ARGS replaces
+# the disc (an image file or a drive) and adds options, for example
+#   make run SERVE_ARGS="--bsdp-port 7800 /path/to/disc.img"
+SERVE_ARGS ?= $(LINUX_DIR)/tools/demo-disc.img
 run: deps
-	@if ! grep -Eq 'add_executable\(\s*tamsor-plist' "$(ROOT)/tools/CMakeLists.txt" 2>/dev/null; then \
-	  echo "Nothing to run yet: the network service and the assistant arrive with later work."; \
-	  echo "'make test' builds and tests what exists (the foundation library)."; \
-	  exit 0; \
-	fi; \
-	cmake -S "$(ROOT)" -B "$(LINUX_DIR)" $(CMAKE_QUIET) \
+	@cmake -S "$(ROOT)" -B "$(LINUX_DIR)" $(CMAKE_QUIET) \
 	  -DCMAKE_BUILD_TYPE=Debug -DTAMSOR_SANITIZE=ON; \
-	cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-plist; \
-	echo "==> $(LINUX_DIR)/tools/tamsor-plist"; \
-	"$(LINUX_DIR)/tools/tamsor-plist"; \
-	echo "(The network service and the assistant arrive with later work; this tool is what runs for now.)"
+	cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-serve demo-disc; \
+	echo "==> $(LINUX_DIR)/tools/tamsor-serve $(SERVE_ARGS)"; \
+	status=0; "$(LINUX_DIR)/tools/tamsor-serve" $(SERVE_ARGS) || status=$$?; \
+	if [ $$status -ne 0 ] && [ $$status -ne 130 ]; then exit $$status; fi
 
 bench: deps
 	@if [ ! -f "$(ROOT)/bench/CMakeLists.txt" ]; then \
