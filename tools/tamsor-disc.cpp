@@ -1,6 +1,8 @@
 // tamsor-disc: looks inside a disc or a disc image the way Tamsor reads it.
 //
-//   tamsor-disc info IMAGE                     partition map and volumes
+//   tamsor-disc info IMAGE                     partition map, volumes, and
+//                                              whether each volume can boot
+//                                              over the network
 //   tamsor-disc ls   IMAGE[#PARTITION] [PATH]  one entry per line, folders "/"
 //   tamsor-disc cat  IMAGE[#PARTITION] PATH    file contents to standard output
 //
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "BlockDevice.h"
+#include "BootSource.h"
 #include "DeviceBinding.h"
 #include "HFSCatalog.h"
 #include "HFSNames.h"
@@ -210,6 +213,13 @@ int Info(const Output& io, const Target& target) {
                      volume->embeddedOffset != 0 ? " in an HFS wrapper" : "",
                      volume->blockSize, static_cast<unsigned long long>(partition->startOffset),
                      device->path, partition->name);
+        // What the boot services would make of it: the strict install
+        // check (the System/Installation folder too) and the diagnostics
+        // booter.
+        std::string path = std::string("pfs:") + device->path + "#" + partition->name;
+        std::fprintf(io.out, "     install disc: %s  diagnostics: %s\n",
+                     IsInstallDisc(path.c_str(), true) ? "yes" : "no",
+                     HasDiagnostics(path.c_str()) ? "yes" : "no");
     }
     ReleaseDevice(device);
     return failed;

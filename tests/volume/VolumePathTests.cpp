@@ -507,6 +507,51 @@ TEST_F(DiscToolTest, InfoShowsTheMapAndTheVolumes) {
     EXPECT_NE(result.out.find("pfs:\\\\.\\CdRom0#3"), std::string::npos) << result.out;
 }
 
+// The line after the volume line that ends in "#partition".
+std::string LineAfterVolume(const std::string& out, const std::string& partition) {
+    size_t at = out.find("pfs:\\\\.\\CdRom0#" + partition + "\n");
+    if (at == std::string::npos) return "(no volume " + partition + ")";
+    size_t start = out.find('\n', at) + 1;
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+TEST_F(DiscToolTest, InfoTellsInstallDiscsAndDiagnostics) {
+    // Volume 2 has the whole install set and the diagnostics booter; volume
+    // 3 lacks only System/Installation, which the strict check wants.
+    HFSImageSpec disc;
+    for (bool full : {true, false}) {
+        HFSImageVolume& volume = disc.AddVolume(full ? "Install" : "Almost");
+        if (full) volume.MakeFolders("System/Installation/Packages");
+        volume.AddFile(volume.MakeFolders("usr/standalone/i386"), "boot.efi", "booter");
+        volume.AddFile(kHFSImageRootID, "mach_kernel", "kernel");
+        volume.AddFile(volume.MakeFolders("System/Library"), "Extensions.mkext", "kexts");
+        uint32_t coreServices = volume.MakeFolders("System/Library/CoreServices");
+        volume.AddFile(coreServices, "SystemVersion.plist", "<plist version=\"1.0\"/>\n");
+        if (full) {
+            volume.AddFile(volume.MakeFolders("System/Library/CoreServices/.diagnostics"),
+                           "diags.efi", "diags");
+        }
+    }
+    std::string image = (*dir_ / "boot.img").string();
+    std::string error;
+    ASSERT_EQ(WriteDiscImage(disc, image, nullptr, &error), kStatusOK) << error;
+
+    ToolResult result = RunTool({"info", image});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(LineAfterVolume(result.out, "2"), "     install disc: yes  diagnostics: yes")
+        << result.out;
+    EXPECT_EQ(LineAfterVolume(result.out, "3"), "     install disc: no  diagnostics: no")
+        << result.out;
+
+    // A disc without the install files, and nothing left bound afterwards.
+    result = RunTool({"info", Image(0)});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(LineAfterVolume(result.out, "2"), "     install disc: no  diagnostics: no")
+        << result.out;
+    EXPECT_FALSE(DeviceFindBinding("\\\\.\\CdRom0", -1, nullptr, nullptr));
+    fs::remove(image);
+}
+
 TEST_F(DiscToolTest, ErrorsNameTheirStatus) {
     ToolResult result = RunTool({"cat", Image(0), "missing"});
     EXPECT_EQ(result.exitCode, 1);
