@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Disc image service against nginx, measured in the same run with wrk.
+#
+#   bench/http-bench.sh [SECONDS_PER_RUN [ROUNDS]]     (defaults 3 and 5)
+#
+# Builds tamsor-share (Release) under $BUILD/http-bench (BUILD defaults to
+# build/), writes a random image of $IMAGE_MIB MiB (default 256) and reads it
+# once so that it sits in the page cache, then serves it as /CdRom0.dmg from
+# tamsor-share and from two nginx instances (their own configuration on
+# loopback ports, one worker each, like our single-threaded service):
+# "sendfile off" (read and writev, as our service sends) and "sendfile on"
+# without tcp_nopush (with tcp_nopush, 64 KiB range replies stall about
+# 40 ms each on loopback). Cases:
+#   - random single ranges of 4 KiB, 64 KiB and 1 MiB (512-byte aligned
+#     starts; wrk with a Lua request() and no response() callback) on 1 and
+#     on 8 keep-alive connections;
+#   - one full GET of the image (curl).
+# Each round runs every case against the three servers in turn, so that a
+# burst of load elsewhere on the machine hits all of them alike; a case's
+# figure is the median of its rounds. The better nginx of a case is the
+# reference of its ratio.
+#
+# Needs nginx, wrk, curl and python3 (Debian packages). Only processes
+# started here are stopped, by their process ids.
+set -euo pipefail
+
+SECONDS_PER_RUN=${1:-3}
+ROUNDS=${2:-5}
+IMAGE_MIB=${IMAGE_MIB:-256}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+OUT=$BUILD/http-bench
+JOBS=${JOBS:-2}
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+
+for tool in "$NGINX" wrk curl /usr/bin/python3; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "http-bench: $tool is missing (apt-get install nginx wrk curl python3)" >&2
+    exit 1
+  fi
+done
+
+# ---- build ------------------------------------------------------------------------
+echo "==> building tamsor-share (Release) in $OUT"
+cmake -S "$ROOT" -B "$OUT" -G Ninja --log-level=WARNING -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DTAMSOR_TESTS=OFF >/dev/null
+if cmake --build "$OUT" -j "$JOBS" --target tamsor-share >/dev/null 2>&1; then
+  SHARE=$OUT/tools/tamsor-share
+else
+  # The tools folder does not list tamsor-share: link it by hand from the
+  # libraries of the same build.
+  cmake --build "$OUT" -j "$JOBS" --target tamsor_diskimage >/dev/null
+  SHARE=$OUT/tamsor-share
+  g++ -std=c++20 -O2 -DNDEBUG -I"$ROOT/foundation" -I"$ROOT/platform" -I"$ROOT/diskimage" \
+    -I"$ROOT/volume" "$ROOT/tools/tamsor-share.cpp" -o "$SHARE" \
+    -Wl,--start-group "$OUT/diskimage/libtamsor_diskimage.a" "$OUT/volume/libtamsor_volume.a" \
+    "$OUT/foundation/libtamsor_foundation.a" "$OUT/platform/libtamsor_platform.a" \
+    -Wl,--end-group -lexpat -luuid -lpthread
+fi
+
+# ---- image and servers ------------------------------------------------------------
+WORK=$(mktemp -d /tmp/tamsor-http-bench.XXXXXX)
+chmod 755 "$WORK"
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+mkdir -p "$WORK/www"
+IMAGE=$WORK/www/CdRom0.dmg
+echo "==> writing a $IMAGE_MIB MiB image"
+head -c $((IMAGE_MIB * 1024 * 1024)) /dev/urandom >"$IMAGE"
+chmod 644 "$IMAGE"
+cat "$IMAGE" >/dev/null
+IMAGE_SIZE=$(stat -c %s "$IMAGE")
+SUM=$(sha256sum "$IMAGE" | cut -d' ' -f1)
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+declare -A PORT
+"$SHARE" "$IMAGE" CdRom0 >"$WORK/share.out" 2>"$WORK/share.err" &
+PIDS+=($!)
+for _ in $(seq 100); do
+  grep -q '^port ' "$WORK/share.out" 2>/dev/null && break
+  sleep 0.05
+done
+PORT[ours]=$(awk '/^port /{print $2}' "$WORK/share.out")
+[ -n "${PORT[ours]}" ] || { echo "tamsor-share did not start" >&2; cat "$WORK/share.err" >&2; exit 1; }
+
+start_nginx() {  # $1: on or off (sendfile)
+  local dir=$WORK/nginx-$1 port
+  port=$(free_port)
+  mkdir -p "$dir/tmp"
+  cat >"$dir/nginx.conf" <<EOF
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile $1;
+  tcp_nopush off;
+  tcp_nodelay on;
+  keepalive_requests 100000000;
+  keepalive_timeout 300s;
+  client_body_temp_path $dir/tmp/body;
+  proxy_temp_path $dir/tmp/proxy;
+  fastcgi_temp_path $dir/tmp/fastcgi;
+  uwsgi_temp_path $dir/tmp/uwsgi;
+  scgi_temp_path $dir/tmp/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    root $WORK/www;
+    location / { default_type application/octet-stream; }
+  }
+}
+EOF
+  "$NGINX" -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
+  PIDS+=($!)
+  PORT[nginx-$1]=$port
+  for _ in $(seq 100); do
+    curl -s -o /dev/null -r 0-0 "http://127.0.0.1:$port/CdRom0.dmg" && return 0
+    sleep 0.05
+  done
+  echo "nginx did not start" >&2
+  cat "$dir/error.log" >&2
+  exit 1
+}
+start_nginx off
+start_nginx on
+SERVERS=(ours nginx-off nginx-on)
+
+# Every server must serve the same bytes before anything is timed.
+EXPECTED_RANGE=$(dd if="$IMAGE" bs=1000 skip=1 count=1 2>/dev/null | sha256sum | cut -d" " -f1)
+for server in "${SERVERS[@]}"; do
+  url="http://127.0.0.1:${PORT[$server]}/CdRom0.dmg"
+  [ "$(curl -s "$url" | sha256sum | cut -d' ' -f1)" = "$SUM" ] ||
+    { echo "$server served other bytes" >&2; exit 1; }
+  [ "$(curl -s -r 1000-1999 "$url" | sha256sum | cut -d' ' -f1)" = "$EXPECTED_RANGE" ] ||
+    { echo "$server served a wrong range" >&2; exit 1; }
+done
+
+cat >"$WORK/ranges.lua" <<'EOF'
+-- Random single ranges of a fixed length, 512-byte aligned starts. Each
+-- thread gets its own seed through setup().
+local threads = 0
+function setup(thread)
+  thread:set("id", threads)
+  threads = threads + 1
+end
+local imageSize, rangeSize
+function init(args)
+  imageSize = tonumber(args[1])
+  rangeSize = tonumber(args[2])
+  math.randomseed(os.time() * 1000 + (id or 0))
+end
+function request()
+  local blocks = math.floor((imageSize - rangeSize) / 512)
+  local start = math.random(0, blocks) * 512
+  return wrk.format("GET", "/CdRom0.dmg",
+    { ["Range"] = "bytes=" .. start .. "-" .. (start + rangeSize - 1) })
+end
+EOF
+
+# Prints requests per second of one wrk run (0 when any reply was not 2xx
+# or a socket error occurred).
+run_wrk() {  # $1 port, $2 range size, $3 connections
+  local threads=1
+  if [ "$3" -gt 1 ]; then threads=2; fi
+  wrk -t "$threads" -c "$3" -d "${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" \
+    "http://127.0.0.1:$1/CdRom0.dmg" -- "$IMAGE_SIZE" "$2" 2>&1 |
+    awk '/^Requests\/sec:/{rate=$2} /Non-2xx|Socket errors/{bad=1} END{print bad ? 0 : rate}'
+}
+
+# Prints bytes per second of one full GET.
+run_full() {  # $1 port
+  local speed
+  speed=$(curl -s -o /dev/null -w '%{speed_download}' "http://127.0.0.1:$1/CdRom0.dmg")
+  echo "${speed%.*}"
+}
+
+median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR] = $1} END{print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+CASES=("4096 1" "4096 8" "65536 1" "65536 8" "1048576 1" "1048576 8" "full 1")
+declare -A RESULT
+for round in $(seq "$ROUNDS"); do
+  echo "==> round $round of $ROUNDS"
+  for case in "${CASES[@]}"; do
+    read -r size connections <<<"$case"
+    for server in "${SERVERS[@]}"; do
+      if [ "$size" = full ]; then
+        figure=$(run_full "${PORT[$server]}")
+      else
+        figure=$(run_wrk "${PORT[$server]}" "$size" "$connections")
+      fi
+      key="$server $size $connections"
+      RESULT[$key]="${RESULT[$key]:-} $figure"
+    done
+  done
+done
+
+for key in "${!RESULT[@]}"; do RESULT[$key]=$(echo "${RESULT[$key]}" | median); done
+
+# ---- report -----------------------------------------------------------------------
+echo
+echo "image $IMAGE_MIB MiB in the page cache; median of $ROUNDS rounds of ${SECONDS_PER_RUN} s per wrk run;"
+echo "$(nproc) cores shared by wrk and the servers; nginx: 1 worker, the better of sendfile off/on."
+echo "MB = 10^6 bytes of body; ratio = ours / nginx."
+printf '\n%-20s %11s %10s %11s %10s %7s %10s\n' case "ours req/s" "ours MB/s" "nginx req/s" \
+  "nginx MB/s" ratio "nginx"
+for case in "${CASES[@]}"; do
+  read -r size connections <<<"$case"
+  ours=${RESULT["ours $size $connections"]}
+  off=${RESULT["nginx-off $size $connections"]}
+  on=${RESULT["nginx-on $size $connections"]}
+  reference=$off
+  which="sf off"
+  if awk -v a="$on" -v b="$off" 'BEGIN{exit !(a > b)}'; then reference=$on; which="sf on"; fi
+  ratio=$(awk -v a="$ours" -v b="$reference" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}')
+  if [ "$size" = full ]; then
+    printf '%-20s %11s %10.0f %11s %10.0f %6sx %10s\n' "full GET ($IMAGE_MIB MiB)" - \
+      "$(awk -v s="$ours" 'BEGIN{print s / 1e6}')" - \
+      "$(awk -v s="$reference" 'BEGIN{print s / 1e6}')" "$ratio" "$which"
+  else
+    printf '%-20s %11.0f %10.1f %11.0f %10.1f %6sx %10s\n' \
+      "$((size / 1024)) KiB x $connections conn" "$ours" \
+      "$(awk -v r="$ours" -v s="$size" 'BEGIN{print r * s / 1e6}')" "$reference" \
+      "$(awk -v r="$reference" -v s="$size" 'BEGIN{print r * s / 1e6}')" "$ratio" "$which"
+  fi
+done
+echo
+echo "nginx, both configurations (req/s; full GET in MB/s):"
+for case in "${CASES[@]}"; do
+  read -r size connections <<<"$case"
+  off=${RESULT["nginx-off $size $connections"]}
+  on=${RESULT["nginx-on $size $connections"]}
+  if [ "$size" = full ]; then
+    printf '  %-18s sendfile off %9.1f   sendfile on %9.1f\n' "full GET" \
+      "$(awk -v s="$off" 'BEGIN{print s / 1e6}')" "$(awk -v s="$on" 'BEGIN{print s / 1e6}')"
+  else
+    printf '  %-18s sendfile off %9.0f   sendfile on %9.0f\n' \
+      "$((size / 1024)) KiB x $connections" "$off" "$on"
+  fi
+done
