@@ -93,9 +93,9 @@ private:
     QxStatus CloseContainer();
     QxStatus Literal(const char** cursor);
     QxStatus Conversion(const char** cursor, va_list* arguments);
-    QxStatus KeyConversion(const char** cursor, const Spec& spec, va_list* arguments);
-    QxStatus ObjectConversion(const Spec& spec, va_list* arguments);
-    QxStatus AddressConversion(const Spec& spec, va_list* arguments);
+    QxStatus KeyConversion(const char** cursor, const Spec& conv, va_list* arguments);
+    QxStatus ObjectConversion(const Spec& conv, va_list* arguments);
+    QxStatus AddressConversion(const Spec& conv, va_list* arguments);
 
     QxLArrayRef array_;
     QxLDictionaryRef dictionary_;
@@ -229,13 +229,13 @@ void CodeBytes(uint32_t code, char bytes[4]) {
 }
 
 // Length of text limited to the precision, without reading past it.
-int32_t LimitedLength(const char* text, const Spec& spec) {
-    size_t length = spec.hasPrecision ? strnlen(text, static_cast<size_t>(spec.precision))
+int32_t LimitedLength(const char* text, const Spec& conv) {
+    size_t length = conv.hasPrecision ? strnlen(text, static_cast<size_t>(conv.precision))
                                       : strlen(text);
     return length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
 }
 
-QxStatus Builder::KeyConversion(const char** cursor, const Spec& spec, va_list* arguments) {
+QxStatus Builder::KeyConversion(const char** cursor, const Spec& conv, va_list* arguments) {
     char kind = **cursor;
     QxLObjectRef keyObject = nullptr;
     const char* text = nullptr;
@@ -244,14 +244,14 @@ QxStatus Builder::KeyConversion(const char** cursor, const Spec& spec, va_list* 
     case 'O':
     case 'o':
         keyObject = va_arg(*arguments, QxLObjectRef);
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         break;
     case 's':
         text = va_arg(*arguments, const char*);
         break;
     case 'C':
         code = static_cast<uint32_t>(va_arg(*arguments, int));
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         break;
     default:
         return kStatusBadFormatSpec;
@@ -267,7 +267,7 @@ QxStatus Builder::KeyConversion(const char** cursor, const Spec& spec, va_list* 
     }
     if (kind == 's') {
         if (text == nullptr) return kStatusBadParameter;
-        return QxLStringCreate(text, LimitedLength(text, spec), &pendingKey_);
+        return QxLStringCreate(text, LimitedLength(text, conv), &pendingKey_);
     }
     if (keyObject == nullptr) return kStatusBadParameter;
     if (!QxLObjectIsValid(keyObject)) return kStatusBadObject;
@@ -287,11 +287,11 @@ void MergeEntry(const void* key, const void* value, void* context) {
 }
 
 // %O (as is), %#O (deep copy), %##O (merge).
-QxStatus Builder::ObjectConversion(const Spec& spec, va_list* arguments) {
+QxStatus Builder::ObjectConversion(const Spec& conv, va_list* arguments) {
     QxLObjectRef object = va_arg(*arguments, QxLObjectRef);
-    if (spec.hasPrecision) return kStatusBadFormatSpec;
+    if (conv.hasPrecision) return kStatusBadFormatSpec;
 
-    if (spec.hashes >= 2) {
+    if (conv.hashes >= 2) {
         if (dictionary_ == nullptr || pendingKey_ != nullptr) return kStatusBadParameter;
         if (object == nullptr) return kStatusBadParameter;
         if (!QxLObjectIsType(object, kQxLTypeDictionary)) return kStatusUnexpectedType;
@@ -299,7 +299,7 @@ QxStatus Builder::ObjectConversion(const Spec& spec, va_list* arguments) {
         QxLDictionaryApply(object, MergeEntry, &merge);
         return merge.status;
     }
-    if (spec.hashes == 1) {
+    if (conv.hashes == 1) {
         if (object == nullptr) return kStatusBadParameter;
         QxLObjectRef copy = nullptr;
         QxStatus status = QxLObjectCopy(object, &copy);
@@ -315,19 +315,19 @@ QxStatus Builder::ObjectConversion(const Spec& spec, va_list* arguments) {
     return AddObject(object);
 }
 
-QxStatus Builder::AddressConversion(const Spec& spec, va_list* arguments) {
+QxStatus Builder::AddressConversion(const Spec& conv, va_list* arguments) {
     const auto* bytes = va_arg(*arguments, const uint8_t*);
-    if (!spec.hasPrecision) return kStatusBadFormatSpec;
-    if (spec.precision != 4 && spec.precision != 6 && spec.precision != 8) {
+    if (!conv.hasPrecision) return kStatusBadFormatSpec;
+    if (conv.precision != 4 && conv.precision != 6 && conv.precision != 8) {
         return kStatusBadFormatSpec;
     }
     if (bytes == nullptr) return kStatusBadParameter;
 
     char text[32] = {};
-    if (spec.precision == 4) {
+    if (conv.precision == 4) {
         QxLFormatToBuffer(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2],
                           bytes[3]);
-    } else if (spec.precision == 6) {
+    } else if (conv.precision == 6) {
         QxLFormatToBuffer(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", bytes[0],
                           bytes[1], bytes[2], bytes[3], bytes[4], bytes[5]);
     } else {
@@ -342,23 +342,23 @@ QxStatus Builder::AddressConversion(const Spec& spec, va_list* arguments) {
 
 QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
     const char* p = *cursor + 1;  // past '%'
-    Spec spec;
+    Spec conv;
     for (;; ++p) {
         if (*p == '#') {
-            ++spec.hashes;
+            ++conv.hashes;
         } else if (*p == 'l') {
-            ++spec.longs;
+            ++conv.longs;
         } else {
             break;
         }
     }
     if (*p == '.') {
-        spec.hasPrecision = true;
+        conv.hasPrecision = true;
         ++p;
         if (*p == '*') {
             int precision = va_arg(*arguments, int);
             if (precision < 0) return kStatusBadSize;
-            spec.precision = precision;
+            conv.precision = precision;
             ++p;
         } else {
             int64_t precision = 0;
@@ -366,7 +366,7 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
                 precision = precision * 10 + (*p - '0');
                 if (precision > INT32_MAX) return kStatusBadSize;
             }
-            spec.precision = static_cast<int32_t>(precision);
+            conv.precision = static_cast<int32_t>(precision);
         }
     }
     char conversion = *p;
@@ -379,14 +379,14 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
     switch (conversion) {
     case '@': {
         auto* where = va_arg(*arguments, QxLObjectRef*);
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         if (where == nullptr) return kStatusBadParameter;
         *where = (array_ != nullptr) ? array_ : dictionary_;
         return kStatusOK;
     }
     case 'C': {
         auto code = static_cast<uint32_t>(va_arg(*arguments, int));
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         char bytes[4];
         CodeBytes(code, bytes);
         QxLStringRef string = nullptr;
@@ -397,7 +397,7 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
     case 'd': {
         const void* bytes = va_arg(*arguments, const void*);
         int length = va_arg(*arguments, int);
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         if (length < 0) return kStatusBadSize;
         if (bytes == nullptr && length != 0) return kStatusBadParameter;
         QxLDataRef data = nullptr;
@@ -406,7 +406,7 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
     }
     case 'O':
     case 'o':
-        return ObjectConversion(spec, arguments);
+        return ObjectConversion(conv, arguments);
     case 'T': {
         QxLDateFields fields;
         fields.year = va_arg(*arguments, int);
@@ -415,22 +415,22 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
         fields.hour = va_arg(*arguments, int);
         fields.minute = va_arg(*arguments, int);
         fields.second = va_arg(*arguments, int);
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         QxLDateRef date = nullptr;
         QxStatus status = QxLDateCreate(&fields, &date);
         return AddCreated(status, date);
     }
     case 'a':
-        return AddressConversion(spec, arguments);
+        return AddressConversion(conv, arguments);
     case 'b': {
         int value = va_arg(*arguments, int);
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         return AddObject(QxLBooleanFor(value != 0));
     }
     case 'i': {
-        int64_t value = (spec.longs >= 2) ? static_cast<int64_t>(va_arg(*arguments, long long))
+        int64_t value = (conv.longs >= 2) ? static_cast<int64_t>(va_arg(*arguments, long long))
                                           : static_cast<int64_t>(va_arg(*arguments, int));
-        if (spec.hasPrecision) return kStatusBadFormatSpec;
+        if (conv.hasPrecision) return kStatusBadFormatSpec;
         QxLNumberRef number = nullptr;
         QxStatus status = QxLNumberCreate(value, &number);
         return AddCreated(status, number);
@@ -439,11 +439,11 @@ QxStatus Builder::Conversion(const char** cursor, va_list* arguments) {
         const char* text = va_arg(*arguments, const char*);
         if (text == nullptr) return kStatusBadParameter;
         QxLStringRef string = nullptr;
-        QxStatus status = QxLStringCreate(text, LimitedLength(text, spec), &string);
+        QxStatus status = QxLStringCreate(text, LimitedLength(text, conv), &string);
         return AddCreated(status, string);
     }
     case 'k':
-        return KeyConversion(cursor, spec, arguments);
+        return KeyConversion(cursor, conv, arguments);
     default:
         return kStatusBadFormatSpec;
     }

@@ -8,7 +8,7 @@
 // It deliberately does not do locales, wide-character %ls, %e/%g or long
 // double: the program never prints them.
 //
-// Conversion spec: % [flags] [width|*] [.precision|.*] [length] conversion
+// A conversion: % [flags] [width|*] [.precision|.*] [length] conversion
 //   flags   -  left-justify (cancels 0)      +  plus sign     space  space sign
 //           #  counted (alternate forms)     0  zero padding  '  counted (quotes,
 //                                                              digit grouping)
@@ -110,15 +110,15 @@ bool WriteSpaces(Output& out, size_t count) {
 }
 
 // Writes text, wrapped in quote (if not 0), padded with spaces to the width.
-bool WriteField(Output& out, const Spec& spec, const char* text, size_t length, char quote) {
+bool WriteField(Output& out, const Spec& conv, const char* text, size_t length, char quote) {
     const size_t shown = length + (quote ? 2 : 0);
-    const size_t width = static_cast<size_t>(spec.width);
+    const size_t width = static_cast<size_t>(conv.width);
     const size_t pad = width > shown ? width - shown : 0;
-    if (!spec.leftJustify && !WriteSpaces(out, pad)) return false;
+    if (!conv.leftJustify && !WriteSpaces(out, pad)) return false;
     if (quote && !Write(out, &quote, 1)) return false;
     if (!Write(out, text, length)) return false;
     if (quote && !Write(out, &quote, 1)) return false;
-    if (spec.leftJustify && !WriteSpaces(out, pad)) return false;
+    if (conv.leftJustify && !WriteSpaces(out, pad)) return false;
     return true;
 }
 
@@ -183,27 +183,27 @@ size_t BoundedLength(const char* text, size_t limit) {
 }
 
 // Cuts text to the precision (if given) without splitting a UTF-8 sequence.
-size_t CutToPrecision(const Spec& spec, const char* text, size_t length) {
+size_t CutToPrecision(const Spec& conv, const char* text, size_t length) {
     // At exactly the precision the text may go on, so the end is checked too.
-    if (!spec.precisionGiven || length < static_cast<size_t>(spec.precision)) return length;
-    return Utf8SafeLength(text, static_cast<size_t>(spec.precision));
+    if (!conv.precisionGiven || length < static_cast<size_t>(conv.precision)) return length;
+    return Utf8SafeLength(text, static_cast<size_t>(conv.precision));
 }
 
 char Printable(unsigned c) { return c >= 32 && c <= 126 ? static_cast<char>(c) : '^'; }
 
-char QuoteFor(const Spec& spec) { return spec.quoteCount == 0 ? 0 : spec.quoteCount == 1 ? '\'' : '"'; }
+char QuoteFor(const Spec& conv) { return conv.quoteCount == 0 ? 0 : conv.quoteCount == 1 ? '\'' : '"'; }
 
 // ---- Integers --------------------------------------------------------------
 
 // Reads an integer by the length modifiers (int, or long long with ll/j;
 // h and hh narrow) and returns its magnitude.
-uint64_t ReadInteger(va_list* args, const Spec& spec, bool isSigned, bool* negative) {
-    int64_t v = spec.lCount >= 2 ? va_arg(*args, long long) : va_arg(*args, int);
-    if (spec.hCount == 1) {
+uint64_t ReadInteger(va_list* args, const Spec& conv, bool isSigned, bool* negative) {
+    int64_t v = conv.lCount >= 2 ? va_arg(*args, long long) : va_arg(*args, int);
+    if (conv.hCount == 1) {
         v = isSigned ? static_cast<int64_t>(static_cast<int16_t>(v)) : static_cast<uint16_t>(v);
-    } else if (spec.hCount == 2) {
+    } else if (conv.hCount == 2) {
         v = isSigned ? static_cast<int64_t>(static_cast<int8_t>(v)) : static_cast<uint8_t>(v);
-    } else if (spec.lCount < 2 && !isSigned) {
+    } else if (conv.lCount < 2 && !isSigned) {
         v = static_cast<uint32_t>(v);
     }
     *negative = isSigned && v < 0;
@@ -211,7 +211,7 @@ uint64_t ReadInteger(va_list* args, const Spec& spec, bool isSigned, bool* negat
 }
 
 // Renders an integer right-aligned in work; returns its first byte.
-const char* RenderInteger(char* work, const Spec& spec, char conversion, uint64_t value,
+const char* RenderInteger(char* work, const Spec& conv, char conversion, uint64_t value,
                           bool negative) {
     unsigned base = 10;
     const char* digits = kLowerDigits;
@@ -225,7 +225,7 @@ const char* RenderInteger(char* work, const Spec& spec, char conversion, uint64_
     }
     char sign = 0;
     if (conversion == 'd' || conversion == 'i') {
-        sign = negative ? '-' : spec.plusSign ? '+' : spec.spaceSign ? ' ' : 0;
+        sign = negative ? '-' : conv.plusSign ? '+' : conv.spaceSign ? ' ' : 0;
     }
     // Like the C library, 0x / 0X / 0b go only before a non-zero value.
     char prefixLetter = 0;
@@ -233,7 +233,7 @@ const char* RenderInteger(char* work, const Spec& spec, char conversion, uint64_
     if (conversion == 'p') {
         prefixLetter = 'x';
         prefixLength = 2;
-    } else if (spec.hashCount > 0) {
+    } else if (conv.hashCount > 0) {
         if (conversion == 'o') {
             prefixLength = 1;
         } else if (base != 10 && value != 0) {
@@ -245,10 +245,10 @@ const char* RenderInteger(char* work, const Spec& spec, char conversion, uint64_
     bool precisionFromWidth = false;
     if (conversion == 'p') {
         precision = 8;
-    } else if (spec.precisionGiven) {
-        precision = spec.precision;
-    } else if (spec.zeroPad) {
-        precision = spec.width - prefixLength - (sign ? 1 : 0);
+    } else if (conv.precisionGiven) {
+        precision = conv.precision;
+    } else if (conv.zeroPad) {
+        precision = conv.width - prefixLength - (sign ? 1 : 0);
         if (precision < 1) precision = 1;
         precisionFromWidth = true;
     }
@@ -258,17 +258,17 @@ const char* RenderInteger(char* work, const Spec& spec, char conversion, uint64_
     char* s = end;
     char* const floor = work + prefixLength + (sign ? 1 : 0);  // room kept for prefix and sign
     for (int count = 0; (count < precision || value != 0) && s > floor; ++count) {
-        if (spec.quoteCount > 0 && count > 0 && count % 3 == 0) {
+        if (conv.quoteCount > 0 && count > 0 && count % 3 == 0) {
             if (s - 1 <= floor) break;
             *--s = ',';
         }
         *--s = digits[value % base];
         value /= base;
     }
-    if (conversion == 'o' && spec.hashCount > 0) {
+    if (conversion == 'o' && conv.hashCount > 0) {
         // The leading 0 is only added where the digits lack one, or where
         // zero padding left room for it (as the C library does).
-        const bool roomLeft = precisionFromWidth && end - s < spec.width - (sign ? 1 : 0);
+        const bool roomLeft = precisionFromWidth && end - s < conv.width - (sign ? 1 : 0);
         if (roomLeft || s == end || *s != '0') *--s = '0';
     } else if (prefixLetter) {
         *--s = prefixLetter;
@@ -286,16 +286,16 @@ size_t AppendNumber(char* work, size_t n, unsigned number) {
 }
 
 // %##b and %###b: the numbers of the set bits of a field.
-size_t RenderBitList(char* work, const Spec& spec, uint64_t value) {
-    int bits = spec.hCount == 1 ? 16 : spec.hCount == 2 ? 8 : spec.lCount >= 2 ? 64 : 32;
-    if (spec.precisionGiven) {
-        if (spec.precision > kBitListMaxBits) {
+size_t RenderBitList(char* work, const Spec& conv, uint64_t value) {
+    int bits = conv.hCount == 1 ? 16 : conv.hCount == 2 ? 8 : conv.lCount >= 2 ? 64 : 32;
+    if (conv.precisionGiven) {
+        if (conv.precision > kBitListMaxBits) {
             return FormatInto(work, kWorkSize, "ERROR: << precision must be 0-%d >>", kBitListMaxBits);
         }
-        bits = spec.precision == 0 ? 1 : spec.precision;
+        bits = conv.precision == 0 ? 1 : conv.precision;
     }
     size_t n = 0;
-    if (spec.hashCount == 2) {
+    if (conv.hashCount == 2) {
         // Highest bit first, numbered from the least significant bit.
         for (int bit = bits - 1; bit >= 0; --bit) {
             if ((value >> bit) & 1) n = AppendNumber(work, n, static_cast<unsigned>(bit));
@@ -342,22 +342,22 @@ const char* FunctionName(const char* signature, size_t* length) {
     return start;
 }
 
-bool FormatString(Output& out, Spec spec, va_list* args, char* work) {
+bool FormatString(Output& out, Spec conv, va_list* args, char* work) {
     const char* text = va_arg(*args, const char*);
-    if (spec.hashCount >= 4) {
-        const size_t n = FormatInto(work, kWorkSize, "<< ERROR: %%s with too many #'s (%d) >>", spec.hashCount);
-        return WriteField(out, spec, work, n, 0);
+    if (conv.hashCount >= 4) {
+        const size_t n = FormatInto(work, kWorkSize, "<< ERROR: %%s with too many #'s (%d) >>", conv.hashCount);
+        return WriteField(out, conv, work, n, 0);
     }
     if (text == nullptr) {
-        if (spec.precisionGiven && spec.precision == 0) return WriteField(out, spec, "", 0, 0);
-        return WriteField(out, spec, kNullText, sizeof kNullText - 1, 0);
+        if (conv.precisionGiven && conv.precision == 0) return WriteField(out, conv, "", 0, 0);
+        return WriteField(out, conv, kNullText, sizeof kNullText - 1, 0);
     }
-    const char quote = QuoteFor(spec);
-    if (quote && spec.precisionGiven) spec.precision = spec.precision < 2 ? 0 : spec.precision - 2;
+    const char quote = QuoteFor(conv);
+    if (quote && conv.precisionGiven) conv.precision = conv.precision < 2 ? 0 : conv.precision - 2;
     size_t length = 0;
-    switch (spec.hashCount) {
+    switch (conv.hashCount) {
         case 0:
-            length = BoundedLength(text, spec.precisionGiven ? static_cast<size_t>(spec.precision) : SIZE_MAX);
+            length = BoundedLength(text, conv.precisionGiven ? static_cast<size_t>(conv.precision) : SIZE_MAX);
             break;
         case 1:
             length = static_cast<uint8_t>(text[0]);
@@ -371,26 +371,26 @@ bool FormatString(Output& out, Spec spec, va_list* args, char* work) {
             text = FunctionName(text, &length);
             break;
     }
-    return WriteField(out, spec, text, CutToPrecision(spec, text, length), quote);
+    return WriteField(out, conv, text, CutToPrecision(conv, text, length), quote);
 }
 
 // %S and %T: UTF-16 text shown as ASCII.
-bool FormatUtf16(Output& out, Spec spec, va_list* args, char* work) {
+bool FormatUtf16(Output& out, Spec conv, va_list* args, char* work) {
     const auto* chars = static_cast<const uint8_t*>(va_arg(*args, const void*));
-    if (spec.hashCount >= 3) {
-        const size_t n = FormatInto(work, kWorkSize, "<< ERROR: %%S with too many #'s (%d) >>", spec.hashCount);
-        return WriteField(out, spec, work, n, 0);
+    if (conv.hashCount >= 3) {
+        const size_t n = FormatInto(work, kWorkSize, "<< ERROR: %%S with too many #'s (%d) >>", conv.hashCount);
+        return WriteField(out, conv, work, n, 0);
     }
     if (chars == nullptr) {
-        if (spec.precisionGiven && spec.precision == 0) return WriteField(out, spec, "", 0, 0);
-        return WriteField(out, spec, kNullText, sizeof kNullText - 1, 0);
+        if (conv.precisionGiven && conv.precision == 0) return WriteField(out, conv, "", 0, 0);
+        return WriteField(out, conv, kNullText, sizeof kNullText - 1, 0);
     }
-    const char quote = QuoteFor(spec);
-    if (quote && spec.precisionGiven) spec.precision = spec.precision < 2 ? 0 : spec.precision - 2;
+    const char quote = QuoteFor(conv);
+    if (quote && conv.precisionGiven) conv.precision = conv.precision < 2 ? 0 : conv.precision - 2;
     size_t limit = kMaxTextCharacters;
-    if (spec.precisionGiven && static_cast<size_t>(spec.precision) < limit) limit = static_cast<size_t>(spec.precision);
+    if (conv.precisionGiven && static_cast<size_t>(conv.precision) < limit) limit = static_cast<size_t>(conv.precision);
 
-    enum { kNative, kBig, kLittle } order = spec.hashCount == 1 ? kBig : spec.hashCount == 2 ? kLittle : kNative;
+    enum { kNative, kBig, kLittle } order = conv.hashCount == 1 ? kBig : conv.hashCount == 2 ? kLittle : kNative;
     size_t n = 0;
     for (size_t i = 0; i < limit; ++i, chars += 2) {
         const uint8_t b0 = chars[0];
@@ -416,13 +416,13 @@ bool FormatUtf16(Output& out, Spec spec, va_list* args, char* work) {
         }
         work[n++] = Printable(c);
     }
-    return WriteField(out, spec, work, n, quote);
+    return WriteField(out, conv, work, n, quote);
 }
 
 // %@: booleans, numbers and strings.
-bool FormatObject(Output& out, Spec spec, va_list* args, char* work) {
+bool FormatObject(Output& out, Spec conv, va_list* args, char* work) {
     const QxLObjectRef object = va_arg(*args, QxLObjectRef);
-    if (object == nullptr) return WriteField(out, spec, kNullText, sizeof kNullText - 1, 0);
+    if (object == nullptr) return WriteField(out, conv, kNullText, sizeof kNullText - 1, 0);
     uint32_t type = kQxLTypeInvalid;
     if (QxLObjectTypeID(object, &type) != kStatusOK) type = kQxLTypeInvalid;
     const char* text = work;
@@ -449,11 +449,11 @@ bool FormatObject(Output& out, Spec spec, va_list* args, char* work) {
         }
         default:
             length = FormatInto(work, kWorkSize, "<< ERROR: unsupported Qx object %p >>", object);
-            return WriteField(out, spec, work, length, 0);
+            return WriteField(out, conv, work, length, 0);
     }
-    const char quote = QuoteFor(spec);
-    if (quote && spec.precisionGiven) spec.precision = spec.precision < 2 ? 0 : spec.precision - 2;
-    return WriteField(out, spec, text, CutToPrecision(spec, text, length), quote);
+    const char quote = QuoteFor(conv);
+    if (quote && conv.precisionGiven) conv.precision = conv.precision < 2 ? 0 : conv.precision - 2;
+    return WriteField(out, conv, text, CutToPrecision(conv, text, length), quote);
 }
 
 // ---- Addresses and identifiers ---------------------------------------------
@@ -500,10 +500,10 @@ size_t RenderSocketAddress(char* work, const uint8_t* address) {
     return FormatInto(work, kWorkSize, "<< ERROR: %%##a used with unknown family (%d) >>", static_cast<int>(family));
 }
 
-size_t RenderAddress(char* work, const Spec& spec, const uint8_t* address) {
-    const int size = spec.precisionGiven ? spec.precision : -1;
-    if (spec.hashCount >= 2) return RenderSocketAddress(work, address);
-    if (spec.hashCount == 1) {
+size_t RenderAddress(char* work, const Spec& conv, const uint8_t* address) {
+    const int size = conv.precisionGiven ? conv.precision : -1;
+    if (conv.hashCount >= 2) return RenderSocketAddress(work, address);
+    if (conv.hashCount == 1) {
         if (size != 4) return FormatInto(work, kWorkSize, "<< ERROR: %%#a used without mDNS support >>");
         uint32_t host;
         std::memcpy(&host, address, sizeof host);
@@ -525,12 +525,12 @@ size_t RenderAddress(char* work, const Spec& spec, const uint8_t* address) {
 
 // %U prints the GUID layout (first three groups stored little-endian);
 // %#U prints the 16 bytes in memory order.
-size_t RenderUuid(char* work, const Spec& spec, const uint8_t* u) {
+size_t RenderUuid(char* work, const Spec& conv, const uint8_t* u) {
     static constexpr uint8_t kGuidOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
     size_t n = 0;
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) work[n++] = '-';
-        const uint8_t b = u[spec.hashCount > 0 ? i : kGuidOrder[i]];
+        const uint8_t b = u[conv.hashCount > 0 ? i : kGuidOrder[i]];
         work[n++] = kLowerDigits[b >> 4];
         work[n++] = kLowerDigits[b & 0xF];
     }
@@ -596,8 +596,8 @@ void RenderHexLine(const uint8_t* bytes, size_t count, const HexStyle& style, ch
 //   up to 16 bytes:  <indent>HEX |CHARS| (N bytes)
 //   more:            <indent>+0000: HEX |CHARS| (N bytes)
 //                    <indent>+0010: HEX |CHARS|
-bool DumpHexLines(Output& out, const Spec& spec, const uint8_t* bytes, int count) {
-    const size_t indent = 4 * static_cast<size_t>(spec.width);
+bool DumpHexLines(Output& out, const Spec& conv, const uint8_t* bytes, int count) {
+    const size_t indent = 4 * static_cast<size_t>(conv.width);
     for (int offset = 0; offset == 0 || offset < count; offset += 16) {
         char hex[36];
         char chars[17];
@@ -621,37 +621,37 @@ bool DumpHexLines(Output& out, const Spec& spec, const uint8_t* bytes, int count
     return true;
 }
 
-bool FormatHex(Output& out, const Spec& spec, va_list* args, char* work) {
+bool FormatHex(Output& out, const Spec& conv, va_list* args, char* work) {
     const auto* bytes = static_cast<const uint8_t*>(va_arg(*args, const void*));
     const int length = va_arg(*args, int);
     const int maximum = va_arg(*args, int);
     int count = length < maximum ? length : maximum;
     if (count < 0) count = 0;
-    if (spec.precisionGiven && spec.precision != 1) {
+    if (conv.precisionGiven && conv.precision != 1) {
         const size_t n = FormatInto(work, kWorkSize, "<< BAD %%H PRECISION >>");
-        return WriteField(out, spec, work, n, 0);
+        return WriteField(out, conv, work, n, 0);
     }
-    if (bytes == nullptr && count > 0) return WriteField(out, spec, kNullText, sizeof kNullText - 1, 0);
-    if (spec.precisionGiven) return DumpHexLines(out, spec, bytes, count);
+    if (bytes == nullptr && count > 0) return WriteField(out, conv, kNullText, sizeof kNullText - 1, 0);
+    if (conv.precisionGiven) return DumpHexLines(out, conv, bytes, count);
 
     // Only as many bytes as the work buffer holds in the chosen form.
-    const int fit = spec.hashCount == 0 ? 100 : spec.hashCount == 1 ? 74 : 298;
+    const int fit = conv.hashCount == 0 ? 100 : conv.hashCount == 1 ? 74 : 298;
     if (count > fit) count = fit;
     size_t n = 0;
-    if (spec.hashCount <= 1) {
+    if (conv.hashCount <= 1) {
         for (int i = 0; i < count; ++i) {
             if (i > 0) work[n++] = ' ';
             work[n++] = kUpperDigits[bytes[i] >> 4];
             work[n++] = kUpperDigits[bytes[i] & 0xF];
         }
     }
-    if (spec.hashCount >= 1) {
-        if (spec.hashCount == 1) work[n++] = ' ';
+    if (conv.hashCount >= 1) {
+        if (conv.hashCount == 1) work[n++] = ' ';
         work[n++] = '|';
         for (int i = 0; i < count; ++i) work[n++] = Printable(bytes[i]);
         work[n++] = '|';
     }
-    return WriteField(out, spec, work, n, 0);
+    return WriteField(out, conv, work, n, 0);
 }
 
 // ---- Everything else ---------------------------------------------------------
@@ -665,15 +665,15 @@ size_t RenderLocalTime(char* work) {
                       fields.tm_hour < 12 ? "AM" : "PM");
 }
 
-void StoreCount(const Spec& spec, void* target, int count) {
+void StoreCount(const Spec& conv, void* target, int count) {
     if (target == nullptr) return;
-    if (spec.hCount == 2) {
+    if (conv.hCount == 2) {
         const auto v = static_cast<int8_t>(count);
         std::memcpy(target, &v, sizeof v);
-    } else if (spec.hCount == 1) {
+    } else if (conv.hCount == 1) {
         const auto v = static_cast<int16_t>(count);
         std::memcpy(target, &v, sizeof v);
-    } else if (spec.lCount >= 2) {
+    } else if (conv.lCount >= 2) {
         const auto v = static_cast<int64_t>(count);
         std::memcpy(target, &v, sizeof v);
     } else {
@@ -682,17 +682,17 @@ void StoreCount(const Spec& spec, void* target, int count) {
     }
 }
 
-// Parses one conversion spec after the '%'; false for a length-modifier mix
+// Parses one conversion conv after the '%'; false for a length-modifier mix
 // that the engine refuses.
-bool ParseSpec(const char*& p, va_list* args, Spec& spec) {
+bool ParseSpec(const char*& p, va_list* args, Spec& conv) {
     for (;; ++p) {
         switch (*p) {
-            case '-': spec.leftJustify = true; continue;
-            case '+': spec.plusSign = true; continue;
-            case ' ': spec.spaceSign = true; continue;
-            case '#': ++spec.hashCount; continue;
-            case '0': spec.zeroPad = true; continue;
-            case '\'': ++spec.quoteCount; continue;
+            case '-': conv.leftJustify = true; continue;
+            case '+': conv.plusSign = true; continue;
+            case ' ': conv.spaceSign = true; continue;
+            case '#': ++conv.hashCount; continue;
+            case '0': conv.zeroPad = true; continue;
+            case '\'': ++conv.quoteCount; continue;
             default: break;
         }
         break;
@@ -700,44 +700,44 @@ bool ParseSpec(const char*& p, va_list* args, Spec& spec) {
     if (*p == '*') {
         int width = va_arg(*args, int);
         if (width < 0) {
-            spec.leftJustify = true;
+            conv.leftJustify = true;
             width = width == INT_MIN ? INT_MAX : -width;
         }
-        spec.width = width < kWidthLimit ? width : kWidthLimit;
+        conv.width = width < kWidthLimit ? width : kWidthLimit;
         ++p;
     } else {
         for (; *p >= '0' && *p <= '9'; ++p) {
-            if (spec.width < kWidthLimit) spec.width = spec.width * 10 + (*p - '0');
+            if (conv.width < kWidthLimit) conv.width = conv.width * 10 + (*p - '0');
         }
     }
     if (*p == '.') {
         ++p;
-        spec.precisionGiven = true;
+        conv.precisionGiven = true;
         if (*p == '*') {
             const int precision = va_arg(*args, int);
             // A negative precision counts as none given, as in C.
-            spec.precisionGiven = precision >= 0;
-            spec.precision = precision >= 0 ? precision : 0;
+            conv.precisionGiven = precision >= 0;
+            conv.precision = precision >= 0 ? precision : 0;
             ++p;
         } else {
             for (; *p >= '0' && *p <= '9'; ++p) {
-                if (spec.precision < kWidthLimit) spec.precision = spec.precision * 10 + (*p - '0');
+                if (conv.precision < kWidthLimit) conv.precision = conv.precision * 10 + (*p - '0');
             }
         }
     }
-    if (spec.leftJustify) spec.zeroPad = false;
+    if (conv.leftJustify) conv.zeroPad = false;
 
     bool sizeLetter = false;  // j, z or t seen
     for (;; ++p) {
         const char c = *p;
         if (c == 'h') {
-            if (spec.lCount > 0 || sizeLetter || ++spec.hCount > 2) return false;
+            if (conv.lCount > 0 || sizeLetter || ++conv.hCount > 2) return false;
         } else if (c == 'l') {
-            if (spec.hCount > 0 || sizeLetter || ++spec.lCount > 2) return false;
+            if (conv.hCount > 0 || sizeLetter || ++conv.lCount > 2) return false;
         } else if (c == 'j' || c == 'z' || c == 't') {
-            if (spec.hCount > 0 || spec.lCount > 0 || sizeLetter) return false;
+            if (conv.hCount > 0 || conv.lCount > 0 || sizeLetter) return false;
             sizeLetter = true;
-            if (c == 'j') spec.lCount = 2;
+            if (c == 'j') conv.lCount = 2;
         } else {
             return true;
         }
@@ -757,10 +757,10 @@ int Engine(QxLSink* sink, const char* format, va_list* args) {
         if (*p == 0) break;
         ++p;
 
-        Spec spec;
-        if (!ParseSpec(p, args, spec)) return -1;
+        Spec conv;
+        if (!ParseSpec(p, args, conv)) return -1;
         const char conversion = *p;
-        if (conversion == 0) break;  // a cut-off spec at the end prints nothing
+        if (conversion == 0) break;  // a cut-off conv at the end prints nothing
         ++p;
 
         bool ok = true;
@@ -774,19 +774,19 @@ int Engine(QxLSink* sink, const char* format, va_list* args) {
             case 'b': {
                 const bool isSigned = conversion == 'd' || conversion == 'i';
                 bool negative = false;
-                const uint64_t value = ReadInteger(args, spec, isSigned, &negative);
-                if (conversion == 'b' && spec.hashCount >= 2) {
-                    ok = WriteField(out, spec, work, RenderBitList(work, spec, value), 0);
+                const uint64_t value = ReadInteger(args, conv, isSigned, &negative);
+                if (conversion == 'b' && conv.hashCount >= 2) {
+                    ok = WriteField(out, conv, work, RenderBitList(work, conv, value), 0);
                 } else {
-                    const char* s = RenderInteger(work, spec, conversion, value, negative);
-                    ok = WriteField(out, spec, s, static_cast<size_t>(work + kWorkSize - s), 0);
+                    const char* s = RenderInteger(work, conv, conversion, value, negative);
+                    ok = WriteField(out, conv, s, static_cast<size_t>(work + kWorkSize - s), 0);
                 }
                 break;
             }
             case 'p': {
                 const auto value = reinterpret_cast<uintptr_t>(va_arg(*args, const void*));
-                const char* s = RenderInteger(work, spec, 'p', value, false);
-                ok = WriteField(out, spec, s, static_cast<size_t>(work + kWorkSize - s), 0);
+                const char* s = RenderInteger(work, conv, 'p', value, false);
+                ok = WriteField(out, conv, s, static_cast<size_t>(work + kWorkSize - s), 0);
                 break;
             }
             case '%':
@@ -794,12 +794,12 @@ int Engine(QxLSink* sink, const char* format, va_list* args) {
                 break;
             case 'c': {
                 const unsigned c = static_cast<unsigned>(va_arg(*args, int)) & 0xFF;
-                if (spec.quoteCount > 0) {
+                if (conv.quoteCount > 0) {
                     const char quoted[3] = {'\'', Printable(c), '\''};
-                    ok = WriteField(out, spec, quoted, 3, 0);
+                    ok = WriteField(out, conv, quoted, 3, 0);
                 } else {
                     const char byte = static_cast<char>(c);
-                    ok = WriteField(out, spec, &byte, 1, 0);
+                    ok = WriteField(out, conv, &byte, 1, 0);
                 }
                 break;
             }
@@ -807,49 +807,49 @@ int Engine(QxLSink* sink, const char* format, va_list* args) {
                 const auto code = static_cast<uint32_t>(va_arg(*args, int));
                 const char text[4] = {Printable(code >> 24), Printable((code >> 16) & 0xFF),
                                       Printable((code >> 8) & 0xFF), Printable(code & 0xFF)};
-                ok = WriteField(out, spec, text, 4, spec.quoteCount > 0 ? '\'' : 0);
+                ok = WriteField(out, conv, text, 4, conv.quoteCount > 0 ? '\'' : 0);
                 break;
             }
             case 'f': {
                 const double value = va_arg(*args, double);
-                const int n = spec.precisionGiven ? std::snprintf(work, kWorkSize, "%.*f", spec.precision, value)
+                const int n = conv.precisionGiven ? std::snprintf(work, kWorkSize, "%.*f", conv.precision, value)
                                                   : std::snprintf(work, kWorkSize, "%f", value);
                 // Past 299 characters the number is cut, like any conversion.
                 size_t length = n < 0 ? 0 : static_cast<size_t>(n);
                 if (length >= kWorkSize) length = kWorkSize - 1;
-                ok = WriteField(out, spec, work, length, 0);
+                ok = WriteField(out, conv, work, length, 0);
                 break;
             }
             case 'n':
-                StoreCount(spec, va_arg(*args, void*), out.total);
+                StoreCount(conv, va_arg(*args, void*), out.total);
                 break;
             case 's':
-                ok = FormatString(out, spec, args, work);
+                ok = FormatString(out, conv, args, work);
                 break;
             case 'S':
             case 'T':
-                ok = FormatUtf16(out, spec, args, work);
+                ok = FormatUtf16(out, conv, args, work);
                 break;
             case '@':
-                ok = FormatObject(out, spec, args, work);
+                ok = FormatObject(out, conv, args, work);
                 break;
             case 'a': {
                 const auto* address = static_cast<const uint8_t*>(va_arg(*args, const void*));
-                ok = address == nullptr ? WriteField(out, spec, kNullText, sizeof kNullText - 1, 0)
-                                        : WriteField(out, spec, work, RenderAddress(work, spec, address), 0);
+                ok = address == nullptr ? WriteField(out, conv, kNullText, sizeof kNullText - 1, 0)
+                                        : WriteField(out, conv, work, RenderAddress(work, conv, address), 0);
                 break;
             }
             case 'U': {
                 const auto* uuid = static_cast<const uint8_t*>(va_arg(*args, const void*));
-                ok = uuid == nullptr ? WriteField(out, spec, kNullText, sizeof kNullText - 1, 0)
-                                     : WriteField(out, spec, work, RenderUuid(work, spec, uuid), 0);
+                ok = uuid == nullptr ? WriteField(out, conv, kNullText, sizeof kNullText - 1, 0)
+                                     : WriteField(out, conv, work, RenderUuid(work, conv, uuid), 0);
                 break;
             }
             case 'V': {
                 const char* nestedFormat = va_arg(*args, const char*);
                 va_list* nestedArgs = va_arg(*args, va_list*);
                 if (nestedFormat == nullptr || nestedArgs == nullptr) {
-                    ok = WriteField(out, spec, kNullText, sizeof kNullText - 1, 0);
+                    ok = WriteField(out, conv, kNullText, sizeof kNullText - 1, 0);
                     break;
                 }
                 // A copy, so the list works whichever way va_list is
@@ -863,18 +863,18 @@ int Engine(QxLSink* sink, const char* format, va_list* args) {
                 break;
             }
             case 'v':
-                ok = WriteField(out, spec, work,
+                ok = WriteField(out, conv, work,
                                 RenderVersion(work, static_cast<uint32_t>(va_arg(*args, int))), 0);
                 break;
             case 'H':
-                ok = FormatHex(out, spec, args, work);
+                ok = FormatHex(out, conv, args, work);
                 break;
             case 'N':
-                ok = WriteField(out, spec, work, RenderLocalTime(work), 0);
+                ok = WriteField(out, conv, work, RenderLocalTime(work), 0);
                 break;
             default: {
                 const size_t n = FormatInto(work, kWorkSize, "<<UNKNOWN FORMAT CONVERSION CODE %%%c>>", conversion);
-                ok = WriteField(out, spec, work, n, 0);
+                ok = WriteField(out, conv, work, n, 0);
                 break;
             }
         }

@@ -184,14 +184,14 @@ bool InsertTimer(QxPlatformWindow* w, const TimerEntry& entry) {
 QxStatus SyncTimerFD(QxPlatformWindow* w) {
     int64_t target = w->timerCount > 0 ? w->timers[0].due : kNotArmed;
     if (target == w->armedDue) return kStatusOK;
-    itimerspec spec{};
+    itimerspec timerValue{};
     if (target != kNotArmed) {
-        spec.it_value.tv_sec = static_cast<time_t>(target / kNanosPerSecond);
-        spec.it_value.tv_nsec = static_cast<long>(target % kNanosPerSecond);
+        timerValue.it_value.tv_sec = static_cast<time_t>(target / kNanosPerSecond);
+        timerValue.it_value.tv_nsec = static_cast<long>(target % kNanosPerSecond);
         // All zero would disarm the timer instead.
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        if (timerValue.it_value.tv_sec == 0 && timerValue.it_value.tv_nsec == 0) timerValue.it_value.tv_nsec = 1;
     }
-    if (timerfd_settime(w->timerFD, TFD_TIMER_ABSTIME, &spec, nullptr) == -1) return ErrnoStatus();
+    if (timerfd_settime(w->timerFD, TFD_TIMER_ABSTIME, &timerValue, nullptr) == -1) return ErrnoStatus();
     w->armedDue = target;
     return kStatusOK;
 }

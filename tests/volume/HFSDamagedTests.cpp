@@ -30,7 +30,7 @@ std::u16string FileName16(uint32_t i) {
 // A volume with a catalog of depth 3 or more, a file spread over many extents
 // (two leaves of overflow records) and a hard link.
 struct Sample {
-    HFSImageSpec spec;
+    HFSImageSpec imageSpec;
     HFSImageVolume* volume = nullptr;
     uint32_t folder = 0;
     uint32_t fragmented = 0;
@@ -38,7 +38,7 @@ struct Sample {
     std::vector<uint32_t> files;
 
     Sample() {
-        volume = &spec.AddVolume("Damaged");
+        volume = &imageSpec.AddVolume("Damaged");
         volume->maxRecordsPerNode = 4;
         volume->extentsNodeSize = 2048;
         folder = volume->AddFolder(kHFSImageRootID, "Folder");
@@ -55,7 +55,7 @@ struct Sample {
 class HFSDamaged : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(disc.Build(sample.spec));
+        ASSERT_TRUE(disc.Build(sample.imageSpec));
         pristine = disc.bytes;
         layout = disc.layout.volumes[0];
     }
@@ -163,11 +163,11 @@ TEST_F(HFSDamaged, VolumeHeader) {
 }
 
 TEST_F(HFSDamaged, Wrapper) {
-    HFSImageSpec spec;
-    HFSImageVolume& wrapped = spec.AddVolume("Wrapped");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& wrapped = imageSpec.AddVolume("Wrapped");
     wrapped.hfsWrapper = true;
     wrapped.AddFile(kHFSImageRootID, "a", "a");
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     const std::vector<uint8_t> good = disc.bytes;
     uint8_t* mdb = nullptr;
     auto reset = [&] {

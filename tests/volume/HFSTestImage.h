@@ -65,9 +65,9 @@ public:
     TestDisc& operator=(const TestDisc&) = delete;
 
     // Builds the image in memory; false (with the writer's text) on failure.
-    bool Build(const HFSImageSpec& spec) {
+    bool Build(const HFSImageSpec& imageSpec) {
         std::string error;
-        QxStatus status = BuildDiscImage(spec, &bytes, &layout, &error);
+        QxStatus status = BuildDiscImage(imageSpec, &bytes, &layout, &error);
         EXPECT_EQ(status, kStatusOK) << error;
         return status == kStatusOK;
     }

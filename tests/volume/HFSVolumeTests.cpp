@@ -76,11 +76,11 @@ void AddSystemFiles(HFSImageVolume& volume) {
 }  // namespace
 
 TEST(HFSMount, PlainVolumeMountsAndReads) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Install Disc");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Install Disc");
     AddSystemFiles(volume);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* mounted = disc.Volume();
     ASSERT_NE(mounted, nullptr);
@@ -137,10 +137,10 @@ TEST(HFSMount, PlainVolumeMountsAndReads) {
 }
 
 TEST(HFSMount, ExistenceAndFolderQuestions) {
-    HFSImageSpec spec;
-    AddSystemFiles(spec.AddVolume("Disc"));
+    HFSImageSpec imageSpec;
+    AddSystemFiles(imageSpec.AddVolume("Disc"));
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -159,13 +159,13 @@ TEST(HFSMount, ExistenceAndFolderQuestions) {
 }
 
 TEST(HFSMount, CaseSensitiveVolumeComparesBinary) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Sensitive");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Sensitive");
     volume.kind = HFSImageKind::kCaseSensitive;
     AddSystemFiles(volume);
     volume.AddFile(kHFSImageRootID, "Mach_Kernel", "upper");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -183,13 +183,13 @@ TEST(HFSMount, CaseSensitiveVolumeComparesBinary) {
 }
 
 TEST(HFSMount, WrappedVolumeMounts) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Wrapped");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Wrapped");
     volume.hfsWrapper = true;
     AddSystemFiles(volume);
     uint32_t big = volume.AddPatternFile(kHFSImageRootID, "big", 100000);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -215,16 +215,16 @@ TEST(HFSMount, SmallSectorsAndOtherBlockSizes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.sectorSize << "/" << c.blockSize << "/"
                                         << c.catalogNodeSize);
-        HFSImageSpec spec;
-        spec.sectorSize = c.sectorSize;
-        HFSImageVolume& volume = spec.AddVolume("Sizes");
+        HFSImageSpec imageSpec;
+        imageSpec.sectorSize = c.sectorSize;
+        HFSImageVolume& volume = imageSpec.AddVolume("Sizes");
         volume.blockSize = c.blockSize;
         volume.catalogNodeSize = c.catalogNodeSize;
         volume.extentsNodeSize = c.extentsNodeSize;
         uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 200001);
         volume.Fragment(file, 12);
         TestDisc disc;
-        ASSERT_TRUE(disc.Build(spec));
+        ASSERT_TRUE(disc.Build(imageSpec));
         ASSERT_EQ(disc.Open(c.sectorSize), kStatusOK);
         HFSVolume* v = disc.Volume();
         ASSERT_NE(v, nullptr);
@@ -240,12 +240,12 @@ TEST(HFSMount, SmallSectorsAndOtherBlockSizes) {
 TEST(HFSMount, NodesSmallerThanASectorAreRefused) {
     // 512-byte extents nodes on 2048-byte sectors: outside what the reader
     // handles, refused rather than misread.
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Tiny nodes");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Tiny nodes");
     volume.extentsNodeSize = 512;
     volume.AddFile(kHFSImageRootID, "a", "a");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     EXPECT_EQ(disc.Volume(), nullptr);
     HFSVolume* v = nullptr;
@@ -253,14 +253,14 @@ TEST(HFSMount, NodesSmallerThanASectorAreRefused) {
 }
 
 TEST(HFSMount, TwoVolumesOnOneDisc) {
-    HFSImageSpec spec;
-    spec.AddEntry("Driver", "Verin_Driver43", 64);
-    spec.AddVolume("First").AddFile(kHFSImageRootID, "which", "first");
-    HFSImageVolume& second = spec.AddVolume("Second");
+    HFSImageSpec imageSpec;
+    imageSpec.AddEntry("Driver", "Verin_Driver43", 64);
+    imageSpec.AddVolume("First").AddFile(kHFSImageRootID, "which", "first");
+    HFSImageVolume& second = imageSpec.AddVolume("Second");
     second.kind = HFSImageKind::kCaseSensitive;
     second.AddFile(kHFSImageRootID, "which", "second");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     ASSERT_NE(disc.Volume(1), nullptr);
     EXPECT_EQ(VolumeName(disc.Volume(0)), "First");
@@ -270,8 +270,8 @@ TEST(HFSMount, TwoVolumesOnOneDisc) {
 }
 
 TEST(HFSCatalog, DeepCatalogFindsEveryItem) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Deep");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Deep");
     volume.maxRecordsPerNode = 4;
     std::vector<std::pair<std::string, std::string>> files;
     for (int f = 0; f < 12; f++) {
@@ -285,7 +285,7 @@ TEST(HFSCatalog, DeepCatalogFindsEveryItem) {
         }
     }
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     EXPECT_GE(disc.layout.volumes[0].catalogDepth, 3u);
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
@@ -320,12 +320,12 @@ TEST(HFSCatalog, DeepCatalogFindsEveryItem) {
 }
 
 TEST(HFSCatalog, BTreePreviousWalksBackAcrossLeaves) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Walk");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Walk");
     volume.maxRecordsPerNode = 3;
     for (int i = 0; i < 20; i++) volume.AddFile(kHFSImageRootID, "f" + std::to_string(100 + i), "");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -364,11 +364,11 @@ TEST(HFSCatalog, BTreePreviousWalksBackAcrossLeaves) {
 }
 
 TEST(HFSCatalog, PathsWithDotsAndSlashes) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Paths");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Paths");
     AddSystemFiles(volume);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -417,8 +417,8 @@ TEST(HFSCatalog, PathsWithDotsAndSlashes) {
 }
 
 TEST(HFSCatalog, LongNamesAndLongPaths) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Long");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Long");
     std::string longName(255, 'n');
     volume.AddFile(kHFSImageRootID, longName, "longest");
     uint32_t folder = kHFSImageRootID;
@@ -430,7 +430,7 @@ TEST(HFSCatalog, LongNamesAndLongPaths) {
     }
     volume.AddFile(folder, "leaf", "deep");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -447,17 +447,17 @@ TEST(HFSCatalog, LongNamesAndLongPaths) {
 }
 
 TEST(HFSCatalog, NonAsciiNamesAreFoundInEitherForm) {
-    HFSImageSpec spec;
-    HFSImageVolume& plain = spec.AddVolume("Caf\xC3\xA9 Disc");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& plain = imageSpec.AddVolume("Caf\xC3\xA9 Disc");
     plain.AddFile(kHFSImageRootID, "caf\xC3\xA9", "coffee");           // é precomposed
     plain.AddFile(kHFSImageRootID, "\xED\x95\x9C\xEA\xB8\x80", "hangul");  // 한글
     uint32_t folder = plain.AddFolder(kHFSImageRootID, "\xC3\x9C" "ber");  // Über
     plain.AddFile(folder, "n\xCC\x83", "tilde");                         // ñ decomposed
-    HFSImageVolume& sensitive = spec.AddVolume("Sensitive");
+    HFSImageVolume& sensitive = imageSpec.AddVolume("Sensitive");
     sensitive.kind = HFSImageKind::kCaseSensitive;
     sensitive.AddFile(kHFSImageRootID, "caf\xC3\xA9", "coffee");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume(0);
     ASSERT_NE(v, nullptr);
@@ -480,14 +480,14 @@ TEST(HFSCatalog, NonAsciiNamesAreFoundInEitherForm) {
 }
 
 TEST(HFSCatalog, HardLinksResolveToTheirIndirectFile) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Links");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Links");
     uint32_t target = volume.AddPatternFile(kHFSImageRootID, "original", 50000);
     uint32_t folder = volume.AddFolder(kHFSImageRootID, "Other");
     volume.AddHardLink(folder, "link", target);
     volume.AddHardLink(kHFSImageRootID, "second link", target);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -520,8 +520,8 @@ TEST(HFSCatalog, HardLinksResolveToTheirIndirectFile) {
 }
 
 TEST(HFSRead, FragmentedFileReadsExactly) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Fragments");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Fragments");
     const uint64_t size = 3 * 1024 * 1024 + 777;
     uint32_t big = volume.AddPatternFile(kHFSImageRootID, "big", size);
     ASSERT_TRUE(volume.Fragment(big, 40));
@@ -532,7 +532,7 @@ TEST(HFSRead, FragmentedFileReadsExactly) {
     ASSERT_TRUE(volume.Fragment(before, 30));
     ASSERT_TRUE(volume.Fragment(after, 30));
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -581,12 +581,12 @@ TEST(HFSRead, FragmentedFileReadsExactly) {
 }
 
 TEST(HFSRead, EndOfFile) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Ends");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Ends");
     uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 10000);
     volume.AddFile(kHFSImageRootID, "empty", "");
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -612,12 +612,12 @@ TEST(HFSRead, EndOfFile) {
 }
 
 TEST(HFSCache, NodesComeFromTheCacheAndBulkDataBypassesIt) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Cache");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Cache");
     AddSystemFiles(volume);
     uint32_t big = volume.AddPatternFile(kHFSImageRootID, "big", 2 * 1024 * 1024);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
@@ -660,15 +660,15 @@ TEST(HFSCache, NodesComeFromTheCacheAndBulkDataBypassesIt) {
 }
 
 TEST(HFSCache, LargeCatalogEvictsLeastRecentlyUsed) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Big catalog");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Big catalog");
     std::vector<std::string> names;
     for (int i = 0; i < 1600; i++) {
         names.push_back("a fairly long file name to fill the catalog " + std::to_string(10000 + i));
         volume.AddFile(kHFSImageRootID, names.back(), std::to_string(i));
     }
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     const HFSImageVolumeLayout& l = disc.layout.volumes[0];
     ASSERT_GT(uint64_t{l.catalogNodes} * l.catalogNodeSize, 2 * kHFSSectorCacheBytes);
     ASSERT_EQ(disc.Open(), kStatusOK);
@@ -744,13 +744,13 @@ TEST(HFSKeys, CatalogAndExtentOrder) {
 }
 
 TEST(HFSMount, AllocationFailuresAreReported) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Memory");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Memory");
     AddSystemFiles(volume);
     uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 60000);
     volume.Fragment(file, 10);
     TestDisc disc;
-    ASSERT_TRUE(disc.Build(spec));
+    ASSERT_TRUE(disc.Build(imageSpec));
     ASSERT_EQ(disc.Open(), kStatusOK);
     bool succeeded = false;
     for (int n = 1; n < 100 && !succeeded; n++) {

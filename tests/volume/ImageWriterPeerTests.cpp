@@ -203,12 +203,12 @@ struct Image {
 
 // Writes the variant's disc with one volume in map entry 2 (a driver
 // partition and an empty entry come first, so the volume is in entry 4).
-Image WriteVariant(const Variant& variant, const TempDir& dir, HFSImageSpec* spec,
+Image WriteVariant(const Variant& variant, const TempDir& dir, HFSImageSpec* imageSpec,
                    std::unique_ptr<Model>* model) {
-    spec->mapBlockSize = variant.mapBlockSize;
-    spec->AddEntry("Driver", "Verin_Driver_ATAPI", 32);
-    spec->AddEntry("", "Verin_Free", 0);
-    HFSImageVolume& volume = spec->AddVolume(std::string("Peer ") + variant.name);
+    imageSpec->mapBlockSize = variant.mapBlockSize;
+    imageSpec->AddEntry("Driver", "Verin_Driver_ATAPI", 32);
+    imageSpec->AddEntry("", "Verin_Free", 0);
+    HFSImageVolume& volume = imageSpec->AddVolume(std::string("Peer ") + variant.name);
     volume.kind = variant.kind;
     volume.hfsWrapper = variant.wrapper;
     volume.blockSize = variant.blockSize;
@@ -221,7 +221,7 @@ Image WriteVariant(const Variant& variant, const TempDir& dir, HFSImageSpec* spe
     image.path = (dir.path / "disc.img").string();
     image.volumeName = volume.name;
     std::string error;
-    EXPECT_EQ(WriteDiscImage(*spec, image.path, &image.layout, &error), kStatusOK) << error;
+    EXPECT_EQ(WriteDiscImage(*imageSpec, image.path, &image.layout, &error), kStatusOK) << error;
     return image;
 }
 
@@ -294,9 +294,9 @@ TEST_P(ImageWriterPeerTest, SleuthkitListsAndReadsTheTree) {
     }
     const Variant& variant = GetParam();
     TempDir dir;
-    HFSImageSpec spec;
+    HFSImageSpec imageSpec;
     std::unique_ptr<Model> model;
-    Image image = WriteVariant(variant, dir, &spec, &model);
+    Image image = WriteVariant(variant, dir, &imageSpec, &model);
     ASSERT_EQ(image.layout.volumes.size(), 1u);
     const HFSImageVolumeLayout& volume = image.layout.volumes[0];
     EXPECT_EQ(volume.mapEntry, 4u);
@@ -360,9 +360,9 @@ TEST_P(ImageWriterPeerTest, SevenZipListsAndExtractsTheTree) {
     }
     const Variant& variant = GetParam();
     TempDir dir;
-    HFSImageSpec spec;
+    HFSImageSpec imageSpec;
     std::unique_ptr<Model> model;
-    Image image = WriteVariant(variant, dir, &spec, &model);
+    Image image = WriteVariant(variant, dir, &imageSpec, &model);
     const std::string prefix = image.volumeName + "/";
     const char* privateName = "[HFS+ Private Data]";
 
@@ -521,12 +521,12 @@ uint32_t Be32(const std::vector<uint8_t>& b, uint64_t at) {
 uint32_t Be16(const std::vector<uint8_t>& b, uint64_t at) { return (uint32_t{b[at]} << 8) | b[at + 1]; }
 
 TEST(ImageWriter, LaysOutMapHeadersAndCopiesAsTheLayoutSays) {
-    HFSImageSpec spec;
-    spec.mapBlockSize = 2048;
-    spec.AddEntry("Driver", "Verin_Driver_ATAPI", 8);
-    HFSImageVolume& plus = spec.AddVolume("First");
+    HFSImageSpec imageSpec;
+    imageSpec.mapBlockSize = 2048;
+    imageSpec.AddEntry("Driver", "Verin_Driver_ATAPI", 8);
+    HFSImageVolume& plus = imageSpec.AddVolume("First");
     uint32_t fileA = plus.AddFile(kHFSImageRootID, "a", "A");
-    HFSImageVolume& hx = spec.AddVolume("Second");
+    HFSImageVolume& hx = imageSpec.AddVolume("Second");
     hx.kind = HFSImageKind::kCaseSensitive;
     hx.blockSize = 8192;
     // An entry of the right type pointing far past the disc, as a hostile map
@@ -535,12 +535,12 @@ TEST(ImageWriter, LaysOutMapHeadersAndCopiesAsTheLayoutSays) {
     past.type = "Verin_HFS";
     past.startBlock = 0x100000;
     past.blocks = 16;
-    spec.partitions.push_back(past);
+    imageSpec.partitions.push_back(past);
 
     std::vector<uint8_t> image;
     HFSImageLayout layout;
     std::string error;
-    ASSERT_EQ(BuildDiscImage(spec, &image, &layout, &error), kStatusOK) << error;
+    ASSERT_EQ(BuildDiscImage(imageSpec, &image, &layout, &error), kStatusOK) << error;
     ASSERT_EQ(image.size(), layout.imageSize);
     ASSERT_EQ(image.size() % 2048, 0u);
     EXPECT_LT(image.size(), 0x100000ull * 2048);
@@ -596,20 +596,20 @@ TEST(ImageWriter, LaysOutMapHeadersAndCopiesAsTheLayoutSays) {
     // The file on disc holds the same bytes as the image in memory.
     TempDir dir;
     fs::path path = dir.path / "same.img";
-    ASSERT_EQ(WriteDiscImage(spec, path.string(), nullptr, &error), kStatusOK) << error;
+    ASSERT_EQ(WriteDiscImage(imageSpec, path.string(), nullptr, &error), kStatusOK) << error;
     std::string written = ReadFile(path);
     EXPECT_TRUE(written.size() == image.size() &&
                 std::memcmp(written.data(), image.data(), image.size()) == 0);
 }
 
 TEST(ImageWriter, WrapperPointsAtTheEmbeddedVolume) {
-    HFSImageSpec spec;
-    HFSImageVolume& volume = spec.AddVolume("Wrapped");
+    HFSImageSpec imageSpec;
+    HFSImageVolume& volume = imageSpec.AddVolume("Wrapped");
     volume.hfsWrapper = true;
     volume.AddPatternFile(kHFSImageRootID, "data", 100000);
     std::vector<uint8_t> image;
     HFSImageLayout layout;
-    ASSERT_EQ(BuildDiscImage(spec, &image, &layout, nullptr), kStatusOK);
+    ASSERT_EQ(BuildDiscImage(imageSpec, &image, &layout, nullptr), kStatusOK);
     const HFSImageVolumeLayout& v = layout.volumes[0];
     uint64_t mdb = v.partitionOffset + 1024;
     EXPECT_EQ(Be16(image, mdb), 0x4244u);        // "BD"
@@ -629,12 +629,12 @@ TEST(ImageWriter, WrapperPointsAtTheEmbeddedVolume) {
 
 TEST(ImageWriter, RefusesWhatCannotBeWritten) {
     auto status = [](auto&& setup) {
-        HFSImageSpec spec;
-        HFSImageVolume& volume = spec.AddVolume("V");
-        setup(spec, volume);
+        HFSImageSpec imageSpec;
+        HFSImageVolume& volume = imageSpec.AddVolume("V");
+        setup(imageSpec, volume);
         std::vector<uint8_t> image;
         std::string error;
-        QxStatus result = BuildDiscImage(spec, &image, nullptr, &error);
+        QxStatus result = BuildDiscImage(imageSpec, &image, nullptr, &error);
         if (result != kStatusOK) EXPECT_FALSE(error.empty());
         return result;
     };

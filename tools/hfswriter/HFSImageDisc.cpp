@@ -83,25 +83,25 @@ std::vector<uint8_t> MapEntry(uint32_t mapBlockSize, uint32_t entries, uint32_t 
 }
 
 // Lays out the whole disc into *plan.
-bool PlanDisc(const HFSImageSpec& spec, Plan* plan, HFSImageLayout* layout, Failure* failure) {
-    const uint32_t mbs = spec.mapBlockSize;
+bool PlanDisc(const HFSImageSpec& imageSpec, Plan* plan, HFSImageLayout* layout, Failure* failure) {
+    const uint32_t mbs = imageSpec.mapBlockSize;
     if (mbs != 512 && mbs != 1024 && mbs != 2048) {
         return Fail(failure, kStatusBadParameter, "the map block size must be 512, 1024 or 2048");
     }
-    if (!PowerOfTwo(spec.sectorSize) || spec.sectorSize < 512 || spec.sectorSize > 65536) {
+    if (!PowerOfTwo(imageSpec.sectorSize) || imageSpec.sectorSize < 512 || imageSpec.sectorSize > 65536) {
         return Fail(failure, kStatusBadParameter,
                     "the sector size must be a power of two from 512 to 65536");
     }
-    const uint32_t entries = static_cast<uint32_t>(spec.partitions.size()) + 1;
-    const uint32_t reserved = std::max(spec.mapReservedBlocks, entries);
-    const uint64_t alignment = std::max(spec.sectorSize, mbs);
+    const uint32_t entries = static_cast<uint32_t>(imageSpec.partitions.size()) + 1;
+    const uint32_t reserved = std::max(imageSpec.mapReservedBlocks, entries);
+    const uint64_t alignment = std::max(imageSpec.sectorSize, mbs);
 
     plan->AddBytes(mbs, MapEntry(mbs, entries, 1, reserved, "Verin", "Verin_partition_map",
                                  kMapStatus));
     uint64_t cursor = RoundUp(uint64_t{1 + reserved} * mbs, alignment);  // bytes
     uint64_t discEnd = cursor;
-    for (size_t i = 0; i < spec.partitions.size(); ++i) {
-        const HFSImagePartition& partition = spec.partitions[i];
+    for (size_t i = 0; i < imageSpec.partitions.size(); ++i) {
+        const HFSImagePartition& partition = imageSpec.partitions[i];
         const uint32_t mapBlock = static_cast<uint32_t>(i) + 2;
         if (partition.name.size() >= kEntryTextSize || partition.type.size() >= kEntryTextSize) {
             return Fail(failure, kStatusBadName,
@@ -137,7 +137,7 @@ bool PlanDisc(const HFSImageSpec& spec, Plan* plan, HFSImageLayout* layout, Fail
         }
         if (partition.startBlock == 0) cursor = RoundUp(start + size, alignment);
     }
-    plan->size = RoundUp(discEnd, spec.sectorSize);
+    plan->size = RoundUp(discEnd, imageSpec.sectorSize);
 
     std::vector<uint8_t> descriptor(mbs, 0);
     Put16(&descriptor[0], kDescriptorSignature);
@@ -278,14 +278,14 @@ void HFSImagePatternBytes(uint32_t fileID, uint64_t offset, uint8_t* buffer, siz
     }
 }
 
-QxStatus BuildDiscImage(const HFSImageSpec& spec, std::vector<uint8_t>* image,
+QxStatus BuildDiscImage(const HFSImageSpec& imageSpec, std::vector<uint8_t>* image,
                         HFSImageLayout* layout, std::string* errorText) {
     if (image == nullptr) return kStatusBadParameter;
     try {
         Plan plan;
         Failure failure;
         HFSImageLayout placed;
-        if (!PlanDisc(spec, &plan, &placed, &failure)) return Report(failure, errorText);
+        if (!PlanDisc(imageSpec, &plan, &placed, &failure)) return Report(failure, errorText);
         image->clear();
         image->reserve(static_cast<size_t>(plan.size));
         MemorySink sink(image);
@@ -301,13 +301,13 @@ QxStatus BuildDiscImage(const HFSImageSpec& spec, std::vector<uint8_t>* image,
     }
 }
 
-QxStatus WriteDiscImage(const HFSImageSpec& spec, const std::string& path,
+QxStatus WriteDiscImage(const HFSImageSpec& imageSpec, const std::string& path,
                         HFSImageLayout* layout, std::string* errorText) {
     try {
         Plan plan;
         Failure failure;
         HFSImageLayout placed;
-        if (!PlanDisc(spec, &plan, &placed, &failure)) return Report(failure, errorText);
+        if (!PlanDisc(imageSpec, &plan, &placed, &failure)) return Report(failure, errorText);
         errno = 0;
         std::FILE* file = std::fopen(path.c_str(), "wb");
         if (file == nullptr) {

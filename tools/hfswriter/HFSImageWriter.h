@@ -209,12 +209,12 @@ struct HFSImageLayout {
 // kStatusNoMemory, kStatusReadFailed (a host file shorter than its size),
 // a system error number (errno) when the file cannot be written. When
 // errorText is given it receives a one-line explanation of a failure.
-QxStatus WriteDiscImage(const HFSImageSpec& spec, const std::string& path,
+QxStatus WriteDiscImage(const HFSImageSpec& imageSpec, const std::string& path,
                         HFSImageLayout* layout, std::string* errorText);
 
 // The same into memory (*image is replaced), for images that tests then
 // corrupt.
-QxStatus BuildDiscImage(const HFSImageSpec& spec, std::vector<uint8_t>* image,
+QxStatus BuildDiscImage(const HFSImageSpec& imageSpec, std::vector<uint8_t>* image,
                         HFSImageLayout* layout, std::string* errorText);
 
 // The generated contents of file fileID: count bytes from offset.

@@ -4,9 +4,9 @@
 //
 // An image is planned before anything is written: every piece is a chunk
 // (offset, length, source) where the source is bytes held by the plan, bytes
-// held by the spec, generated pattern bytes or a range of a host file. The
-// output step sorts the chunks and streams them with zeros in between, so
-// large files are never held in memory.
+// held by the image description, generated pattern bytes or a range of a
+// host file. The output step sorts the chunks and streams them with zeros in
+// between, so large files are never held in memory.
 #pragma once
 
 #include <cstdint>
