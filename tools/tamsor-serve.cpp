@@ -437,7 +437,7 @@ void ShowProgress(Server& server) {
     int filled = server.lastPercentage < 0 ? 0 : server.lastPercentage * kProgressBarWidth / 100;
     for (int i = 0; i < kProgressBarWidth; ++i) bar[i] = i < filled ? '#' : '.';
     bar[kProgressBarWidth] = '\0';
-    char percent[8] = " --";
+    char percent[16] = " --";
     if (server.lastPercentage >= 0) snprintf(percent, sizeof percent, "%3d", server.lastPercentage);
     std::string line = std::string("[") + bar + "] " + percent + "%  " + server.progressText +
                        (server.remainingText.empty() ? "" : "  ") + server.remainingText;
