@@ -17,17 +17,6 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
 #include "DeviceBinding.h"
 #include "DiscShare.h"
 #include "QxLBuild.h"
@@ -37,10 +26,21 @@ extern char** environ;
 #include "QxLPropertyList.h"
 #include "QxLString.h"
 #include "foundation/QxRunLoopTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
+using testsupport::ChildFolder;
+using testsupport::ChildResult;
+using testsupport::HaveProgram;
+using testsupport::ProcessNumber;
+using testsupport::PropertyListText;
+using testsupport::ReadFile;
 using testsupport::RunLoopTest;
+using testsupport::WriteFile;
+#if defined(_WIN32)
+using testsupport::UnderWine;
+#endif
 
 constexpr char kDevice0[] = "\\\\.\\CdRom0";
 constexpr char kDevice1[] = "\\\\.\\CdRom1";
@@ -58,17 +58,6 @@ std::string MakePattern(size_t size, const char* format) {
         memcpy(&bytes[offset], record, 16);
     }
     return bytes;
-}
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return out.good();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string Lower(std::string text) {
@@ -265,57 +254,6 @@ std::string Post(const std::string& body, const std::string& extra = "") {
     return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
 }
-
-std::string PropertyListText(QxLObjectRef object) {
-    QxLDataRef data = nullptr;
-    if (QxLPropertyListWrite(object, &data) != kStatusOK) return std::string();
-    uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    QxLDataGetBytes(data, &bytes, &length);
-    std::string text(reinterpret_cast<char*>(bytes), length);
-    QxLObjectRelease(data);
-    return text;
-}
-
-// ---- Processes --------------------------------------------------------------------
-
-#if defined(_WIN32)
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-long long ProcessNumber() {
-    return static_cast<long long>(GetCurrentProcessId()) * 100000 + GetTickCount() % 100000;
-}
-
-// Linux programs are reachable only from wine.
-bool HaveProgram(const char* path) {
-    return UnderWine() && std::filesystem::exists(std::string("Z:") + path);
-}
-#else
-long long ProcessNumber() { return static_cast<long long>(getpid()); }
-
-bool HaveProgram(const char* path) { return access(path, X_OK) == 0; }
-#endif
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-struct ChildResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 // ---- Fixture ----------------------------------------------------------------------
 
@@ -925,83 +863,14 @@ TEST_F(DiscShareTest, StartStopAndTheDefaultServerToken) {
 
 // ---- Real clients ---------------------------------------------------------------------
 //
-// curl, python3 and qemu are Linux programs. On Linux they are spawned
-// directly. Under wine a Windows program can start a Linux program too, but
-// wine neither waits for it nor learns its exit code, so there the child
-// runs inside /bin/sh, which writes the exit code into a file that appears
-// (by rename) only when the child is done. The loop is pumped meanwhile.
+// curl, python3 and qemu are Linux programs, run as children while the loop
+// is pumped (through /bin/sh under wine; see support/TestSupport.h).
 
 class DiscShareClientTest : public DiscShareTest {
 protected:
     ChildResult Run(const std::vector<std::string>& arguments, double seconds = kWait) {
-        ChildResult result;
-        const double deadline = QxRunLoopNow() + seconds;
-#if defined(_WIN32)
-        std::string script = "(";
-        for (const std::string& argument : arguments) script += " " + ShellQuote(argument);
-        script += " ) </dev/null >" + ShellQuote(ChildPath("child.out")) + " 2>" +
-                  ShellQuote(ChildPath("child.err")) + "\necho $? >" +
-                  ShellQuote(ChildPath("child.code")) + " && mv " +
-                  ShellQuote(ChildPath("child.code")) + " " + ShellQuote(ChildPath("child.done")) +
-                  "\n";
-        std::error_code ignored;
-        std::filesystem::remove(HostPath("child.done"), ignored);
-        if (!WriteFile(HostPath("child.sh"), script)) {
-            ADD_FAILURE() << "cannot write the child's script";
-            return result;
-        }
-        std::string commandLine = "/bin/sh " + ChildPath("child.sh");
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessA("/bin/sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            nullptr, &startup, &process)) {
-            ADD_FAILURE() << "cannot start /bin/sh from wine";
-            return result;
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        while (!std::filesystem::exists(HostPath("child.done"))) {
-            if (QxRunLoopNow() > deadline) {
-                ADD_FAILURE() << arguments[0] << " timed out";
-                return result;
-            }
-            testsupport::RunFor(0.005);
-        }
-        result.exitCode = atoi(ReadFile(HostPath("child.done")).c_str());
-#else
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, HostPath("child.out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, HostPath("child.err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0];
-            return result;
-        }
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) != pid) {
-            if (QxRunLoopNow() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << argv[0] << " timed out";
-                break;
-            }
-            testsupport::RunFor(0.005);
-        }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        result.out = ReadFile(HostPath("child.out"));
-        result.err = ReadFile(HostPath("child.err"));
-        return result;
+        return testsupport::RunChildProgram(ChildFolder{directory_, childDirectory_}, arguments,
+                                            seconds);
     }
 
     std::string URL(const std::string& path = "/CdRom0.dmg") const {

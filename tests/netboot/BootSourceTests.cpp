@@ -7,7 +7,6 @@
 // allocation failures at every step.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,6 +20,7 @@
 #include "QxLMemory.h"
 #include "VolumePath.h"
 #include "foundation/QxRunLoopTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -137,17 +137,12 @@ size_t EntryCount() {
 class BootSourceTest : public testsupport::RunLoopTest {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new fs::path(fs::temp_directory_path() /
-                            ("tamsor-boot-" + std::to_string(std::chrono::steady_clock::now()
-                                                                 .time_since_epoch()
-                                                                 .count())));
-        fs::create_directories(*dir_);
+        dir_ = new fs::path(testsupport::MakeScratchFolder("tamsor-boot-"));
         full_ = WriteDisc(Image("full"), "Orvane Install", Flaw::kNone);
         second_ = WriteDisc(Image("second"), "Second Disc", Flaw::kNone);
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        fs::remove_all(*dir_, ignored);
+        testsupport::RemoveScratchFolder(*dir_);
         delete dir_;
     }
 

@@ -22,9 +22,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -47,6 +45,7 @@ extern char** environ;
 #include "QxLString.h"
 #include "TFTPServer.h"
 #include "foundation/QxRunLoopTestSupport.h"
+#include "support/TestSupport.h"
 
 // The console server's code, compiled in without its main.
 #define TAMSOR_SERVE_NO_MAIN
@@ -55,7 +54,18 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ChildResult;
+using testsupport::HaveProgram;
+using testsupport::ProcessNumber;
+using testsupport::PropertyListText;
+using testsupport::ReadFile;
 using testsupport::RunFor;
+using testsupport::TextAt;
+using testsupport::WriteFile;
+#if defined(_WIN32)
+using testsupport::UnderWine;
+#endif
+using Folder = testsupport::ChildFolder;
 
 constexpr char kDrive0[] = "\\\\.\\CdRom0";
 constexpr char kVolume0[] = "pfs:\\\\.\\CdRom0#2";
@@ -105,17 +115,6 @@ std::string Pattern(uint32_t fileID, uint64_t size) {
     std::string bytes(size, '\0');
     HFSImagePatternBytes(fileID, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return out.good();
 }
 
 // Everything written to a temporary stream so far.
@@ -184,71 +183,15 @@ QxStatus RecordEvent(QxLObjectRef event, void* context) {
     return kStatusOK;
 }
 
-std::string TextAt(QxLObjectRef event, QxLStringRef key) {
-    char* text = nullptr;
-    if (QxLGet(event, &text, "%kO:utf8", key) != kStatusOK) return "<none>";
-    std::string result = text;
-    QxLFree(text);
-    return result;
-}
-
 int32_t IntegerAt(QxLObjectRef event, QxLStringRef key) {
     int32_t value = 12345;
     QxLGet(event, &value, "%kO:int", key);
     return value;
 }
 
-std::string PropertyListText(QxLObjectRef object) {
-    QxLDataRef data = nullptr;
-    if (QxLPropertyListWrite(object, &data) != kStatusOK) return std::string();
-    uint8_t* bytes = nullptr;
-    uint32_t length = 0;
-    QxLDataGetBytes(data, &bytes, &length);
-    std::string text(reinterpret_cast<char*>(bytes), length);
-    QxLObjectRelease(data);
-    return text;
-}
-
 // ---- Processes ------------------------------------------------------------------------
 
-#if defined(_WIN32)
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-bool HaveProgram(const char* path) {
-    return UnderWine() && fs::exists(std::string("Z:") + path);
-}
-long long ProcessNumber() {
-    return static_cast<long long>(GetCurrentProcessId()) * 100000 + GetTickCount() % 100000;
-}
-#else
-bool HaveProgram(const char* path) { return access(path, X_OK) == 0; }
-long long ProcessNumber() { return static_cast<long long>(getpid()); }
-#endif
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-struct ChildResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// Where the tests keep their files: as this program names them, and as a
-// Linux child names them (the same on Linux; wine shows / as drive Z:).
-struct Folder {
-    std::string host;
-    std::string child;
-
-    std::string Host(const std::string& name) const { return (fs::path(host) / name).string(); }
-    std::string Child(const std::string& name) const { return child + "/" + name; }
-};
-
+// Where the tests keep their files (see testsupport::ChildFolder).
 Folder MakeFolder(const std::string& prefix) {
     std::string name = prefix + std::to_string(ProcessNumber()) + "-" +
                        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -267,74 +210,7 @@ Folder MakeFolder(const std::string& prefix) {
 // Runs a Linux program to its end while the loop is pumped.
 ChildResult RunChild(const Folder& folder, const std::vector<std::string>& arguments,
                      double seconds = kWait) {
-    ChildResult result;
-    const double deadline = QxRunLoopNow() + seconds;
-#if defined(_WIN32)
-    std::string script = "(";
-    for (const std::string& argument : arguments) script += " " + ShellQuote(argument);
-    script += " ) </dev/null >" + ShellQuote(folder.Child("child.out")) + " 2>" +
-              ShellQuote(folder.Child("child.err")) + "\necho $? >" +
-              ShellQuote(folder.Child("child.code")) + " && mv " +
-              ShellQuote(folder.Child("child.code")) + " " +
-              ShellQuote(folder.Child("child.done")) + "\n";
-    std::error_code ignored;
-    fs::remove(folder.Host("child.done"), ignored);
-    if (!WriteFile(folder.Host("child.sh"), script)) {
-        ADD_FAILURE() << "cannot write the child's script";
-        return result;
-    }
-    std::string commandLine = "/bin/sh " + folder.Child("child.sh");
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA("/bin/sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start /bin/sh from wine";
-        return result;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    while (!fs::exists(folder.Host("child.done"))) {
-        if (QxRunLoopNow() > deadline) {
-            ADD_FAILURE() << arguments[0] << " timed out";
-            return result;
-        }
-        RunFor(0.005);
-    }
-    result.exitCode = atoi(ReadFile(folder.Host("child.done")).c_str());
-#else
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, folder.Host("child.out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, folder.Host("child.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0];
-        return result;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (QxRunLoopNow() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << argv[0] << " timed out";
-            break;
-        }
-        RunFor(0.005);
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-    result.out = ReadFile(folder.Host("child.out"));
-    result.err = ReadFile(folder.Host("child.err"));
-    return result;
+    return testsupport::RunChildProgram(folder, arguments, seconds);
 }
 
 // Sends one BSDP request (1 LIST, 2 SELECT) with scapy and prints the

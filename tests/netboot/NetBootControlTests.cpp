@@ -4,7 +4,6 @@
 // the message hook, and a released boot source while the servers run on.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,11 +20,13 @@
 #include "QxPlatformSignal.h"
 #include "TFTPServer.h"
 #include "foundation/QxRunLoopTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testsupport::RunFor;
+using testsupport::TextAt;
 
 constexpr char kDrive0[] = "\\\\.\\CdRom0";
 constexpr char kVolume0[] = "pfs:\\\\.\\CdRom0#2";
@@ -61,14 +62,6 @@ QxStatus RecordEvent(QxLObjectRef event, void* context) {
     log->events.push_back(QxLObjectRetain(event));
     log->context = context;
     return log->result;
-}
-
-std::string TextAt(QxLObjectRef event, QxLStringRef key) {
-    char* text = nullptr;
-    if (QxLGet(event, &text, "%kO:utf8", key) != kStatusOK) return "<none>";
-    std::string result = text;
-    QxLFree(text);
-    return result;
 }
 
 int32_t ReasonOf(QxLObjectRef event) {
@@ -272,17 +265,12 @@ bool NothingRuns() {
 class NetBootControlTest : public testsupport::RunLoopTest {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new fs::path(fs::temp_directory_path() /
-                            ("tamsor-control-" + std::to_string(std::chrono::steady_clock::now()
-                                                                    .time_since_epoch()
-                                                                    .count())));
-        fs::create_directories(*dir_);
+        dir_ = new fs::path(testsupport::MakeScratchFolder("tamsor-control-"));
         image_ = new std::string((*dir_ / "install.img").string());
         booter_ = WriteInstallDisc(*image_);
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        fs::remove_all(*dir_, ignored);
+        testsupport::RemoveScratchFolder(*dir_);
         delete dir_;
         delete image_;
     }

@@ -8,7 +8,6 @@
 // contents, so a block sent from the wrong offset shows in the bytes.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,12 +17,7 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 #include "BootSource.h"
@@ -35,10 +29,12 @@ extern char** environ;
 #include "TFTPServer.h"
 #include "VolumePath.h"
 #include "foundation/QxRunLoopTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ReadFile;
 
 constexpr char kDrive0[] = "\\\\.\\CdRom0";
 constexpr char kDrive1[] = "\\\\.\\CdRom1";
@@ -106,11 +102,6 @@ std::string Pattern(uint32_t fileID, uint64_t size) {
     std::string bytes(size, '\0');
     HFSImagePatternBytes(fileID, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A UDP client on 127.0.0.1 whose receives pump the run loop.
@@ -208,11 +199,7 @@ struct DiscFiles {
 class TftpTest : public testsupport::RunLoopTest {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new fs::path(fs::temp_directory_path() /
-                            ("tamsor-tftp-" + std::to_string(std::chrono::steady_clock::now()
-                                                                 .time_since_epoch()
-                                                                 .count())));
-        fs::create_directories(*dir_);
+        dir_ = new fs::path(testsupport::MakeScratchFolder("tamsor-tftp-"));
         HFSImageSpec disc;
         HFSImageVolume& volume = disc.AddVolume("Orvane Install");
         volume.MakeFolders("System/Installation");
@@ -231,8 +218,7 @@ protected:
         ASSERT_EQ(WriteDiscImage(disc, Image("install"), nullptr, &error), kStatusOK) << error;
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        fs::remove_all(*dir_, ignored);
+        testsupport::RemoveScratchFolder(*dir_);
         delete dir_;
     }
 
@@ -854,51 +840,14 @@ TEST_F(TftpTest, ReadFailureIsReportedForTheBlockItBelongsTo) {
 
 // ---- Independent clients --------------------------------------------------------
 
-struct ChildResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using testsupport::ChildResult;
 
 class TftpPeerTest : public TftpTest {
 protected:
     // Runs a program while pumping the loop; its output to files.
     ChildResult Run(const std::vector<std::string>& arguments, double seconds = 30) {
-        ChildResult result;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, Path("child.out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, Path("child.err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0];
-            return result;
-        }
-        double deadline = QxRunLoopNow() + seconds;
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) != pid) {
-            if (QxRunLoopNow() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << argv[0] << " timed out";
-                break;
-            }
-            testsupport::RunFor(0.002);
-        }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = ReadFile(Path("child.out"));
-        result.err = ReadFile(Path("child.err"));
-        return result;
+        return testsupport::RunChildProgram({dir_->string(), dir_->string()}, arguments, seconds,
+                                            0.002);
     }
 
     std::string Url(const std::string& name) const {
