@@ -27,7 +27,7 @@ SMALL=$((8 * 1024 * 1024))
 LARGE=$((30 * 1024 * 1024))
 
 for tool in cmake ninja curl in.tftpd cmp; do
-  command -v "$tool" >/dev/null || { echo "tftp-bench: $tool is missing" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "tftp-bench: $tool is missing (apt-get install tftpd-hpa curl)" >&2; exit 1; }
 done
 
 echo "==> release build in $BUILD"

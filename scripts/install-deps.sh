@@ -17,7 +17,7 @@ packages=(
   wine64 xvfb
   python3 curl
   unicode-data sleuthkit 7zip
-  python3-scapy tftp-hpa tftpd-hpa
+  python3-scapy tftp-hpa
   qemu-utils qemu-block-extra
 )
 
