@@ -560,7 +560,12 @@ QxStatus BTreePrevious(HFSFork* fork, BTreePosition* position, uint8_t* key, uin
     return status;
 }
 
-int CompareCatalogKeys(const uint8_t* key1, const uint8_t* key2) {
+namespace {
+
+// Catalog keys: parent first; an empty name (a thread key) sorts by length;
+// otherwise the names in the volume's order.
+int CompareCatalogKeysWith(const uint8_t* key1, const uint8_t* key2,
+                           int (*compareNames)(const uint16_t*, size_t, const uint16_t*, size_t)) {
     uint32_t parent1 = hfs::Get32(key1 + 2);
     uint32_t parent2 = hfs::Get32(key2 + 2);
     if (parent1 != parent2) return parent1 < parent2 ? -1 : 1;
@@ -571,21 +576,17 @@ int CompareCatalogKeys(const uint8_t* key1, const uint8_t* key2) {
     if (length1 == 0 || length2 == 0) {
         return static_cast<int>(length1) - static_cast<int>(length2);
     }
-    return HfsNameCompare(name1, length1, name2, length2);
+    return compareNames(name1, length1, name2, length2);
+}
+
+}  // namespace
+
+int CompareCatalogKeys(const uint8_t* key1, const uint8_t* key2) {
+    return CompareCatalogKeysWith(key1, key2, HfsNameCompare);
 }
 
 int CompareCatalogKeysBinary(const uint8_t* key1, const uint8_t* key2) {
-    uint32_t parent1 = hfs::Get32(key1 + 2);
-    uint32_t parent2 = hfs::Get32(key2 + 2);
-    if (parent1 != parent2) return parent1 < parent2 ? -1 : 1;
-    uint16_t name1[kHFSMaxNameUnits];
-    uint16_t name2[kHFSMaxNameUnits];
-    uint32_t length1 = KeyName(key1, name1);
-    uint32_t length2 = KeyName(key2, name2);
-    if (length1 == 0 || length2 == 0) {
-        return static_cast<int>(length1) - static_cast<int>(length2);
-    }
-    return HfsNameCompareBinary(name1, length1, name2, length2);
+    return CompareCatalogKeysWith(key1, key2, HfsNameCompareBinary);
 }
 
 int CompareExtentKeys(const uint8_t* key1, const uint8_t* key2) {
