@@ -38,6 +38,7 @@
 #include "QxLString.h"
 #include "QxPlatformDisc.h"
 #include "QxPlatformSocket.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -104,7 +105,8 @@ protected:
 
     void MakeImage(uint64_t size, uint32_t sectorSize = 2048) {
         path_ = std::filesystem::temp_directory_path() /
-                ("tamsor-reader-" + std::to_string(counter_++) + ".img");
+                ("tamsor-reader-" + std::to_string(testsupport::ProcessNumber()) + "-" +
+                 std::to_string(counter_++) + ".img");
         made_.push_back(path_);
         std::vector<uint8_t> bytes(size);
         FillPattern(0, bytes.data(), bytes.size());

@@ -849,8 +849,13 @@ TEST_F(HTTPListenerTest, AllocationFailuresWhileAccepting) {
 
 #if !defined(_WIN32)
 // Runs curl with `arguments` while the loop serves; its standard output.
+// A file of this test process: ctest runs tests side by side.
+std::string ScratchPath(const std::string& name) {
+    return testing::TempDir() + "tamsor-listener-" + std::to_string(getpid()) + "-" + name;
+}
+
 bool RunCurl(const std::vector<std::string>& arguments, std::string* output) {
-    std::string outputPath = testing::TempDir() + "curl-output.txt";
+    std::string outputPath = ScratchPath("curl-output.txt");
     std::vector<char*> argv;
     std::vector<std::string> all = {"curl", "-sS", "--max-time", "20"};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -875,6 +880,8 @@ bool RunCurl(const std::vector<std::string>& arguments, std::string* output) {
     std::stringstream text;
     text << file.rdbuf();
     *output = text.str();
+    file.close();
+    std::remove(outputPath.c_str());
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -891,7 +898,7 @@ TEST_F(HTTPListenerTest, CurlReusesOneConnection) {
     std::vector<std::string> arguments = {"-w", "%{http_code} %{num_connects}\\n"};
     for (size_t i = 0; i < std::size(sizes); ++i) {
         arguments.push_back("-o");
-        arguments.push_back(testing::TempDir() + "curl-body-" + std::to_string(i));
+        arguments.push_back(ScratchPath("curl-body-" + std::to_string(i)));
         arguments.push_back("http://127.0.0.1:" + std::to_string(Port()) + "/bytes/" +
                             std::to_string(sizes[i]));
     }
@@ -899,9 +906,10 @@ TEST_F(HTTPListenerTest, CurlReusesOneConnection) {
     ASSERT_TRUE(RunCurl(arguments, &output)) << output;
     EXPECT_EQ(output, "200 1\n200 0\n200 0\n200 0\n200 0\n");
     for (size_t i = 0; i < std::size(sizes); ++i) {
-        EXPECT_TRUE(ReadFile(testing::TempDir() + "curl-body-" + std::to_string(i)) ==
+        EXPECT_TRUE(ReadFile(ScratchPath("curl-body-" + std::to_string(i))) ==
                     PatternText(sizes[i]))
             << "body " << i;
+        std::remove(ScratchPath("curl-body-" + std::to_string(i)).c_str());
     }
     EXPECT_EQ(server.accepts, 1);
     EXPECT_EQ(server.sent, 5);
