@@ -19,14 +19,43 @@ constexpr int kListenerReceiveBuffer = 0x8000;
 constexpr int kLargeSendBuffer = 0x38800;
 constexpr int kSmallestSendBuffer = 0x8000;
 constexpr int kSendBufferStep = 1024;
+// How long accepting rests after the system has run out of descriptors or
+// buffers for new connections.
+constexpr double kAcceptPause = 0.25;
+
+void ResumeAccepting(QxRunLoopTimerRef, void* info) {
+    auto* listener = static_cast<HTTPListener*>(info);
+    QxRunLoopTimerInvalidate(listener->acceptResume);
+    QxLObjectRelease(listener->acceptResume);
+    listener->acceptResume = nullptr;
+    QxSocketEnableCallbacks(listener->socketObject, kQxSocketReadCallback);
+}
+
+// The pending connection stays queued and keeps the listener readable:
+// accepting again at once would spin the loop until something is freed.
+// Read callbacks rest for a while instead; without a timer they come back
+// at once, as before.
+void PauseAccepting(HTTPListener* listener) {
+    if (listener->acceptResume != nullptr) return;
+    QxRunLoopTimerContext context{0, listener, nullptr, nullptr, nullptr};
+    listener->acceptResume = QxRunLoopTimerCreate(QxRunLoopNow() + kAcceptPause, 0, &context,
+                                                  ResumeAccepting);
+    if (listener->acceptResume == nullptr) return;
+    QxSocketDisableCallbacks(listener->socketObject, kQxSocketReadCallback);
+    QxRunLoopAddTimer(QxRunLoopGetMain(), listener->acceptResume);
+}
 
 // Read callback of the listening socket. A failed accept is ignored; a
 // connection that cannot be set up is closed inside HTTPConnectionOpen.
 void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info) {
     auto* listener = static_cast<HTTPListener*>(info);
     QxSocketHandle accepted = kQxInvalidSocket;
-    if (QxPlatformNetAccept(listener->socket, &accepted) != kStatusOK) return;
-    HTTPConnectionOpen(listener, accepted);
+    QxStatus status = QxPlatformNetAccept(listener->socket, &accepted);
+    if (status == kStatusOK) {
+        HTTPConnectionOpen(listener, accepted);
+    } else if (QxPlatformNetIsOutOfResources(status)) {
+        PauseAccepting(listener);
+    }
 }
 
 // Steps 1-9 of the start: a bound, listening, non-blocking socket. On
@@ -101,6 +130,11 @@ QxStatus HTTPListenerStop(HTTPListener* listener) {
             continue;
         }
         HTTPConnectionClose(connection, kStatusEnded);
+    }
+    if (listener->acceptResume != nullptr) {
+        QxRunLoopTimerInvalidate(listener->acceptResume);
+        QxLObjectRelease(listener->acceptResume);
+        listener->acceptResume = nullptr;
     }
     if (listener->socketObject != nullptr) {
         QxSocketInvalidate(listener->socketObject);

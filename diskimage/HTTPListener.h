@@ -57,6 +57,9 @@ struct HTTPListener {
     HTTPRequestHook onHead;
     HTTPRequestHook onRequest;
     HTTPSentHook onSent;
+    // Private: while accepting is paused for want of resources, the timer
+    // that resumes it.
+    QxRunLoopTimerRef acceptResume;
 };
 
 // Creates, binds (the wildcard address; if the wanted port is taken, any

@@ -82,6 +82,11 @@ QxStatus QxPlatformNetListen(QxSocketHandle handle, int backlog);
 // handle is not inherited by child processes; it is blocking until made
 // non-blocking.
 QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted);
+// True for an accept failure that lasts until the process or system frees
+// something (descriptors, buffers, memory): the pending connection stays
+// queued and the listener stays readable, so accepting again at once fails
+// again.
+bool QxPlatformNetIsOutOfResources(QxStatus status);
 
 // Receives at most `length` bytes; with peek the bytes stay in the socket.
 // *received is 0 when the peer has closed its sending side.

@@ -138,6 +138,10 @@ QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted) 
     return kStatusOK;
 }
 
+bool QxPlatformNetIsOutOfResources(QxStatus status) {
+    return status == EMFILE || status == ENFILE || status == ENOBUFS || status == ENOMEM;
+}
+
 QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
                               size_t* received) {
     if (received == nullptr) return kStatusBadParameter;

@@ -158,6 +158,10 @@ QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted) 
     return kStatusOK;
 }
 
+bool QxPlatformNetIsOutOfResources(QxStatus status) {
+    return status == WSAEMFILE || status == WSAENOBUFS;
+}
+
 QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
                               size_t* received) {
     if (received == nullptr) return kStatusBadParameter;

@@ -16,6 +16,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #endif
@@ -844,6 +845,73 @@ TEST_F(HTTPListenerTest, AllocationFailuresWhileAccepting) {
     EXPECT_GE(failures, 4);  // connection, body buffer, socket object, source
     ExpectStillServing();
 }
+
+#if !defined(_WIN32)
+// Lowers the descriptor limit to what is open now; restores it when done.
+class DescriptorLimit {
+public:
+    DescriptorLimit() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        int lowestFree = dup(0);
+        close(lowestFree);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+        lowered_ = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~DescriptorLimit() { Restore(); }
+    void Restore() {
+        if (lowered_) setrlimit(RLIMIT_NOFILE, &saved_);
+        lowered_ = false;
+    }
+    bool lowered() const { return lowered_; }
+
+private:
+    rlimit saved_{};
+    bool lowered_ = false;
+};
+
+TEST_F(HTTPListenerTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
+    Start();
+    Client client;
+    ASSERT_TRUE(client.Connect(Port()));
+    ASSERT_TRUE(client.Send(Get("/bytes/5")));
+    // Nothing is checked while the limit holds: a failure report may need
+    // descriptors of its own.
+    uint64_t wakes = 0;
+    bool paused = false;
+    {
+        DescriptorLimit limit;
+        ASSERT_TRUE(limit.lowered());
+        // The pending connection cannot be accepted: the loop rests.
+        RunFor(0.05);
+        wakes = QxRunLoopPumpWakeCount();
+        RunFor(0.2);
+        wakes = QxRunLoopPumpWakeCount() - wakes;
+        paused = server.listener->acceptResume != nullptr;
+    }
+    EXPECT_LE(wakes, 3u);
+    EXPECT_EQ(server.accepts, 0);
+    EXPECT_TRUE(paused);
+    // Descriptors are back: the waiting client is served.
+    ASSERT_TRUE(Served(client, 1));
+    EXPECT_EQ(Responses(client.received)[0].body, PatternText(5));
+    EXPECT_EQ(server.listener->acceptResume, nullptr);
+
+    // Stopping while paused leaves no timer behind.
+    Client late;
+    ASSERT_TRUE(late.Connect(Port()));
+    {
+        DescriptorLimit limit;
+        ASSERT_TRUE(limit.lowered());
+        RunFor(0.05);
+        paused = server.listener->acceptResume != nullptr;
+        HTTPListenerStop(server.listener);
+        server.listener = nullptr;
+    }
+    EXPECT_TRUE(paused);
+    RunFor(0.4);
+}
+#endif
 
 // ---- curl ------------------------------------------------------------------------------
 
