@@ -238,6 +238,24 @@ QxStatus DiscImageReaderNextChunk(DiscImageReader* reader, uint8_t** pointer,
     return kStatusOK;
 }
 
+QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,
+                                 uint64_t* offset, uint64_t* length) {
+    if (reader == nullptr || file == nullptr || offset == nullptr || length == nullptr) {
+        return kStatusBadParameter;
+    }
+    if (!reader->image) return kStatusUnsupported;
+    *file = reader->handle;
+    *offset = 0;
+    *length = 0;
+    if (reader->position >= reader->end) return kStatusOK;
+    if (reader->position < 0) return kStatusOutOfRange;
+    uint64_t left = static_cast<uint64_t>(reader->end - reader->position);
+    *offset = static_cast<uint64_t>(reader->position);
+    *length = left < kDiscImageSpanSize ? left : kDiscImageSpanSize;
+    reader->position += static_cast<int64_t>(*length);
+    return kStatusOK;
+}
+
 QxStatus DiscImageReaderReadAt(DiscImageReader* reader, int64_t offset, void* buffer,
                                uint32_t length, uint32_t* bytesRead) {
     if (reader == nullptr || buffer == nullptr || bytesRead == nullptr) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "QxPlatformDevice.h"
 
 struct DiscImageReader;
 
@@ -57,6 +58,20 @@ QxStatus DiscImageReaderSetRange(DiscImageReader* reader, int64_t* start, int64_
 // negative; kStatusBadParameter for a null reader.
 QxStatus DiscImageReaderNextChunk(DiscImageReader* reader, uint8_t** pointer,
                                   uint32_t* length);
+
+// Most bytes one span of DiscImageReaderNextSpan covers.
+inline constexpr uint64_t kDiscImageSpanSize = 0x100000;
+
+// The next piece of the range as a span of the open image file, nothing
+// read: *file is the reader's handle (valid until its close), *offset the
+// position, *length at most kDiscImageSpanSize; the position moves past it.
+// For a caller that has the system send file bytes itself. Only image
+// files qualify: kStatusUnsupported for a drive (whose reads may need
+// pass-through), and the position stays. When the range is used up:
+// *length 0, status 0. kStatusOutOfRange for a negative start;
+// kStatusBadParameter for a null argument.
+QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,
+                                 uint64_t* offset, uint64_t* length);
 
 // Reads length bytes of the medium at offset straight into the caller's
 // buffer, without touching the range or the chunk buffer. The sector-aligned

@@ -22,8 +22,11 @@
 // Bare answers carry Server, Date and "Content-Length: 0". Image bodies are
 // never assembled: the head goes out with the first chunk (at most 128 KiB,
 // pointing into the reader's buffer), and the send pump refills from the
-// same buffer after each chunk. Each connection keeps its reader open while
-// it asks for the same image, so many ranges cost one open.
+// same buffer after each chunk. Bodies of 64 KiB or more from an image file
+// go as file spans instead where the system can send them from its file
+// cache, so the bytes are not copied through the process. Each connection
+// keeps its reader open while it asks for the same image, so many ranges
+// cost one open.
 //
 // Not here: sockets, receiving and the send pump (HTTPListener.cpp,
 // HTTPConnection.cpp), the message text (HTTPMessage.cpp), the device
@@ -53,10 +56,14 @@ namespace {
 constexpr size_t kDevicePathSize = 261;
 // "/<name>.dmg" of the status reply, NUL included.
 constexpr size_t kReplyURLSize = 261;
+// Smallest body sent as file spans; below it one gathered send of head and
+// chunk is cheaper than a send and a sendfile.
+constexpr int64_t kSpanBodyMinimum = 0x10000;
 
 struct DiscShareSession {
     HTTPConnection* connection;
     DiscImageReader* reader;
+    bool sendsSpans;  // the body in flight goes as file spans
     // A reader closed by DiscShareForgetImages while its chunk was still
     // being sent; freed once the connection is done with it.
     DiscImageReader* retiredReader;
@@ -114,6 +121,15 @@ void SetResponseBody(HTTPMessage* response, uint8_t* bytes, uint32_t length) {
     response->bodyPointer = bytes;
     response->bodyCapacity = length;
     response->bodyLength = length;
+    response->bodyFileLength = 0;
+}
+
+void SetResponseSpan(HTTPMessage* response, QxDeviceHandle file, uint64_t offset,
+                     uint64_t length) {
+    SetResponseBody(response, nullptr, 0);
+    response->bodyFile = file;
+    response->bodyFileOffset = offset;
+    response->bodyFileLength = length;
 }
 
 // An answer without a body. Returns the first failing step's status.
@@ -137,6 +153,15 @@ QxStatus RefillChunk(HTTPConnection* connection, HTTPMessage* message, void* con
     auto* session = static_cast<DiscShareSession*>(context);
     // The images were forgotten while this body was on its way.
     if (session->reader == nullptr) return kStatusBadParameter;
+    if (session->sendsSpans) {
+        QxDeviceHandle file = kQxInvalidDeviceHandle;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        QxStatus status = DiscImageReaderNextSpan(session->reader, &file, &offset, &length);
+        if (status != kStatusOK) return status;
+        SetResponseSpan(message, file, offset, length);
+        return kStatusOK;
+    }
     uint8_t* chunk = nullptr;
     uint32_t length = 0;
     QxStatus status = DiscImageReaderNextChunk(session->reader, &chunk, &length);
@@ -222,7 +247,21 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
 
     uint8_t* chunk = nullptr;
     uint32_t chunkLength = 0;
-    if (!isHead && DiscImageReaderNextChunk(session->reader, &chunk, &chunkLength) != kStatusOK) {
+    QxDeviceHandle file = kQxInvalidDeviceHandle;
+    uint64_t spanOffset = 0;
+    uint64_t spanLength = 0;
+    session->sendsSpans = false;
+    if (!isHead && end - start >= kSpanBodyMinimum && QxPlatformNetCanSendFile()) {
+        QxStatus spanStatus =
+            DiscImageReaderNextSpan(session->reader, &file, &spanOffset, &spanLength);
+        if (spanStatus == kStatusOK) {
+            session->sendsSpans = true;
+        } else if (spanStatus != kStatusUnsupported) {
+            return SendBareResponse(session, 500);
+        }
+    }
+    if (!isHead && !session->sendsSpans &&
+        DiscImageReaderNextChunk(session->reader, &chunk, &chunkLength) != kStatusOK) {
         return SendBareResponse(session, 500);
     }
 
@@ -247,7 +286,11 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
     }
     if (status != kStatusOK) return SendBareResponse(session, 500);
 
-    SetResponseBody(response, chunk, chunkLength);
+    if (session->sendsSpans) {
+        SetResponseSpan(response, file, spanOffset, spanLength);
+    } else {
+        SetResponseBody(response, chunk, chunkLength);
+    }
     if (!isHead) {
         response->refillHook = RefillChunk;
         response->hookContext = session;

@@ -20,6 +20,10 @@
 // listener) while this code is on the stack; hookDepth and closed defer
 // freeing the connection until the outermost hook has returned.
 //
+// A response body is memory chunks, or file spans the system sends from its
+// file cache (sendfile) so that large image ranges are not copied through
+// the process; a refill may hand out either.
+//
 // Not here: accepting (HTTPListener.cpp), what requests mean.
 #include <climits>
 #include <cstring>
@@ -37,6 +41,8 @@ constexpr QxStatus kClosedByHook = INT32_MIN;
 // A head holds at most this many bytes; the text buffer keeps one for the NUL.
 constexpr uint32_t kHeadLimit = static_cast<uint32_t>(kHTTPMessageTextSize) - 1;
 constexpr size_t kDrainBytes = 16;
+// Most bytes of a file span handed to the system in one call.
+constexpr size_t kFileSendPiece = 1 << 30;
 
 void BeginHook(HTTPConnection* connection) { ++connection->hookDepth; }
 
@@ -142,6 +148,7 @@ QxStatus ReceiveBody(HTTPConnection* connection) {
 // One gathered send of the entries from the cursor; entries (or parts of
 // them) that went out are stepped over. would-block while some remain.
 QxStatus SendEntries(HTTPConnection* connection) {
+    if (connection->sendCount == 0) return kStatusOK;
     size_t sent = 0;
     QxStatus status = QxPlatformNetSendGather(connection->socket, connection->sendCursor,
                                               connection->sendCount, &sent);
@@ -163,6 +170,26 @@ QxStatus SendEntries(HTTPConnection* connection) {
     return count > 0 ? kWouldBlock : kStatusOK;
 }
 
+// Sends the response's file span from where it stands: 0 once all of it is
+// out, would-block while some remains, kStatusReadFailed when the file ends
+// before the span does (it shrank under us).
+QxStatus SendFileSpan(HTTPConnection* connection) {
+    HTTPMessage* response = connection->response;
+    while (response->bodyFileLength > 0) {
+        size_t wanted = response->bodyFileLength < kFileSendPiece
+                            ? static_cast<size_t>(response->bodyFileLength)
+                            : kFileSendPiece;
+        size_t sent = 0;
+        QxStatus status = QxPlatformNetSendFile(connection->socket, response->bodyFile,
+                                                response->bodyFileOffset, wanted, &sent);
+        if (status != kStatusOK) return status;
+        if (sent == 0) return kStatusReadFailed;
+        response->bodyFileOffset += sent;
+        response->bodyFileLength -= sent;
+    }
+    return kStatusOK;
+}
+
 // Sends until the socket is full or the response, refills included, is
 // done; then ends the exchange. 0, would-block (write callbacks enabled),
 // kClosedByHook (the connection is gone), or a failure for the caller to
@@ -170,6 +197,7 @@ QxStatus SendEntries(HTTPConnection* connection) {
 QxStatus SendPump(HTTPConnection* connection) {
     for (;;) {
         QxStatus status = SendEntries(connection);
+        if (status == kStatusOK) status = SendFileSpan(connection);
         if (status == kWouldBlock) {
             PauseReading(connection);
             QxSocketEnableCallbacks(connection->socketObject, kQxSocketWriteCallback);
@@ -179,15 +207,16 @@ QxStatus SendPump(HTTPConnection* connection) {
         HTTPMessage* response = connection->response;
         if (response->refillHook == nullptr) break;
         response->bodyLength = 0;
+        response->bodyFileLength = 0;
         BeginHook(connection);
         status = response->refillHook(connection, response, response->hookContext);
         if (EndHook(connection)) return kClosedByHook;
         if (status != kStatusOK) return status;
-        if (response->bodyLength == 0) break;
+        if (response->bodyLength == 0 && response->bodyFileLength == 0) break;
         connection->sendVector[0].length = static_cast<QxNetLength>(response->bodyLength);
         connection->sendVector[0].pointer = reinterpret_cast<char*>(response->bodyPointer);
         connection->sendCursor = connection->sendVector;
-        connection->sendCount = 1;
+        connection->sendCount = response->bodyLength > 0 ? 1 : 0;
     }
 
     HTTPListener* listener = connection->listener;

@@ -57,7 +57,10 @@ struct HTTPConnection {
 };
 
 // Starts sending `response` (head text plus an optional first body chunk of
-// bodyLength bytes at bodyPointer, then whatever its refillHook supplies).
+// bodyLength bytes at bodyPointer and an optional file span, then whatever
+// its refillHook supplies; a span is only for systems where
+// QxPlatformNetCanSendFile, and a file that ends before its span closes the
+// connection with kStatusReadFailed).
 // The response stays owned by the caller and must stay valid, with the
 // current chunk readable, until this layer has reset it (after the send,
 // or when the connection is closed). Checks, in this order:

@@ -239,6 +239,7 @@ void HTTPMessageReset(HTTPMessage* message) {
     message->length = 0;
     message->text[0] = '\0';
     message->refillHook = nullptr;
+    message->bodyFileLength = 0;
 }
 
 QxStatus HTTPFindHeader(const char* text, const char* name, const char** value, size_t* valueLength) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "QxPlatformDevice.h"
 
 // Size of a message's head buffer, the NUL included: a head holds at most
 // 8191 bytes of text.
@@ -49,10 +50,17 @@ struct HTTPMessage {
     bool keepAlive;                   // the connection stays open after this exchange
     HTTPRefillHook refillHook;
     void* hookContext;
+    // Response only: a span of an open file sent after the memory chunk,
+    // straight from the file cache where the system can (see
+    // HTTPConnectionSendMessage). No span while bodyFileLength is 0.
+    QxDeviceHandle bodyFile;
+    uint64_t bodyFileOffset;
+    uint64_t bodyFileLength;
 };
 
-// Sets length to 0 (and the text to empty) and clears the refill hook; the
-// other fields are left as they are. A null message is ignored.
+// Sets length to 0 (and the text to empty) and clears the refill hook and
+// any file span; the other fields are left as they are. A null message is
+// ignored.
 void HTTPMessageReset(HTTPMessage* message);
 
 // Parses the head held in text/length: request line or status line,

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "QxPlatformDevice.h"
 #include "QxPlatformSocket.h"
 
 // Address families by their Windows Sockets values, which the server code
@@ -100,6 +101,15 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
                                  size_t* sent);
 
 // shutdown with SD_SEND / SHUT_WR.
+// Sends at most `count` bytes of an open file, from `offset` on, straight
+// from the system's file cache (Linux sendfile): the bytes never pass
+// through the process. *sent is what the socket took; 0 with count above 0
+// means the file ends before `offset`. kStatusUnsupported where the system
+// has no such call (Windows here; QxPlatformNetCanSendFile says so first).
+QxStatus QxPlatformNetSendFile(QxSocketHandle handle, QxDeviceHandle file, uint64_t offset,
+                               size_t count, size_t* sent);
+bool QxPlatformNetCanSendFile();
+
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle);
 
 // ---- Datagrams --------------------------------------------------------------

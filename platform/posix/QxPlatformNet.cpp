@@ -4,6 +4,7 @@
 // numbers mapped to the system's.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -168,6 +169,22 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
     *sent = static_cast<size_t>(result);
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetSendFile(QxSocketHandle handle, QxDeviceHandle file, uint64_t offset,
+                               size_t count, size_t* sent) {
+    if (sent == nullptr || file == kQxInvalidDeviceHandle) return kStatusBadParameter;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return kStatusOutOfRange;
+    off_t position = static_cast<off_t>(offset);
+    ssize_t result;
+    do {
+        result = sendfile(handle, static_cast<int>(file), &position, count);
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) return QxPlatformSocketLastError();
+    *sent = static_cast<size_t>(result);
+    return kStatusOK;
+}
+
+bool QxPlatformNetCanSendFile() { return true; }
 
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
     return shutdown(handle, SHUT_WR) == 0 ? kStatusOK : QxPlatformSocketLastError();

@@ -189,6 +189,15 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
     return kStatusOK;
 }
 
+// TransmitFile would do it, but only blocking or overlapped, neither of
+// which fits the run loop: bodies go through memory here.
+QxStatus QxPlatformNetSendFile(QxSocketHandle, QxDeviceHandle, uint64_t, size_t, size_t* sent) {
+    if (sent != nullptr) *sent = 0;
+    return kStatusUnsupported;
+}
+
+bool QxPlatformNetCanSendFile() { return false; }
+
 QxStatus QxPlatformNetShutdownSend(QxSocketHandle handle) {
     return shutdown(Native(handle), SD_SEND) == 0 ? kStatusOK : QxPlatformSocketLastError();
 }

@@ -263,6 +263,46 @@ TEST_F(DiscImageReaderImage, OddSectorSizeAndPartialLastSector) {
     DrainRange(reader.get(), start, end);
 }
 
+TEST_F(DiscImageReaderImage, SpansCoverTheRangeInMebibytesWithoutReading) {
+    MakeImage(3 * 1048576 + 5000);
+    ReaderHolder reader = Open(0, -1);
+    ASSERT_NE(reader, nullptr);
+    struct Case {
+        int64_t start, end;
+        std::vector<uint64_t> lengths;
+    } cases[] = {
+        {0, -1, {1048576, 1048576, 1048576, 5000}},
+        {1000, 1048576 + 1000, {1048576}},
+        {3 * 1048576 + 4999, -1, {1}},
+        {-70000, -1, {70000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start);
+        int64_t start = c.start, end = c.end, size = 0;
+        ASSERT_EQ(DiscImageReaderSetRange(reader.get(), &start, &end, &size), kStatusOK);
+        std::vector<uint64_t> lengths;
+        uint64_t expectedOffset = static_cast<uint64_t>(start);
+        for (;;) {
+            QxDeviceHandle file = kQxInvalidDeviceHandle;
+            uint64_t offset = 0, length = 0;
+            ASSERT_EQ(DiscImageReaderNextSpan(reader.get(), &file, &offset, &length), kStatusOK);
+            if (length == 0) break;
+            EXPECT_NE(file, kQxInvalidDeviceHandle);
+            EXPECT_EQ(offset, expectedOffset);
+            expectedOffset += length;
+            lengths.push_back(length);
+        }
+        EXPECT_EQ(lengths, c.lengths);
+        EXPECT_EQ(expectedOffset, static_cast<uint64_t>(end));
+    }
+    // A suffix longer than the image leaves a negative start.
+    int64_t start = -(4 << 20), end = -1, size = 0;
+    ASSERT_EQ(DiscImageReaderSetRange(reader.get(), &start, &end, &size), kStatusOK);
+    QxDeviceHandle file = kQxInvalidDeviceHandle;
+    uint64_t offset = 0, length = 0;
+    EXPECT_EQ(DiscImageReaderNextSpan(reader.get(), &file, &offset, &length), kStatusOutOfRange);
+}
+
 TEST_F(DiscImageReaderImage, ImageShrinkingUnderTheReaderFailsWithoutPassThrough) {
     MakeImage(8 * 2048);
     ReaderHolder reader = Open(0, -1);
@@ -545,6 +585,19 @@ TEST_F(DiscImageReaderDrive, EndProbeKeepsTheLastReadableSectorWithin99) {
     ReaderHolder reader = Open();
     EXPECT_EQ(size_, static_cast<int64_t>(10 * sector));
     EXPECT_EQ(drive_.plainOffsets.size(), 10u);
+}
+
+TEST_F(DiscImageReaderDrive, DrivesHandOutNoSpans) {
+    drive_.diskSize = 4000 * 2048;
+    ReaderHolder reader = Open();
+    ASSERT_NE(reader, nullptr);
+    QxDeviceHandle file = kQxInvalidDeviceHandle;
+    uint64_t offset = 0, length = 0;
+    EXPECT_EQ(DiscImageReaderNextSpan(reader.get(), &file, &offset, &length),
+              kStatusUnsupported);
+    // The range is untouched: chunks still deliver all of it.
+    std::vector<uint32_t> lengths = DrainRange(reader.get(), 0, 4000 * 2048);
+    EXPECT_EQ(lengths.size(), (4000u * 2048 + 131071) / 131072);
 }
 
 TEST_F(DiscImageReaderDrive, AFailedPlainReadSwitchesToPassThroughForGood) {
