@@ -8,7 +8,8 @@
 # once so that it sits in the page cache, then serves it as /CdRom0.dmg from
 # tamsor-share and from two nginx instances (their own configuration on
 # loopback ports, one worker each, like our single-threaded service):
-# "sendfile off" (read and writev, as our service sends) and "sendfile on"
+# "sendfile off" (read and writev, as our service sends bodies under
+# 64 KiB) and "sendfile on" (as it sends larger ones from image files)
 # without tcp_nopush (with tcp_nopush, 64 KiB range replies stall about
 # 40 ms each on loopback). Cases:
 #   - random single ranges of 4 KiB, 64 KiB and 1 MiB (512-byte aligned
