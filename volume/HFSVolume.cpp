@@ -115,8 +115,10 @@ QxStatus OpenBTree(HFSFork* fork, BTreeKeyCompare compare, bool isCatalog) {
     fork->btree = btree;
     btree->compare = compare;
 
+    // The first sector lies inside the fork's first allocation block even
+    // when the tree's few small nodes end before it does.
     uint32_t headerBytes = volume->sectorSize;
-    if (fork->logicalSize < headerBytes) return HFS_BAD_NODE();
+    if (fork->logicalSize < kMinNodeSize) return HFS_BAD_NODE();
     auto* header = static_cast<uint8_t*>(QxLAlloc(headerBytes));
     if (header == nullptr) return kStatusHFSNoMemory;
     QxStatus status = hfs::ReadRuns(fork, 0, headerBytes, header, true);
@@ -136,8 +138,6 @@ QxStatus OpenBTree(HFSFork* fork, BTreeKeyCompare compare, bool isCatalog) {
     if (!IsPowerOfTwo(nodeSize) || nodeSize < kMinNodeSize || nodeSize > kMaxNodeSize) {
         return HFS_BAD_NODE();
     }
-    // Nodes are read as whole device sectors.
-    if (nodeSize % volume->sectorSize != 0) return kStatusUnsupported;
     uint64_t nodeCount = fork->logicalSize / nodeSize;
     if (nodeCount > UINT32_MAX) nodeCount = UINT32_MAX;
     if (rootNode >= nodeCount) return HFS_BAD_NODE();
@@ -347,6 +347,26 @@ HFSFork* FindFork(HFSVolume* volume, uint32_t cnid) {
     return nullptr;
 }
 
+namespace {
+
+// The node's bytes: whole sectors straight into the node, or, for a node
+// smaller than a sector (512-byte nodes on a 2048-byte-sector disc), the
+// one sector that holds it. Both sizes are powers of two, so such a node
+// never straddles two sectors.
+QxStatus ReadNodeBytes(HFSFork* fork, uint64_t offset, uint32_t nodeSize, uint8_t* node) {
+    uint32_t sectorSize = fork->volume->sectorSize;
+    if (nodeSize % sectorSize == 0) return hfs::ReadRuns(fork, offset, nodeSize, node, true);
+    auto* sector = static_cast<uint8_t*>(QxLAlloc(sectorSize));
+    if (sector == nullptr) return kStatusHFSNoMemory;
+    uint64_t skew = offset % sectorSize;
+    QxStatus status = hfs::ReadRuns(fork, offset - skew, sectorSize, sector, true);
+    if (status == kStatusOK) memcpy(node, sector + skew, nodeSize);
+    QxLFree(sector);
+    return status;
+}
+
+}  // namespace
+
 QxStatus ReadNode(HFSFork* fork, uint32_t nodeNumber, uint8_t** buffer) {
     if (fork == nullptr || fork->btree == nullptr || buffer == nullptr) return kStatusBadParameter;
     const BTreeControl* btree = fork->btree;
@@ -361,7 +381,7 @@ QxStatus ReadNode(HFSFork* fork, uint32_t nodeNumber, uint8_t** buffer) {
         allocated = true;
     }
     QxStatus status =
-        hfs::ReadRuns(fork, static_cast<uint64_t>(nodeNumber) * nodeSize, nodeSize, node, true);
+        ReadNodeBytes(fork, static_cast<uint64_t>(nodeNumber) * nodeSize, nodeSize, node);
     // The B-tree file's extents do not cover the node: the tree is damaged.
     if (status == kStatusHFSNotFound) status = HFS_BAD_NODE();
 

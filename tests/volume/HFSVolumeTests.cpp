@@ -237,19 +237,36 @@ TEST(HFSMount, SmallSectorsAndOtherBlockSizes) {
     }
 }
 
-TEST(HFSMount, NodesSmallerThanASectorAreRefused) {
-    // 512-byte extents nodes on 2048-byte sectors: outside what the reader
-    // handles, refused rather than misread.
-    HFSImageSpec imageSpec;
-    HFSImageVolume& volume = imageSpec.AddVolume("Tiny nodes");
-    volume.extentsNodeSize = 512;
-    volume.AddFile(kHFSImageRootID, "a", "a");
-    TestDisc disc;
-    ASSERT_TRUE(disc.Build(imageSpec));
-    ASSERT_EQ(disc.Open(), kStatusOK);
-    EXPECT_EQ(disc.Volume(), nullptr);
-    HFSVolume* v = nullptr;
-    EXPECT_EQ(disc.Mount(0, &v), kStatusUnsupported);
+TEST(HFSMount, NodesSmallerThanASectorAreReadFromTheirSector) {
+    // 512-byte extents nodes on 2048-byte sectors, with enough fragments
+    // to put records into the extents tree, and 1024-byte catalog nodes
+    // under 4096-byte sectors.
+    struct Case {
+        uint32_t sectorSize, blockSize, catalogNodeSize, extentsNodeSize;
+    } cases[] = {{2048, 2048, 4096, 512}, {4096, 4096, 4096, 1024}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.sectorSize << "/" << c.extentsNodeSize);
+        HFSImageSpec imageSpec;
+        imageSpec.sectorSize = c.sectorSize;
+        HFSImageVolume& volume = imageSpec.AddVolume("Tiny nodes");
+        volume.blockSize = c.blockSize;
+        volume.catalogNodeSize = c.catalogNodeSize;
+        volume.extentsNodeSize = c.extentsNodeSize;
+        uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 800001);
+        volume.Fragment(file, 100);  // a dozen extents records: several nodes
+        volume.AddFile(kHFSImageRootID, "a", "a");
+        TestDisc disc;
+        ASSERT_TRUE(disc.Build(imageSpec));
+        ASSERT_EQ(disc.Open(c.sectorSize), kStatusOK);
+        HFSVolume* v = disc.Volume();
+        ASSERT_NE(v, nullptr);
+        HFSFork* fork = nullptr;
+        ASSERT_EQ(OpenFork(v, "f", &fork), kStatusOK);
+        std::vector<uint8_t> bytes;
+        ASSERT_EQ(ReadAll(fork, &bytes), kStatusOK);
+        EXPECT_EQ(bytes, Pattern(file, 0, 800001));
+        CloseFork(fork);
+    }
 }
 
 TEST(HFSMount, TwoVolumesOnOneDisc) {
