@@ -207,54 +207,26 @@ TEST(HFSMount, WrappedVolumeMounts) {
 }
 
 TEST(HFSMount, SmallSectorsAndOtherBlockSizes) {
-    // 512-byte device sectors with 512-byte blocks, and 2048-byte blocks with
-    // larger catalog nodes.
+    // 512-byte device sectors with 512-byte blocks, 2048-byte blocks with
+    // larger catalog nodes, and B-tree nodes smaller than a sector (read
+    // from the sector that holds them) with enough fragments to spread the
+    // extents records over several nodes.
     struct Case {
-        uint32_t sectorSize, blockSize, catalogNodeSize, extentsNodeSize;
-    } cases[] = {{512, 512, 4096, 512}, {2048, 2048, 8192, 2048}, {2048, 8192, 4096, 4096}};
+        uint32_t sectorSize, blockSize, catalogNodeSize, extentsNodeSize, fragments;
+    } cases[] = {{512, 512, 4096, 512, 12},     {2048, 2048, 8192, 2048, 12},
+                 {2048, 8192, 4096, 4096, 12},  {2048, 2048, 4096, 512, 100},
+                 {4096, 4096, 4096, 1024, 100}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.sectorSize << "/" << c.blockSize << "/"
-                                        << c.catalogNodeSize);
+                                        << c.catalogNodeSize << "/" << c.extentsNodeSize);
         HFSImageSpec imageSpec;
         imageSpec.sectorSize = c.sectorSize;
         HFSImageVolume& volume = imageSpec.AddVolume("Sizes");
         volume.blockSize = c.blockSize;
         volume.catalogNodeSize = c.catalogNodeSize;
         volume.extentsNodeSize = c.extentsNodeSize;
-        uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 200001);
-        volume.Fragment(file, 12);
-        TestDisc disc;
-        ASSERT_TRUE(disc.Build(imageSpec));
-        ASSERT_EQ(disc.Open(c.sectorSize), kStatusOK);
-        HFSVolume* v = disc.Volume();
-        ASSERT_NE(v, nullptr);
-        HFSFork* fork = nullptr;
-        ASSERT_EQ(OpenFork(v, "f", &fork), kStatusOK);
-        std::vector<uint8_t> bytes;
-        ASSERT_EQ(ReadAll(fork, &bytes), kStatusOK);
-        EXPECT_EQ(bytes, Pattern(file, 0, 200001));
-        CloseFork(fork);
-    }
-}
-
-TEST(HFSMount, NodesSmallerThanASectorAreReadFromTheirSector) {
-    // 512-byte extents nodes on 2048-byte sectors, with enough fragments
-    // to put records into the extents tree, and 1024-byte catalog nodes
-    // under 4096-byte sectors.
-    struct Case {
-        uint32_t sectorSize, blockSize, catalogNodeSize, extentsNodeSize;
-    } cases[] = {{2048, 2048, 4096, 512}, {4096, 4096, 4096, 1024}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.sectorSize << "/" << c.extentsNodeSize);
-        HFSImageSpec imageSpec;
-        imageSpec.sectorSize = c.sectorSize;
-        HFSImageVolume& volume = imageSpec.AddVolume("Tiny nodes");
-        volume.blockSize = c.blockSize;
-        volume.catalogNodeSize = c.catalogNodeSize;
-        volume.extentsNodeSize = c.extentsNodeSize;
         uint32_t file = volume.AddPatternFile(kHFSImageRootID, "f", 800001);
-        volume.Fragment(file, 100);  // a dozen extents records: several nodes
-        volume.AddFile(kHFSImageRootID, "a", "a");
+        volume.Fragment(file, c.fragments);
         TestDisc disc;
         ASSERT_TRUE(disc.Build(imageSpec));
         ASSERT_EQ(disc.Open(c.sectorSize), kStatusOK);
