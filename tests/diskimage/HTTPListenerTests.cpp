@@ -884,12 +884,14 @@ TEST_F(HTTPListenerTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
         ASSERT_TRUE(limit.lowered());
         // The pending connection cannot be accepted: the loop rests.
         RunFor(0.05);
+        paused = server.listener->acceptResume != nullptr;
         wakes = QxRunLoopPumpWakeCount();
         RunFor(0.2);
         wakes = QxRunLoopPumpWakeCount() - wakes;
-        paused = server.listener->acceptResume != nullptr;
     }
-    EXPECT_LE(wakes, 3u);
+    // A spinning loop wakes thousands of times here; a resting one a few
+    // (the resume timer may fall inside the window on a busy machine).
+    EXPECT_LE(wakes, 10u);
     EXPECT_EQ(server.accepts, 0);
     EXPECT_TRUE(paused);
     // Descriptors are back: the waiting client is served.
