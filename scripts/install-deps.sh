@@ -19,6 +19,7 @@ packages=(
   unicode-data sleuthkit 7zip
   python3-scapy tftp-hpa
   qemu-utils qemu-block-extra
+  librsvg2-bin icoutils imagemagick fonts-wine x11-utils
 )
 
 missing=()

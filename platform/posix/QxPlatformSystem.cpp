@@ -9,3 +9,5 @@ bool QxPlatformLocalTime(int64_t seconds, struct tm* fields) {
 }
 
 int QxPlatformInet6Family() { return AF_INET6; }
+
+void QxPlatformPowerKeepAwake() {}

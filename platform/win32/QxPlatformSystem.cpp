@@ -10,3 +10,5 @@ bool QxPlatformLocalTime(int64_t seconds, struct tm* fields) {
 }
 
 int QxPlatformInet6Family() { return AF_INET6; }
+
+void QxPlatformPowerKeepAwake() { SetThreadExecutionState(ES_SYSTEM_REQUIRED); }
