@@ -20,6 +20,7 @@ packages=(
   python3-scapy tftp-hpa
   qemu-utils qemu-block-extra
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
+  wixl msitools gcab libmspack-dev
 )
 
 missing=()
