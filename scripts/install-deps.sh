@@ -21,6 +21,7 @@ packages=(
   qemu-utils qemu-block-extra
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev
+  clang-14 libclang-rt-14-dev nftables iproute2 wrk
 )
 
 missing=()
