@@ -417,13 +417,20 @@ TEST_F(KestDialogTest, ClientInstallsAcrossTwoDiscs) {
     EXPECT_EQ(DiscSharePort(), 0u);
 }
 
-// A drive that cannot be ejected: the enlarged dialog asks to eject by hand,
-// and any volume that then appears is taken. Events without a usable
-// "Message" are ignored.
-TEST_F(KestDialogTest, FailedEjectAsksForTheDiscByHand) {
+// The hardware test with a drive that cannot be ejected: the client boots
+// into page 6, the enlarged dialog asks to eject by hand, and any volume
+// that then appears is taken. Events without a usable "Message" are ignored.
+TEST_F(KestDialogTest, HardwareTestAndAFailedEject) {
     UseImages({"install.img"});
     dialog_.initialise();
+    view_.altDown = true;
+    dialog_.onContinue();
+    view_.altDown = false;
+    view_.checks[IDC_DISK_USE_DIAGS] = true;
     ASSERT_TRUE(ContinueTo(kKestPageChooseStartupDisk));
+    EXPECT_TRUE(dialog_.useHardwareTest());
+    ASSERT_NE(NewestBootImageEntry(), nullptr);
+    EXPECT_EQ(NewestBootImageEntry()->imageID, kBootImageIDDiagnostics);
 
     QxLObjectRef odd = nullptr;
     ASSERT_EQ(QxLBuild(&odd, "{%kO=%i}", kNetBootKeyMessage, 5), kStatusOK);
@@ -432,12 +439,30 @@ TEST_F(KestDialogTest, FailedEjectAsksForTheDiscByHand) {
     QxLObjectRelease(odd);
     EXPECT_EQ(dialog_.currentPage(), kKestPageChooseStartupDisk);
 
+    QxLObjectRef booted = nullptr;
+    ASSERT_EQ(QxLBuild(&booted, "{%kO=%O%kO=%i}", kNetBootKeyMessage, kNetBootEventTFTPClose,
+                       kNetBootKeyReason, 0),
+              kStatusOK);
+    KestDialog::handleEvent(booted, &dialog_);
+    QxLObjectRelease(booted);
+    EXPECT_EQ(dialog_.currentPage(), kKestPageDiags);
+    EXPECT_EQ(view_.texts[IDC_KEST_CONTINUE], Id(IDS_KEST_QUIT));
+
+    QxLObjectRef failure = nullptr;
+    ASSERT_EQ(QxLBuild(&failure, "{%kO=%O}", kNetBootKeyMessage, kNetBootEventFailure), kStatusOK);
+    KestDialog::handleEvent(failure, &dialog_);
+    QxLObjectRelease(failure);
+    EXPECT_EQ(view_.texts[IDC_INSTALL_STATUS], Id(IDS_KEST_INSTALL_FAILED));
+    EXPECT_EQ(view_.texts[IDC_INSTALL_REMAINING], Id(IDS_KEST_SEE_INSTALLER));
+    EXPECT_EQ(view_.position, 0);
+    EXPECT_FALSE(dialog_.clientConnected());
+
     // The drive itself then fails to eject: its image is gone from under the
     // wizard, so the eject reaches a drive that is not there.
     images_.stop();
     QxLObjectRef eject = nullptr;
     ASSERT_EQ(QxLBuild(&eject, "{%kO=%O%kO=%s}", kNetBootKeyMessage, kNetBootEventEject,
-                       kNetBootKeyNextDisc, "Orvane Disc 2"),
+                       kNetBootKeyNextDisc, "Orvane Install"),
               kStatusOK);
     KestDialog::handleEvent(eject, &dialog_);
     KestDialog::handleEvent(eject, &dialog_);  // a second one while waiting: nothing
@@ -452,7 +477,7 @@ TEST_F(KestDialogTest, FailedEjectAsksForTheDiscByHand) {
         QxRunLoopNow() + 0.3, 0, &context, [](QxRunLoopTimerRef timer, void* info) {
             QxRunLoopTimerInvalidate(timer);
             auto* swap = static_cast<Swap*>(info);
-            DeviceBindImage(kKestImageDevice, swap->folder->Host("second.img").c_str(), 0);
+            DeviceBindImage(kKestImageDevice, swap->folder->Host("install.img").c_str(), 0);
             swap->view->announceVolumeArrival();
         });
     QxRunLoopAddTimer(QxRunLoopGetMain(), insert);
@@ -461,11 +486,13 @@ TEST_F(KestDialogTest, FailedEjectAsksForTheDiscByHand) {
 
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
     EXPECT_EQ(view_.waitDialogs[0].title, Id(IDS_KEST_EJECT_FAILED_TITLE));
-    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Disc 2"));
+    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Install"));
     EXPECT_TRUE(view_.waitDialogs[0].enlarge);
-    EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Disc 2"});
+    EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Install"});
     EXPECT_FALSE(dialog_.awaitingNextDisc());
     EXPECT_EQ(view_.texts[IDC_INSTALL_STATUS], Id(IDS_KEST_WAIT_INSTALLER));
+    ASSERT_NE(NewestBootImageEntry(), nullptr);
+    EXPECT_EQ(NewestBootImageEntry()->imageID, kBootImageIDDiagnostics);
 }
 
 // The keep-awake timer keeps the computer awake only while a client is
