@@ -22,6 +22,7 @@ packages=(
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev
   clang-14 libclang-rt-14-dev nftables iproute2 wrk
+  gettext fonts-wqy-microhei
 )
 
 missing=()
