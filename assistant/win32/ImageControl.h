@@ -41,6 +41,8 @@ public:
     void setIcon(HICON icon);
 
     bool hasImage() const { return bitmap_ != nullptr; }
+    // The picture's size in pixels; 0 x 0 without one.
+    SIZE imageSize() const;
 
 private:
     static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);

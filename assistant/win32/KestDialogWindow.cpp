@@ -257,8 +257,20 @@ void KestDialogWindow::setChecked(int itemId, bool checked) {
 void KestDialogWindow::setPicture(int itemId, const std::string& name) {
     for (auto& page : pages_) {
         if (page == nullptr || page->pictureId() != itemId || page->picture() == nullptr) continue;
-        page->picture()->loadPng(ToText(name).c_str());
-        InvalidateRect(page->picture()->window(), nullptr, TRUE);
+        ImageControl& picture = *page->picture();
+        if (picture.loadPng(ToText(name).c_str()) == kStatusOK) {
+            // The template's rectangle follows the font; the picture does
+            // not. Keep it centred where the template put it.
+            RECT rect;
+            GetWindowRect(picture.window(), &rect);
+            MapWindowPoints(nullptr, page->window(), reinterpret_cast<POINT*>(&rect), 2);
+            SIZE size = picture.imageSize();
+            int x = rect.left + (rect.right - rect.left - size.cx) / 2;
+            int y = rect.top + (rect.bottom - rect.top - size.cy) / 2;
+            SetWindowPos(picture.window(), nullptr, x, y, size.cx, size.cy,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        InvalidateRect(picture.window(), nullptr, TRUE);
     }
 }
 
@@ -330,6 +342,16 @@ void KestDialogWindow::selectPage(int index) {
         ShowWindow(pages_[shownPage_]->window(), SW_HIDE);
     }
     shownPage_ = index;
+    // The disc page starts in its list, so the arrow keys choose a disc;
+    // elsewhere the focus must not stay on a control of a hidden page.
+    HWND focus = index == kKestPageChooseDisk ? list() : nullptr;
+    HWND current = GetFocus();
+    if (focus == nullptr && (current == nullptr || !IsWindowVisible(current))) {
+        focus = GetDlgItem(window_, IDC_KEST_CONTINUE);
+    }
+    if (focus != nullptr) {
+        SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+    }
 }
 
 void KestDialogWindow::redrawNow() {

@@ -13,6 +13,8 @@ constexpr COLORREF kPageFrame = RGB(200, 200, 200);
 constexpr int kFrameInsetRight = 11;
 constexpr int kFrameInsetBottom = 17;
 constexpr int kDiscIconSize = 32;
+constexpr int kDiscItemWidth = 150;
+constexpr int kDiscItemHeight = 76;
 
 }  // namespace
 
@@ -122,6 +124,9 @@ void KestPage_ChooseDisk::initialise() {
     LRESULT styles = SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, styles | LVS_EX_INFOTIP);
     SendMessageW(list, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(images_));
+    // Room for a disc's whole name under its icon (the default spacing cuts
+    // names of two words short).
+    SendMessageW(list, LVM_SETICONSPACING, 0, MAKELPARAM(kDiscItemWidth, kDiscItemHeight));
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
     column.fmt = LVCFMT_CENTER;
