@@ -94,6 +94,20 @@ test-win64: win64
 	$(call took,windows tests); \
 	exit $$status
 
+# The installer: Tamsor.msi (wixl) with Tamsor.exe and its Start menu
+# shortcut, a cabinet holding it (gcab), and ZULSetupAdmin.exe with the
+# cabinet and the product code embedded, all in $(WIN_DIR)/setupadmin.
+.PHONY: package
+package: win-deps
+	@$(call say,building the installer in $(WIN_DIR)/setupadmin); \
+	cmake -S "$(ROOT)" -B "$(WIN_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_TOOLCHAIN_FILE="$(TOOLCHAIN)" -DCMAKE_PREFIX_PATH="$(WIN_DEPS)" \
+	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_SHARED_LIBS=OFF; \
+	cmake --build "$(WIN_DIR)" -j $(JOBS) --target ZULSetupAdmin; \
+	ls -l "$(WIN_DIR)/setupadmin/ZULSetupAdmin.exe" "$(WIN_DIR)/setupadmin/package/Tamsor.msi" \
+	  "$(WIN_DIR)/setupadmin/package/Tamsor.cab"; \
+	$(call took,installer)
+
 # Both platforms are tested even when the first fails, so one run shows
 # everything that is broken; the exit status is non-zero if anything failed.
 test: deps
