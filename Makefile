@@ -94,6 +94,22 @@ test-win64: win64
 	$(call took,windows tests); \
 	exit $$status
 
+# Pictures of every page of the wizard and of its dialogs, taken under wine
+# by the GUI test's scenario, for a person to look at.
+.PHONY: screenshots
+screenshots: win64 linux
+	@$(call say,screenshots of the wizard into $(WIN_DIR)/screenshots); \
+	trap '"$(WINE_RUN)" --stop "$(WIN_DIR)"' EXIT; \
+	"$(WINE_RUN)" --init "$(WIN_DIR)"; \
+	/usr/bin/python3 "$(ROOT)/tests/assistant/win32/wizard_gui_test.py" \
+	  --wizard "$(WIN_DIR)/assistant/win32/Tamsor.exe" \
+	  --driver "$(WIN_DIR)/tests/assistant/win32/kest-driver.exe" \
+	  --mkimage "$(LINUX_DIR)/tools/hfswriter/tamsor-mkimage" \
+	  --disc-tool "$(LINUX_DIR)/tools/tamsor-disc" \
+	  --wine-run "$(WINE_RUN)" --build "$(WIN_DIR)" \
+	  --screenshots "$(WIN_DIR)/screenshots"; \
+	$(call took,screenshots)
+
 # The installer: Tamsor.msi (wixl) with Tamsor.exe and its Start menu
 # shortcut, a cabinet holding it (gcab), and ZULSetupAdmin.exe with the
 # cabinet and the product code embedded, all in $(WIN_DIR)/setupadmin.

@@ -27,17 +27,17 @@ import sys
 LANGUAGES = {
     "en_US": ("LANG_ENGLISH", "SUBLANG_ENGLISH_US"),        # 1033
     "zh_TW": ("LANG_CHINESE", "SUBLANG_CHINESE_TRADITIONAL"),  # 1028
-    "da_DK": ("LANG_DANISH", "SUBLANG_DANISH_DENMARK"),      # 1030
+    "da_DK": ("LANG_DANISH", "SUBLANG_DEFAULT"),      # 1030
     "de_DE": ("LANG_GERMAN", "SUBLANG_GERMAN"),              # 1031
-    "fi_FI": ("LANG_FINNISH", "SUBLANG_FINNISH_FINLAND"),    # 1035
+    "fi_FI": ("LANG_FINNISH", "SUBLANG_DEFAULT"),    # 1035
     "fr_FR": ("LANG_FRENCH", "SUBLANG_FRENCH"),              # 1036
     "it_IT": ("LANG_ITALIAN", "SUBLANG_ITALIAN"),            # 1040
-    "ja_JP": ("LANG_JAPANESE", "SUBLANG_JAPANESE_JAPAN"),    # 1041
+    "ja_JP": ("LANG_JAPANESE", "SUBLANG_DEFAULT"),    # 1041
     "ko_KR": ("LANG_KOREAN", "SUBLANG_KOREAN"),              # 1042
     "nl_NL": ("LANG_DUTCH", "SUBLANG_DUTCH"),                # 1043
     "nb_NO": ("LANG_NORWEGIAN", "SUBLANG_NORWEGIAN_BOKMAL"), # 1044
-    "pl_PL": ("LANG_POLISH", "SUBLANG_POLISH_POLAND"),       # 1045
-    "ru_RU": ("LANG_RUSSIAN", "SUBLANG_RUSSIAN_RUSSIA"),     # 1049
+    "pl_PL": ("LANG_POLISH", "SUBLANG_DEFAULT"),       # 1045
+    "ru_RU": ("LANG_RUSSIAN", "SUBLANG_DEFAULT"),     # 1049
     "sv_SE": ("LANG_SWEDISH", "SUBLANG_SWEDISH"),            # 1053
     "zh_CN": ("LANG_CHINESE", "SUBLANG_CHINESE_SIMPLIFIED"), # 2052
     "pt_PT": ("LANG_PORTUGUESE", "SUBLANG_PORTUGUESE"),      # 2070

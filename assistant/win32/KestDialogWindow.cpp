@@ -50,6 +50,23 @@ bool RegisterContainerClass() {
     return RegisterClassW(&windowClass) != 0;
 }
 
+// Go Back and Continue take Enter as a key of their own, which a button
+// ignores: so Enter never presses them, not even with the focus on them (the
+// wizard has no default action). Space and clicks still do.
+constexpr UINT_PTR kButtonSubclass = 1;
+
+LRESULT CALLBACK ButtonProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                 UINT_PTR, DWORD_PTR) {
+    if (message == WM_GETDLGCODE && lParam != 0) {
+        const auto* key = reinterpret_cast<const MSG*>(lParam);
+        if (key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
+            return DefSubclassProc(window, message, wParam, lParam) | DLGC_WANTMESSAGE;
+        }
+    }
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(window, ButtonProcedure, kButtonSubclass);
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
 }  // namespace
 
 KestDialogWindow::KestDialogWindow(KestDiscImages* discImages) : logic_(*this, discImages) {}
@@ -142,6 +159,11 @@ void KestDialogWindow::initialise(HWND window) {
                      kBackgroundSize, SWP_NOACTIVATE);
     }
     makeBold(window, &titleFont_, IDC_KEST_TITLE);
+    for (int id : {IDC_KEST_GO_BACK, IDC_KEST_CONTINUE}) {
+        if (HWND button = GetDlgItem(window, id)) {
+            SetWindowSubclass(button, ButtonProcedure, kButtonSubclass, 0);
+        }
+    }
 
     if (createPages()) {
         SetWindowLongPtrW(window, GWL_EXSTYLE,

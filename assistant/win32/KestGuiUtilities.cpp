@@ -76,6 +76,8 @@ void setMarquee(HWND progressBar, bool on) {
     style = on ? (style | PBS_MARQUEE) : (style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
     SetWindowLongPtrW(progressBar, GWL_STYLE, style);
     SendMessageW(progressBar, PBM_SETMARQUEE, on ? TRUE : FALSE, 0);
+    // Leaving the moving mode does not repaint the bar by itself.
+    InvalidateRect(progressBar, nullptr, TRUE);
 }
 
 void setPercentRange(HWND progressBar) {

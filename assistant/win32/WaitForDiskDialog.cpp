@@ -6,6 +6,8 @@
 // disc. It decides nothing itself: the caller picks the texts.
 #include "WaitForDiskDialog.h"
 
+#include <string>
+
 #include "KestGuiUtilities.h"
 #include "KestResourceIds.h"
 
@@ -45,6 +47,74 @@ void CentreOn(HWND window, HWND owner) {
     if (x < work.left) x = work.left;
     if (y < work.top) y = work.top;
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The height the control's text needs at its width and font, in pixels;
+// and the height of one line.
+int TextHeight(HWND control, int* lineHeight) {
+    int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<size_t>(length));
+    RECT rect = ChildRect(control);
+    RECT measure{0, 0, rect.right - rect.left, 0};
+    HDC context = GetDC(control);
+    if (context == nullptr) return 0;
+    auto font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    HGDIOBJ previous = font != nullptr ? SelectObject(context, font) : nullptr;
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(context, &metrics);
+    *lineHeight = metrics.tmHeight;
+    DrawTextW(context, text.c_str(), length, &measure,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+    if (previous != nullptr) SelectObject(context, previous);
+    ReleaseDC(control, context);
+    return measure.bottom - measure.top;
+}
+
+void MoveBy(HWND control, int dy) {
+    RECT rect = ChildRect(control);
+    SetWindowPos(control, nullptr, rect.left, rect.top + dy, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void GrowBy(HWND window, int dy) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    SetWindowPos(window, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top + dy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// A title or body longer than its box (a long disc name, a long
+// translation) gets the room it needs: the texts below it, OK and the
+// dialog move down rather than the text being cut off. A title of more than
+// one line keeps half a line of space above the body.
+void FitTexts(HWND window) {
+    HWND title = GetDlgItem(window, IDC_WAIT_TITLE);
+    HWND body = GetDlgItem(window, IDC_WAIT_BODY);
+    HWND ok = GetDlgItem(window, IDOK);
+    if (title == nullptr || body == nullptr) return;
+    int line = 0;
+    int needed = TextHeight(title, &line);
+    if (needed > line) needed += line / 2;
+    RECT box = ChildRect(title);
+    int extra = needed - (box.bottom - box.top);
+    if (extra > 0) {
+        GrowBy(title, extra);
+        MoveBy(body, extra);
+    } else {
+        extra = 0;
+    }
+    needed = TextHeight(body, &line);
+    box = ChildRect(body);
+    int bodyExtra = needed - (box.bottom - box.top);
+    if (bodyExtra > 0) {
+        GrowBy(body, bodyExtra);
+        extra += bodyExtra;
+    }
+    if (extra <= 0) return;
+    if (ok != nullptr) MoveBy(ok, extra);
+    GrowBy(window, extra);
 }
 
 }  // namespace
@@ -148,5 +218,6 @@ void WaitForDiskDialog::initialise(HWND window) {
                          SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         }
     }
+    FitTexts(window);
     CentreOn(window, GetWindow(window, GW_OWNER));
 }
