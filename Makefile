@@ -124,6 +124,40 @@ package: win-deps
 	  "$(WIN_DIR)/setupadmin/package/Tamsor.cab"; \
 	$(call took,installer)
 
+# Fuzzing: builds $(BUILD)/fuzz with clang (libFuzzer, ASan, UBSan) and runs
+# every target of tests/fuzz for FUZZ_SECONDS each (FUZZ_TARGETS picks some).
+# New inputs collect in $(BUILD)/fuzz/corpus/<target>; the seeds in the
+# repository are only read. A crash leaves its input in $(BUILD)/fuzz/crashes
+# and fails the run. `make test` replays the seeds without clang.
+FUZZ_DIR     := $(abspath $(BUILD))/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= http propertylist build format bsdp tftp discimage
+.PHONY: fuzz
+fuzz: deps
+	@$(call say,configuring and building $(FUZZ_DIR) (clang-14, libFuzzer)); \
+	CC=clang-14 CXX=clang++-14 cmake -S "$(ROOT)" -B "$(FUZZ_DIR)" $(CMAKE_QUIET) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSOR_SANITIZE=ON -DTAMSOR_FUZZ=ON \
+	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link; \
+	cmake --build "$(FUZZ_DIR)" -j $(JOBS) --target fuzz-all; \
+	$(call took,fuzz build); \
+	failed=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p "$(FUZZ_DIR)/corpus/$$t" "$(FUZZ_DIR)/crashes"; \
+	  echo "==> fuzz-$$t for $(FUZZ_SECONDS) s"; \
+	  if (cd "$(FUZZ_DIR)" && "$(FUZZ_DIR)/tests/fuzz/fuzz-$$t" -max_total_time=$(FUZZ_SECONDS) \
+	        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	        -artifact_prefix="$(FUZZ_DIR)/crashes/$$t-" \
+	        "$(FUZZ_DIR)/corpus/$$t" "$(ROOT)/tests/fuzz/corpus/$$t") \
+	        >"$(FUZZ_DIR)/$$t.log" 2>&1; then \
+	    grep -E '^#[0-9]+.*(DONE|pulse|NEW)' "$(FUZZ_DIR)/$$t.log" | tail -n 1; \
+	    grep -E '^stat::(number_of_executed_units|new_units_added)' "$(FUZZ_DIR)/$$t.log" || true; \
+	  else \
+	    echo "==> fuzz-$$t FAILED; see $(FUZZ_DIR)/$$t.log"; tail -n 30 "$(FUZZ_DIR)/$$t.log"; \
+	    failed=1; \
+	  fi; \
+	done; \
+	exit $$failed
+
 # Both platforms are tested even when the first fails, so one run shows
 # everything that is broken; the exit status is non-zero if anything failed.
 test: deps

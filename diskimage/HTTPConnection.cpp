@@ -61,6 +61,7 @@ void Unlink(HTTPListener* listener, HTTPConnection* connection) {
         if (*link == connection) {
             *link = connection->next;
             connection->next = nullptr;
+            --listener->connectionCount;
             return;
         }
     }
@@ -105,6 +106,9 @@ QxStatus ReceiveHead(HTTPConnection* connection) {
                                            kHeadLimit - held, true, &peeked);
     if (status != kStatusOK) return status;
     if (peeked == 0) return kStatusPeerClosed;
+    // The request's clock starts with its first byte: until then the
+    // connection was idle, which has a longer allowance.
+    if (held == 0 && connection->served) connection->waitStart = QxRunLoopNow();
     size_t total = held + peeked;
     size_t end = 0;
     bool found = false;
@@ -232,6 +236,8 @@ QxStatus SendPump(HTTPConnection* connection) {
         if (status != kStatusOK) return status;
         connection->state = HTTPConnectionState::Draining;
     }
+    connection->served = true;
+    connection->waitStart = QxRunLoopNow();
     HTTPMessageReset(&connection->request);
     HTTPMessageReset(connection->response);
     connection->response = nullptr;
@@ -330,6 +336,7 @@ QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted) {
     }
     connection->socket = accepted;
     connection->state = HTTPConnectionState::ReadingHead;
+    connection->waitStart = QxRunLoopNow();
     connection->bodyBuffer = static_cast<uint8_t*>(QxLAlloc(kHTTPBodyCapacity));
     QxStatus status = connection->bodyBuffer == nullptr
                           ? kStatusNoMemory
@@ -364,6 +371,7 @@ QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted) {
     connection->listener = listener;
     connection->next = listener->connections;
     listener->connections = connection;
+    ++listener->connectionCount;
     if (listener->onAccept == nullptr) return kStatusOK;
     BeginHook(connection);
     status = listener->onAccept(listener, connection, listener->hookContext);
@@ -424,4 +432,21 @@ void HTTPConnectionClose(HTTPConnection* connection, QxStatus status) {
     }
     connection->socket = kQxInvalidSocket;
     if (connection->hookDepth == 0) QxLFree(connection);
+}
+
+double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeout,
+                              double idleTimeout) {
+    switch (connection->state) {
+    case HTTPConnectionState::ReadingHead: {
+        bool idle = connection->served && connection->request.length == 0;
+        return connection->waitStart + (idle ? idleTimeout : headTimeout);
+    }
+    case HTTPConnectionState::ReadingBody:
+    case HTTPConnectionState::Draining:
+        return connection->waitStart + headTimeout;
+    case HTTPConnectionState::AwaitingResponse:
+    case HTTPConnectionState::Sending:
+        break;
+    }
+    return -1;
 }

@@ -8,8 +8,12 @@
 // One request at a time: nothing more is read from the socket while a
 // request is being answered, so pipelined requests wait in the socket.
 //
+// Time-outs: the connection notes when its current wait began (waitStart)
+// and the listener's sweep closes it once the wait has lasted too long
+// (HTTPListener.h).
+//
 // Not here: what a request means (the layer above), message parsing and
-// building (HTTPMessage.h), time-outs (there are none).
+// building (HTTPMessage.h).
 #pragma once
 
 #include <cstdint>
@@ -54,7 +58,15 @@ struct HTTPConnection {
     bool readPaused;    // read callbacks are disabled until the exchange ends
     bool closed;        // closed while a hook was running; freed when it returns
     uint32_t hookDepth;  // hooks of this connection running now
+    double waitStart;    // run-loop clock: accept, exchange end, or first head byte
+    bool served;         // at least one exchange completed
 };
+
+// The run-loop time after which the listener closes the connection, or a
+// negative value while it must not be closed for time (a response is owed
+// or going out).
+double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeout,
+                              double idleTimeout);
 
 // Starts sending `response` (head text plus an optional first body chunk of
 // bodyLength bytes at bodyPointer and an optional file span, then whatever

@@ -6,9 +6,16 @@
 // so that one socket takes IPv4 clients as well; there is never a second
 // listening socket.
 //
+// Bounds: one repeating sweep timer closes the connections whose wait has
+// lasted too long (HTTPConnectionDeadline); at the connection limit, or when
+// accept finds no descriptor, the connection waiting longest for a request
+// makes room for the newcomer. A hook may stop the listener while either is
+// on the stack; stopSeen tells them to touch nothing more.
+//
 // Not here: the connections' state machine (HTTPConnection.cpp).
 #include "HTTPListener.h"
 #include "QxLMemory.h"
+#include "QxPlatform.h"
 
 namespace {
 
@@ -22,6 +29,57 @@ constexpr int kSendBufferStep = 1024;
 // How long accepting rests after the system has run out of descriptors or
 // buffers for new connections.
 constexpr double kAcceptPause = 0.25;
+// The sweep runs this often (more often for short test time-outs).
+constexpr double kSweepPeriod = 1.0;
+// Descriptors kept for everything but HTTP connections (the listening
+// sockets, TFTP sessions, disc files, the run loop): a fixed part and an
+// eighth of the limit.
+constexpr uint32_t kDescriptorReserve = 64;
+constexpr uint32_t kDefaultConnectionLimit = 4096;  // where descriptors are not counted
+
+// Closes connection with status; false when the listener was stopped by a
+// hook meanwhile (it is freed then and must not be touched).
+bool CloseAndCheck(HTTPListener* listener, HTTPConnection* connection, QxStatus status) {
+    bool stopped = false;
+    bool* outer = listener->stopSeen;
+    listener->stopSeen = &stopped;
+    HTTPConnectionClose(connection, status);
+    if (stopped) {
+        if (outer != nullptr) *outer = true;
+        return false;
+    }
+    listener->stopSeen = outer;
+    return true;
+}
+
+// The connection that has waited longest for a request (idle or with a
+// partial head or body), or null when every one is being answered.
+HTTPConnection* LongestWaiting(HTTPListener* listener) {
+    HTTPConnection* oldest = nullptr;
+    for (HTTPConnection* c = listener->connections; c != nullptr; c = c->next) {
+        if (c->closed || HTTPConnectionDeadline(c, 0, 0) < 0) continue;
+        if (oldest == nullptr || c->waitStart <= oldest->waitStart) oldest = c;
+    }
+    return oldest;
+}
+
+void Sweep(QxRunLoopTimerRef, void* info) {
+    auto* listener = static_cast<HTTPListener*>(info);
+    double now = QxRunLoopNow();
+    // Restart the walk after every close: the hook may have closed others.
+    for (bool again = true; again;) {
+        again = false;
+        for (HTTPConnection* c = listener->connections; c != nullptr; c = c->next) {
+            if (c->closed) continue;
+            double deadline =
+                HTTPConnectionDeadline(c, listener->headTimeout, listener->idleTimeout);
+            if (deadline < 0 || deadline > now) continue;
+            if (!CloseAndCheck(listener, c, kStatusTimeout)) return;
+            again = true;
+            break;
+        }
+    }
+}
 
 void ResumeAccepting(QxRunLoopTimerRef, void* info) {
     auto* listener = static_cast<HTTPListener*>(info);
@@ -51,10 +109,40 @@ void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info)
     auto* listener = static_cast<HTTPListener*>(info);
     QxSocketHandle accepted = kQxInvalidSocket;
     QxStatus status = QxPlatformNetAccept(listener->socket, &accepted);
-    if (status == kStatusOK) {
-        HTTPConnectionOpen(listener, accepted);
-    } else if (QxPlatformNetIsOutOfResources(status)) {
-        PauseAccepting(listener);
+    if (status != kStatusOK && QxPlatformNetIsOutOfResources(status)) {
+        // Out of descriptors: a waiting connection gives up its own, once.
+        HTTPConnection* victim = LongestWaiting(listener);
+        if (victim == nullptr) {
+            PauseAccepting(listener);
+            return;
+        }
+        if (!CloseAndCheck(listener, victim, kStatusNoResources)) return;
+        status = QxPlatformNetAccept(listener->socket, &accepted);
+        if (status != kStatusOK && QxPlatformNetIsOutOfResources(status)) {
+            PauseAccepting(listener);
+        }
+    }
+    if (status != kStatusOK) return;
+    if (listener->connectionCount >= listener->connectionLimit) {
+        HTTPConnection* victim = LongestWaiting(listener);
+        if (victim != nullptr && !CloseAndCheck(listener, victim, kStatusNoResources)) {
+            QxPlatformSocketClose(accepted);
+            return;
+        }
+    }
+    HTTPConnectionOpen(listener, accepted);
+}
+
+void SetBounds(HTTPListener* listener) {
+    if (listener->headTimeout <= 0) listener->headTimeout = kHTTPHeadTimeout;
+    if (listener->idleTimeout <= 0) listener->idleTimeout = kHTTPIdleTimeout;
+    if (listener->connectionLimit == 0) {
+        uint32_t descriptors = QxPlatformDescriptorLimit();
+        uint32_t reserve = kDescriptorReserve + descriptors / 8;
+        listener->connectionLimit =
+            descriptors == 0 ? kDefaultConnectionLimit
+                             : (descriptors > 2 * reserve ? descriptors - reserve : descriptors / 2);
+        if (listener->connectionLimit == 0) listener->connectionLimit = 1;
     }
 }
 
@@ -112,8 +200,21 @@ QxStatus HTTPListenerStart(HTTPListener* listener, int family) {
         return kStatusNoMemory;
     }
     QxRunLoopEnsureInitialized();
+    SetBounds(listener);
+    double period = listener->headTimeout / 4 < kSweepPeriod ? listener->headTimeout / 4
+                                                              : kSweepPeriod;
+    QxRunLoopTimerContext timerContext{0, listener, nullptr, nullptr, nullptr};
+    QxRunLoopTimerRef sweep =
+        QxRunLoopTimerCreate(QxRunLoopNow() + period, period, &timerContext, Sweep);
+    if (sweep == nullptr) {
+        QxLObjectRelease(source);
+        QxLObjectRelease(socket);
+        return kStatusNoMemory;
+    }
     QxRunLoopAddSource(QxRunLoopGetMain(), source);
     QxLObjectRelease(source);
+    QxRunLoopAddTimer(QxRunLoopGetMain(), sweep);
+    listener->sweepTimer = sweep;
     listener->socketObject = socket;
     return kStatusOK;
 }
@@ -136,6 +237,12 @@ QxStatus HTTPListenerStop(HTTPListener* listener) {
         QxLObjectRelease(listener->acceptResume);
         listener->acceptResume = nullptr;
     }
+    if (listener->sweepTimer != nullptr) {
+        QxRunLoopTimerInvalidate(listener->sweepTimer);
+        QxLObjectRelease(listener->sweepTimer);
+        listener->sweepTimer = nullptr;
+    }
+    if (listener->stopSeen != nullptr) *listener->stopSeen = true;
     if (listener->socketObject != nullptr) {
         QxSocketInvalidate(listener->socketObject);
         QxLObjectRelease(listener->socketObject);

@@ -9,7 +9,21 @@
 // frees it. After a failed start the layer above frees it with
 // HTTPListenerStop as well (or QxLFree).
 //
-// Not here: HTTP semantics, time-outs, limits on the number of connections.
+// Bounds, so that no client can lock the others out:
+//   - a request (head and body) must arrive within headTimeout of the
+//     connection's accept, or of its first byte after a keep-alive
+//     exchange (default 20 s); a connection idle between requests is closed
+//     after idleTimeout (default 300 s: a client that mounts the disc as its
+//     root pauses). Both close with kStatusTimeout. A connection is never
+//     timed out while the layer above owes it a response or a response is
+//     going out to it.
+//   - at connectionLimit open connections (default: the descriptor limit
+//     less a reserve for the other services), and when accept runs out of
+//     descriptors, the connection that has waited longest for a request is
+//     closed with kStatusNoResources to make room, rather than no one being
+//     accepted.
+//
+// Not here: HTTP semantics.
 #pragma once
 
 #include <cstdint>
@@ -57,10 +71,20 @@ struct HTTPListener {
     HTTPRequestHook onHead;
     HTTPRequestHook onRequest;
     HTTPSentHook onSent;
+    // Bounds, read at start; 0 takes the default (see the top of the file).
+    double headTimeout;        // seconds
+    double idleTimeout;        // seconds
+    uint32_t connectionLimit;  // open connections
     // Private: while accepting is paused for want of resources, the timer
     // that resumes it.
     QxRunLoopTimerRef acceptResume;
+    QxRunLoopTimerRef sweepTimer;  // closes connections past their time
+    uint32_t connectionCount;
+    bool* stopSeen;  // set to true by HTTPListenerStop, for callers on the stack
 };
+
+inline constexpr double kHTTPHeadTimeout = 20;
+inline constexpr double kHTTPIdleTimeout = 300;
 
 // Creates, binds (the wildcard address; if the wanted port is taken, any
 // port), and listens, then schedules the socket on the main run loop

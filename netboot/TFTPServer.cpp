@@ -301,6 +301,7 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         // flight, and answering it would double every later block.
         if (ReadU16(packet + 2) != session->block) return;
         session->sendCount = 0;
+        session->heard = true;
         if (session->lastBlockSent) {
             CloseSession(session, kStatusEnded);
             return;
@@ -457,6 +458,34 @@ QxStatus SetUpSession(TftpSession* session, const char* fileName,
     return SendNextBlock(session);
 }
 
+// The session of client (clientLength bytes, as received), or null; *count
+// is the number of other sessions.
+TftpSession* FindSession(const sockaddr* client, int clientLength, uint32_t* count) {
+    TftpSession* found = nullptr;
+    *count = 0;
+    for (TftpSession* session = gServer.sessions; session != nullptr; session = session->next) {
+        if (found == nullptr && session->clientAddressLength == clientLength &&
+            memcmp(session->clientAddress, client, static_cast<size_t>(clientLength)) == 0) {
+            found = session;
+        } else {
+            ++*count;
+        }
+    }
+    return found;
+}
+
+// The session that has waited longest without a word from its client,
+// counting only those asked for more than a tick ago; null when none.
+TftpSession* OldestSilentSession() {
+    double cutoff = QxRunLoopNow() - gServer.tick;
+    TftpSession* oldest = nullptr;
+    for (TftpSession* session = gServer.sessions; session != nullptr; session = session->next) {
+        if (session->heard || session->startTime > cutoff) continue;
+        if (oldest == nullptr || session->startTime <= oldest->startTime) oldest = session;
+    }
+    return oldest;
+}
+
 // A datagram on the listening socket: a new request from client.
 QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* client,
                        int clientLength) {
@@ -471,6 +500,29 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
     if (status != kStatusOK) return status;
     if (clientLength <= 0 || static_cast<size_t>(clientLength) > kTftpAddressCapacity) {
         return kStatusBadParameter;
+    }
+    // A repeated request (the client's own retransmission): the session it
+    // made answers from its socket, so a second one would only double the
+    // traffic and hold another descriptor.
+    uint32_t sessions = 0;
+    if (TftpSession* earlier = FindSession(client, clientLength, &sessions)) {
+        if (!earlier->lastBlockSent && strcmp(earlier->fileName, fileName) == 0) {
+            return kStatusAlreadyInitialized;
+        }
+        // Another file, or the same again after its last block: the client
+        // has moved on, and its port gets the new transfer.
+        CloseSession(earlier, earlier->lastBlockSent ? kStatusEnded : kStatusCanceled);
+        if (gServer.listenerObject == nullptr) return kStatusCanceled;  // the sink stopped us
+    }
+    if (sessions >= kTftpSessionLimit) {
+        TftpSession* silent = OldestSilentSession();
+        if (silent == nullptr) {
+            SendError(kTftpErrorNotDefined, gServer.listener, client, "Server Busy");
+            return kStatusBusy;
+        }
+        SendError(kTftpErrorNotDefined, silent->socket, nullptr, "Server Busy");
+        CloseSession(silent, kStatusNoResources);
+        if (gServer.listenerObject == nullptr) return kStatusCanceled;  // the sink stopped us
     }
 
     auto* session = static_cast<TftpSession*>(QxLAllocZeroed(sizeof(TftpSession)));
@@ -488,6 +540,7 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
         options.timeout ? static_cast<int32_t>(options.timeoutValue) : kTftpDefaultTimeout;
     session->sendCount = 1;
     session->sendLimit = kTftpSendLimit;
+    session->startTime = QxRunLoopNow();
     status = SetUpSession(session, fileName, options, client);
     if (status != kStatusOK) {
         CloseSession(session, status);
@@ -641,4 +694,17 @@ void TftpSetEventSink(NetBootEventSink sink, void* context) {
 
 void TftpSetTimeScale(double secondsPerTick) {
     gServer.tick = secondsPerTick >= kMinimumTick ? secondsPerTick : kMinimumTick;
+}
+
+QxStatus TftpHandleRequest(const uint8_t* packet, size_t length, const struct sockaddr* client,
+                           int clientLength) {
+    if (packet == nullptr || client == nullptr || gServer.listenerObject == nullptr) {
+        return kStatusBadParameter;
+    }
+    return HandleRequest(packet, length, client, clientLength);
+}
+
+void TftpHandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t length) {
+    if (session == nullptr || packet == nullptr) return;
+    HandleSessionPacket(session, packet, length);
 }

@@ -39,6 +39,16 @@
 //   4     illegal operation: not a read, mode not octet, unexpected opcode
 //   8     option negotiation: truncated option name or value
 //
+// Bounds: a request from an address and port that already has a session is
+// a duplicate of the request that made it and is dropped (the session's own
+// retransmissions answer it); beyond kTftpSessionLimit sessions a request
+// gets ERROR 0 "Server Busy" from the listening socket and no session or
+// socket of its own, unless a session that has not heard from its client
+// for a second since its request can make room (it is ended with
+// kStatusNoResources): a real client answers at once, so such a session is
+// a client that went away or a scan, and may otherwise hold its place for
+// up to the 255-second time-out times nine.
+//
 // Everything runs on the run-loop thread; nothing is locked. Not here:
 // writing files, netascii, multicast.
 #pragma once
@@ -61,6 +71,8 @@ inline constexpr uint32_t kTftpErrorOptionNegotiation = 8;
 inline constexpr uint16_t kTftpDefaultBlockSize = 512;
 inline constexpr int32_t kTftpDefaultTimeout = 5;  // seconds
 inline constexpr int32_t kTftpSendLimit = 10;
+// Far more than a real boot needs (three files, one after the other).
+inline constexpr uint32_t kTftpSessionLimit = 32;
 inline constexpr size_t kTftpPacketCapacity = 65536;
 // Room for an IPv4 (16 bytes) or IPv6 (28 bytes) socket address.
 inline constexpr size_t kTftpAddressCapacity = 28;
@@ -92,6 +104,8 @@ struct TftpSession {
     uint32_t readAheadCapacity; // its size in bytes
     uint64_t readAheadOffset;   // file offset of readAhead[0]
     uint32_t readAheadLength;   // valid bytes
+    double startTime;           // run-loop clock when the request came
+    bool heard;                 // the client has acknowledged a packet
 };
 
 // Opens the listening socket (UDP, IPv4, any address, a port the system
@@ -132,6 +146,14 @@ QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* 
 // The sink for "TFTPOpen" and "TFTPClose" and its context; a null sink
 // drops the events. The service control sets it along with its own.
 void TftpSetEventSink(NetBootEventSink sink, void* context);
+
+// The handlers of the sockets' read callbacks, for feeding packets in
+// without the network (the fuzzing targets): a datagram that arrived on the
+// listening socket from client (clientLength bytes), and one that arrived on
+// the session's socket. Answers still go out on the sockets.
+QxStatus TftpHandleRequest(const uint8_t* packet, size_t length, const struct sockaddr* client,
+                           int clientLength);
+void TftpHandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t length);
 
 // For tests: the length of the timer's period, which is also the unit of
 // the negotiated timeout, in seconds (1 normally). Takes effect for timers

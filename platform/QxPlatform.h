@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "QxLStatus.h"
+
 // Breaks a time (seconds since 1970) into local calendar fields.
 bool QxPlatformLocalTime(int64_t seconds, struct tm* fields);
 
@@ -16,3 +18,14 @@ int QxPlatformInet6Family();
 // with ES_SYSTEM_REQUIRED). Linux has no such one-shot call; desktop
 // sessions take a sleep inhibitor instead, so this does nothing there.
 void QxPlatformPowerKeepAwake();
+
+// Raises the process's soft limit on open descriptors to its hard limit, so
+// that a crowd of clients cannot run the services out of sockets at the
+// usual 1,024. For programs to call once at start-up; the library never
+// calls it. Windows has no such limit: 0 there. Otherwise 0 or the error.
+QxStatus QxPlatformRaiseDescriptorLimit();
+
+// The process's soft limit on open descriptors (sockets and files), or 0
+// when there is none worth counting (Windows; RLIM_INFINITY). Read each
+// time, so a limit lowered or raised later is seen.
+uint32_t QxPlatformDescriptorLimit();

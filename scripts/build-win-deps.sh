@@ -3,8 +3,10 @@
 # prefix that the win64 build finds through CMAKE_PREFIX_PATH:
 #   - expat, static, from Debian's source package (no mingw package exists);
 #   - GoogleTest (gtest, gtest_main, gmock) from /usr/src/googletest.
-# The prefix is reused while the expat source version, the GoogleTest version
-# and this recipe stay the same. Sources are fetched into a scratch folder
+# The prefix is reused while it holds the newest expat source version apt
+# knows, and the GoogleTest version and this recipe stay the same. A prefix
+# built from an older expat (the newest could not be fetched) is labelled
+# with the version it holds, so the next run tries the newest again. Sources are fetched into a scratch folder
 # under build/deps and deleted afterwards; none of them belongs in the repo.
 #
 #   scripts/build-win-deps.sh            build (or reuse) build/deps/win64
@@ -40,8 +42,9 @@ step() {
 }
 
 # The source versions of expat that apt knows, newest first, read from the
-# local source lists (no download). The newest one keys the cache; the build
-# takes the newest one that can actually be fetched (a mirror may lack some).
+# local source lists (no download). The build takes the newest one that can
+# actually be fetched (a mirror may lack some); the cache is keyed by what
+# was built, and counts as up to date only when that is the newest.
 expat_versions=$(apt-cache showsrc --only-source expat 2>/dev/null \
   | sed -n 's/^Version: //p' | sort -u || true)
 sorted=()
@@ -63,11 +66,17 @@ if [ -z "$gtest_version" ] || [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
   exit 1
 fi
 toolchain_sum=$(sha256sum "$TOOLCHAIN" | cut -c1-16)
-key="recipe=$RECIPE expat=$expat_version googletest=$gtest_version toolchain=$toolchain_sum"
+stamp_key() { echo "recipe=$RECIPE expat=$1 googletest=$gtest_version toolchain=$toolchain_sum"; }
 
-if [ -f "$STAMP" ] && [ "$(head -n 1 "$STAMP")" = "$key" ]; then
-  say "up to date in $PREFIX ($(sed -n 's/^built: //p' "$STAMP"), googletest $gtest_version)"
+# Both lines must name the newest: stamps of earlier recipes put the newest
+# known version in the key whatever was built.
+if [ -f "$STAMP" ] && [ "$(head -n 1 "$STAMP")" = "$(stamp_key "$expat_version")" ] &&
+   [ "$(sed -n 's/^built: expat //p' "$STAMP")" = "$expat_version" ]; then
+  say "up to date in $PREFIX: the Windows build carries expat $expat_version (googletest $gtest_version)"
   exit 0
+fi
+if [ -f "$STAMP" ]; then
+  say "cache holds $(sed -n 's/^built: //p' "$STAMP"); the newest known is expat $expat_version: rebuilding"
 fi
 
 started=$(date +%s)
@@ -131,5 +140,8 @@ for lib in libexpat.a libgtest.a libgtest_main.a; do
 done
 
 rm -rf "$SCRATCH"
-printf '%s\nbuilt: expat %s\n' "$key" "$built_expat" >"$STAMP"
+printf '%s\nbuilt: expat %s\n' "$(stamp_key "$built_expat")" "$built_expat" >"$STAMP"
 say "expat $built_expat and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
+if [ "$built_expat" != "$expat_version" ]; then
+  say "the Windows build carries expat $built_expat, NOT the newest known ($expat_version, which could not be fetched); the next run tries again"
+fi

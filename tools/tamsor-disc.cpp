@@ -52,10 +52,10 @@ uint32_t Get32(const uint8_t* p) {
 
 std::string StatusText(QxStatus status) {
     switch (status) {
-        case kStatusHFSNotHFSVolume: return "kStatusHFSNotHFSVolume (0x80000003)";
-        case kStatusHFSNoMemory: return "kStatusHFSNoMemory (0x80000009)";
-        case kStatusHFSBadNode: return "kStatusHFSBadNode (0x8000000A)";
-        case kStatusHFSNotFound: return "kStatusHFSNotFound (0x8000000E)";
+        case kHFSNotHFSPlus: return "kHFSNotHFSPlus (0x80000003)";
+        case kHFSNoMemory: return "kHFSNoMemory (0x80000009)";
+        case kHFSBadTree: return "kHFSBadTree (0x8000000A)";
+        case kHFSNotFound: return "kHFSNotFound (0x8000000E)";
         default: break;
     }
     const char* name = QxLStatusName(status);
@@ -247,7 +247,7 @@ void RecordBounds(const uint8_t* node, uint32_t nodeSize, uint32_t index, uint32
 // thread record (key: folderID, empty name) along the leaf chain.
 QxStatus ListFolder(const Output& io, HFSVolume* volume, uint32_t folderID) {
     HFSFork* catalog = FindFork(volume, kHFSCatalogFileID);
-    if (catalog == nullptr || catalog->btree == nullptr) return kStatusHFSBadNode;
+    if (catalog == nullptr || catalog->btree == nullptr) return kHFSBadTree;
     const BTreeControl* btree = catalog->btree;
     uint8_t key[kBTreeMaxKeyBytes];
     MakeCatalogKey(folderID, nullptr, 0, key);
@@ -256,7 +256,7 @@ QxStatus ListFolder(const Output& io, HFSVolume* volume, uint32_t folderID) {
     QxStatus status = BTreeSearch(catalog, key, sizeof data, data, &position);
     if (status == kStatusOK) {
         ++position.index;
-    } else if (status != kStatusHFSNotFound) {
+    } else if (status != kHFSNotFound) {
         return status;
     }
 
@@ -266,13 +266,13 @@ QxStatus ListFolder(const Output& io, HFSVolume* volume, uint32_t folderID) {
     // Each leaf at most once: a damaged chain may loop.
     for (uint32_t visited = 0; !done; ++visited) {
         if (visited > btree->nodeCount) {
-            status = kStatusHFSBadNode;
+            status = kHFSBadTree;
             break;
         }
         status = ReadNode(catalog, position.node, &node);
         if (status != kStatusOK) break;
         if (static_cast<int8_t>(node[8]) != -1) {
-            status = kStatusHFSBadNode;
+            status = kHFSBadTree;
             break;
         }
         uint16_t count;
@@ -282,7 +282,7 @@ QxStatus ListFolder(const Output& io, HFSVolume* volume, uint32_t folderID) {
             RecordBounds(node, nodeSize, i, &start, &end);
             const uint8_t* record = node + start;
             if (!BTreeKeyIsValid(btree, record, end - start)) {
-                status = kStatusHFSBadNode;
+                status = kHFSBadTree;
                 break;
             }
             if (Get32(record + 2) != folderID) {
@@ -292,7 +292,7 @@ QxStatus ListFolder(const Output& io, HFSVolume* volume, uint32_t folderID) {
             uint32_t keyLength = Get16(record);
             uint32_t dataStart = 2 + keyLength + (keyLength & 1);
             if (dataStart + 2 > end - start) {
-                status = kStatusHFSBadNode;
+                status = kHFSBadTree;
                 break;
             }
             uint16_t type = Get16(record + dataStart);

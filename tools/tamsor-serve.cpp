@@ -50,6 +50,7 @@
 #include "QxLMemory.h"
 #include "QxLString.h"
 #include "QxLFormat.h"
+#include "QxPlatform.h"
 #include "QxPlatformDevice.h"
 #include "QxPlatformRunLoop.h"
 #include "QxPlatformSignal.h"
@@ -799,5 +800,10 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
 }  // namespace tamsorserve
 
 #ifndef TAMSOR_SERVE_NO_MAIN
-int main(int argc, char** argv) { return tamsorserve::Run(argc, argv, stdout, stderr); }
+int main(int argc, char** argv) {
+    // Room for many clients at once; a failure leaves the usual limit, which
+    // the listener's own bounds cope with.
+    QxPlatformRaiseDescriptorLimit();
+    return tamsorserve::Run(argc, argv, stdout, stderr);
+}
 #endif

@@ -16,6 +16,7 @@
 #include "DeviceBinding.h"
 #include "DiscShare.h"
 #include "QxLFormat.h"
+#include "QxPlatform.h"
 #include "QxPlatformRunLoop.h"
 #include "QxRunLoop.h"
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     char devicePath[300];
     QxLFormatToBuffer(devicePath, sizeof devicePath, "\\\\.\\%s", name);
 
+    QxPlatformRaiseDescriptorLimit();  // room for many clients; failure keeps the usual limit
     QxStatus status = QxPlatformSocketStartup();
     if (status != kStatusOK) return Fail("socket start-up", status);
     status = QxRunLoopInitialize();

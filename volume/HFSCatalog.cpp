@@ -9,7 +9,7 @@
 // boot file does not evict the catalog.
 //
 // Extents are checked against the volume's size, runs of zero length end a
-// read with kStatusHFSNotFound, and walks over threads and hard links are
+// read with kHFSNotFound, and walks over threads and hard links are
 // bounded, so damage ends in a status instead of a loop.
 //
 // Not here: resource forks, extended attributes, symbolic links (opened as the
@@ -119,7 +119,7 @@ QxStatus WalkExtents(const HFSVolume* volume, const HFSExtent* extents, uint64_t
     *allUsed = false;
     for (int i = 0; i < 8; i++) {
         uint64_t count = extents[i].blockCount;
-        if (count == 0) return kStatusHFSNotFound;
+        if (count == 0) return kHFSNotFound;
         uint64_t start = extents[i].startBlock;
         if (start + count > volume->totalBlocks) return HFS_BAD_NODE();
         end += count;
@@ -129,7 +129,7 @@ QxStatus WalkExtents(const HFSVolume* volume, const HFSExtent* extents, uint64_t
         }
     }
     *allUsed = true;
-    return kStatusHFSNotFound;
+    return kHFSNotFound;
 }
 
 // Finds the extent holding file block `fileBlock`, in the fork's own extents
@@ -138,23 +138,23 @@ QxStatus FindExtent(HFSFork* fork, uint64_t fileBlock, ExtentHit* hit) {
     HFSVolume* volume = fork->volume;
     bool allUsed = false;
     QxStatus status = WalkExtents(volume, fork->extents, 0, fileBlock, hit, &allUsed);
-    if (status != kStatusHFSNotFound || !allUsed) return status;
+    if (status != kHFSNotFound || !allUsed) return status;
     // The extents file keeps no overflow records for itself; looking there
     // would recurse into this very fork.
-    if (fork->cnid == kHFSExtentsFileID) return kStatusHFSNotFound;
-    if (fileBlock > UINT32_MAX) return kStatusHFSNotFound;
+    if (fork->cnid == kHFSExtentsFileID) return kHFSNotFound;
+    if (fileBlock > UINT32_MAX) return kHFSNotFound;
     HFSFork* overflow = FindFork(volume, kHFSExtentsFileID);
-    if (overflow == nullptr || overflow->btree == nullptr) return kStatusHFSNotFound;
+    if (overflow == nullptr || overflow->btree == nullptr) return kHFSNotFound;
 
     uint8_t key[kBTreeMaxKeyBytes];
     uint8_t data[kBTreePreviousDataBytes];
     MakeExtentKey(fork->cnid, static_cast<uint32_t>(fileBlock), key);
     BTreePosition position{};
     status = BTreeSearch(overflow, key, sizeof data, data, &position);
-    if (status == kStatusHFSNotFound) {
+    if (status == kHFSNotFound) {
         status = BTreePrevious(overflow, &position, key, data);
         if (status != kStatusOK) return status;
-        if (key[2] != 0 || hfs::Get32(key + 4) != fork->cnid) return kStatusHFSNotFound;
+        if (key[2] != 0 || hfs::Get32(key + 4) != fork->cnid) return kHFSNotFound;
     }
     if (status != kStatusOK) return status;
 
@@ -181,7 +181,7 @@ QxStatus MapOffset(HFSFork* fork, uint64_t offset, uint64_t wanted, uint64_t* se
     uint64_t extentStartByte = (hit.endBlock - hit.blockCount) * blockSize;
     // Extents that cover less than the fork claims: stop instead of looping on
     // an empty run.
-    if (offset >= extentEndByte) return kStatusHFSNotFound;
+    if (offset >= extentEndByte) return kHFSNotFound;
     *sector = hit.startBlock * (blockSize / volume->sectorSize) +
               (offset - extentStartByte) / volume->sectorSize;
     uint64_t available = extentEndByte - offset;
@@ -230,7 +230,7 @@ QxStatus Resolve(HFSVolume* volume, uint32_t startFolder, const uint16_t* path, 
     // Paths are relative; a leading "/" would otherwise look up an empty name
     // and come back with a thread record.
     while (position < length && path[position] == '/') position++;
-    if (position >= length) return kStatusHFSNotFound;
+    if (position >= length) return kHFSNotFound;
 
     QxStatus status = kStatusOK;
     while (position < length) {
@@ -244,7 +244,7 @@ QxStatus Resolve(HFSVolume* volume, uint32_t startFolder, const uint16_t* path, 
         if (IsComponent(component, componentLength, ".")) {
             status = LookupSelf(volume, current, record);
         } else if (IsComponent(component, componentLength, "..")) {
-            if (current == kHFSRootParentID) return kStatusHFSNotFound;
+            if (current == kHFSRootParentID) return kHFSNotFound;
             uint16_t name[kHFSMaxNameUnits + 1];
             uint32_t nameLength = kHFSMaxNameUnits;
             uint32_t parent = 0;
@@ -279,7 +279,7 @@ QxStatus Resolve(HFSVolume* volume, uint32_t startFolder, const uint16_t* path, 
             break;
         }
         if (position >= length) break;
-        if (type != kHFSFolderRecord) return kStatusHFSNotFound;
+        if (type != kHFSFolderRecord) return kHFSNotFound;
         current = hfs::Get32(record + 8);
     }
     *parentFolder = current;
@@ -377,7 +377,7 @@ QxStatus LookupName(HFSVolume* volume, uint32_t parentID, const uint16_t* name,
         return kStatusBadParameter;
     }
     HFSFork* catalog = FindFork(volume, kHFSCatalogFileID);
-    if (catalog == nullptr || catalog->btree == nullptr) return kStatusHFSNotFound;
+    if (catalog == nullptr || catalog->btree == nullptr) return kHFSNotFound;
     uint8_t key[kBTreeMaxKeyBytes];
     MakeCatalogKey(parentID, name, nameLength, key);
     uint32_t length = 0;
@@ -394,7 +394,7 @@ QxStatus ReadThread(HFSVolume* volume, uint32_t cnid, uint32_t* maxUnits, uint16
         return kStatusBadParameter;
     }
     HFSFork* catalog = FindFork(volume, kHFSCatalogFileID);
-    if (catalog == nullptr || catalog->btree == nullptr) return kStatusHFSNotFound;
+    if (catalog == nullptr || catalog->btree == nullptr) return kHFSNotFound;
     uint8_t key[kBTreeMaxKeyBytes];
     MakeCatalogKey(cnid, nullptr, 0, key);
     uint8_t record[kHFSRecordBufferSize];
@@ -534,7 +534,7 @@ QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer) 
     uint32_t skew = static_cast<uint32_t>(offset % blockSize);
     if (wanted > 0 && skew != 0) {
         block = static_cast<uint8_t*>(QxLAlloc(blockSize));
-        if (block == nullptr) return kStatusHFSNoMemory;
+        if (block == nullptr) return kHFSNoMemory;
         status = hfs::ReadRuns(fork, offset - skew, blockSize, block, true);
         if (status == kStatusOK) {
             uint64_t piece = blockSize - skew < wanted ? blockSize - skew : wanted;
@@ -549,7 +549,7 @@ QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer) 
     }
     if (status == kStatusOK && done < wanted) {
         if (block == nullptr) block = static_cast<uint8_t*>(QxLAlloc(blockSize));
-        if (block == nullptr) return kStatusHFSNoMemory;
+        if (block == nullptr) return kHFSNoMemory;
         status = hfs::ReadRuns(fork, offset + done, blockSize, block, true);
         if (status == kStatusOK) {
             memcpy(out + done, block, wanted - done);

@@ -34,7 +34,7 @@ inline constexpr uint32_t kHFSFullPathBufferSize = 261;
 
 // Looks up (parentID, name) in the catalog and copies the record's data into
 // `record` (kHFSRecordBufferSize bytes, zero-filled past the record). The name
-// is cut to 255 units. kStatusHFSNotFound when absent; kStatusHFSBadNode when
+// is cut to 255 units. kHFSNotFound when absent; kHFSBadTree when
 // the record is too short for its type.
 QxStatus LookupName(HFSVolume* volume, uint32_t parentID, const uint16_t* name,
                     uint32_t nameLength, uint8_t* record);
@@ -52,7 +52,7 @@ QxStatus ReadThread(HFSVolume* volume, uint32_t cnid, uint32_t* maxUnits, uint16
 // last component was found and that component's catalog record
 // (kHFSRecordBufferSize bytes). A path without components, a file in the
 // middle of a path, ".." above the root, or a missing component give
-// kStatusHFSNotFound.
+// kHFSNotFound.
 QxStatus ResolvePath(HFSVolume* volume, uint32_t startFolder, const uint16_t* path,
                      uint32_t length, uint32_t* parentFolder, uint8_t* record);
 
@@ -78,6 +78,6 @@ void CloseFork(HFSFork* fork);
 
 // Reads exactly `count` bytes at `offset` of the fork into `buffer`.
 // Reading past the end reads what there is and fails with kStatusUnderrun;
-// extents that do not cover the fork give kStatusHFSNotFound, damaged ones
-// kStatusHFSBadNode; device errors are passed through.
+// extents that do not cover the fork give kHFSNotFound, damaged ones
+// kHFSBadTree; device errors are passed through.
 QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer);

@@ -4,7 +4,7 @@
 
 #include "QxLStatus.h"
 
-inline constexpr QxStatus kStatusHFSNotHFSVolume = static_cast<QxStatus>(0x80000003u);
-inline constexpr QxStatus kStatusHFSNoMemory = static_cast<QxStatus>(0x80000009u);
-inline constexpr QxStatus kStatusHFSBadNode = static_cast<QxStatus>(0x8000000Au);
-inline constexpr QxStatus kStatusHFSNotFound = static_cast<QxStatus>(0x8000000Eu);
+inline constexpr QxStatus kHFSNotHFSPlus = static_cast<QxStatus>(0x80000003u);
+inline constexpr QxStatus kHFSNoMemory = static_cast<QxStatus>(0x80000009u);
+inline constexpr QxStatus kHFSBadTree = static_cast<QxStatus>(0x8000000Au);
+inline constexpr QxStatus kHFSNotFound = static_cast<QxStatus>(0x8000000Eu);

@@ -6,7 +6,7 @@
 // read: descriptor, record count and record offsets must lie inside the node,
 // and node numbers inside the B-tree file; every key is checked before it is
 // compared. The index descent is bounded by the tree depth, backward walks by
-// the node count, so a damaged tree ends with kStatusHFSBadNode.
+// the node count, so a damaged tree ends with kHFSBadTree.
 //
 // Not here: writing of any kind, the journal, the allocation, attributes and
 // startup files, resource forks. Device sectors go through ReadRuns
@@ -66,11 +66,11 @@ struct Record {
 };
 
 // Locates record `index` of a node that ReadNode has checked, and checks its
-// key against the tree. Index past the end: kStatusHFSNotFound.
+// key against the tree. Index past the end: kHFSNotFound.
 QxStatus GetRecord(const BTreeControl* btree, const uint8_t* node, uint32_t nodeNumber,
                    uint32_t index, Record* record) {
     uint32_t count = NodeRecordCount(node, nodeNumber);
-    if (index >= count) return kStatusHFSNotFound;
+    if (index >= count) return kHFSNotFound;
     uint32_t start = RecordOffset(node, btree->nodeSize, index);
     uint32_t end = RecordOffset(node, btree->nodeSize, index + 1);
     const uint8_t* key = node + start;
@@ -111,7 +111,7 @@ HFSFork* NewFork(HFSVolume* volume, uint32_t cnid, uint32_t parentID) {
 QxStatus OpenBTree(HFSFork* fork, BTreeKeyCompare compare, bool isCatalog) {
     HFSVolume* volume = fork->volume;
     auto* btree = static_cast<BTreeControl*>(QxLAllocZeroed(sizeof(BTreeControl)));
-    if (btree == nullptr) return kStatusHFSNoMemory;
+    if (btree == nullptr) return kHFSNoMemory;
     fork->btree = btree;
     btree->compare = compare;
 
@@ -120,9 +120,9 @@ QxStatus OpenBTree(HFSFork* fork, BTreeKeyCompare compare, bool isCatalog) {
     uint32_t headerBytes = volume->sectorSize;
     if (fork->logicalSize < kMinNodeSize) return HFS_BAD_NODE();
     auto* header = static_cast<uint8_t*>(QxLAlloc(headerBytes));
-    if (header == nullptr) return kStatusHFSNoMemory;
+    if (header == nullptr) return kHFSNoMemory;
     QxStatus status = hfs::ReadRuns(fork, 0, headerBytes, header, true);
-    if (status == kStatusHFSNotFound) status = HFS_BAD_NODE();
+    if (status == kHFSNotFound) status = HFS_BAD_NODE();
     if (status != kStatusOK) {
         QxLFree(header);
         return status;
@@ -170,14 +170,14 @@ QxStatus ReadVolumeHeader(HFSVolume* volume) {
     QxStatus status = ReadPartitionHeader(partition, 1024, header);
     if (status != kStatusOK) return status;
     if (header[0] == 'B' && header[1] == 'D') {
-        if (header[124] != 'H' || header[125] != '+') return kStatusHFSNotHFSVolume;
+        if (header[124] != 'H' || header[125] != '+') return kHFSNotHFSPlus;
         uint32_t wrapperBlockSize = hfs::Get32(header + 20);
         if (wrapperBlockSize == 0 || wrapperBlockSize % 512 != 0) {
-            return HFS_DAMAGED(kStatusHFSNotHFSVolume);
+            return HFS_DAMAGED(kHFSNotHFSPlus);
         }
         uint64_t offset = hfs::Get16(header + 28) +
                           static_cast<uint64_t>(wrapperBlockSize / 512) * hfs::Get16(header + 126);
-        if (offset > UINT32_MAX - 2) return HFS_DAMAGED(kStatusHFSNotHFSVolume);
+        if (offset > UINT32_MAX - 2) return HFS_DAMAGED(kHFSNotHFSPlus);
         volume->embeddedOffset = static_cast<uint32_t>(offset);
         // Sectors of the embedded volume are read as whole device sectors.
         if (offset * 512 % volume->sectorSize != 0) return kStatusUnsupported;
@@ -186,7 +186,7 @@ QxStatus ReadVolumeHeader(HFSVolume* volume) {
     }
     bool plus = header[0] == 'H' && header[1] == '+';
     bool extended = header[0] == 'H' && header[1] == 'X';
-    if (!plus && !extended) return kStatusHFSNotHFSVolume;
+    if (!plus && !extended) return kHFSNotHFSPlus;
     return kStatusOK;
 }
 
@@ -199,11 +199,11 @@ QxStatus CheckGeometry(HFSVolume* volume) {
         return kStatusUnsupported;
     }
     uint32_t blockSize = hfs::Get32(volume->header + 40);
-    if (!IsPowerOfTwo(blockSize) || blockSize < 512) return HFS_DAMAGED(kStatusHFSNotHFSVolume);
+    if (!IsPowerOfTwo(blockSize) || blockSize < 512) return HFS_DAMAGED(kHFSNotHFSPlus);
     if (blockSize > kMaxBlockSize || blockSize % sectorSize != 0) return kStatusUnsupported;
     volume->blockSize = blockSize;
     volume->totalBlocks = hfs::Get32(volume->header + 44);
-    if (volume->totalBlocks == 0) return HFS_DAMAGED(kStatusHFSNotHFSVolume);
+    if (volume->totalBlocks == 0) return HFS_DAMAGED(kHFSNotHFSPlus);
 
     uint64_t embeddedBytes = static_cast<uint64_t>(volume->embeddedOffset) * 512;
     if (embeddedBytes % sectorSize != 0) return kStatusUnsupported;
@@ -214,14 +214,14 @@ QxStatus CheckGeometry(HFSVolume* volume) {
 
 QxStatus MountForks(HFSVolume* volume) {
     HFSFork* extents = NewFork(volume, kHFSExtentsFileID, kHFSRootParentID);
-    if (extents == nullptr) return kStatusHFSNoMemory;
+    if (extents == nullptr) return kHFSNoMemory;
     hfs::ForkFromData(extents, volume->header + 192);
     hfs::LinkFork(volume, extents);
     QxStatus status = OpenBTree(extents, CompareExtentKeys, false);
     if (status != kStatusOK) return status;
 
     HFSFork* catalog = NewFork(volume, kHFSCatalogFileID, kHFSRootParentID);
-    if (catalog == nullptr) return kStatusHFSNoMemory;
+    if (catalog == nullptr) return kHFSNoMemory;
     hfs::ForkFromData(catalog, volume->header + 272);
     hfs::LinkFork(volume, catalog);
     status = OpenBTree(catalog, CompareCatalogKeys, true);
@@ -308,7 +308,7 @@ QxStatus MountVolume(VolumePartition* partition, HFSVolume** volumeOut) {
         return kStatusBadParameter;
     }
     auto* volume = static_cast<HFSVolume*>(QxLAllocZeroed(sizeof(HFSVolume)));
-    if (volume == nullptr) return kStatusHFSNoMemory;
+    if (volume == nullptr) return kHFSNoMemory;
     volume->tag = kHFSVolumeTag;
     volume->partition = partition;
     volume->sectorSize = partition->device->sectorSize;
@@ -357,7 +357,7 @@ QxStatus ReadNodeBytes(HFSFork* fork, uint64_t offset, uint32_t nodeSize, uint8_
     uint32_t sectorSize = fork->volume->sectorSize;
     if (nodeSize % sectorSize == 0) return hfs::ReadRuns(fork, offset, nodeSize, node, true);
     auto* sector = static_cast<uint8_t*>(QxLAlloc(sectorSize));
-    if (sector == nullptr) return kStatusHFSNoMemory;
+    if (sector == nullptr) return kHFSNoMemory;
     uint64_t skew = offset % sectorSize;
     QxStatus status = hfs::ReadRuns(fork, offset - skew, sectorSize, sector, true);
     if (status == kStatusOK) memcpy(node, sector + skew, nodeSize);
@@ -377,13 +377,13 @@ QxStatus ReadNode(HFSFork* fork, uint32_t nodeNumber, uint8_t** buffer) {
     bool allocated = false;
     if (node == nullptr) {
         node = static_cast<uint8_t*>(QxLAlloc(nodeSize));
-        if (node == nullptr) return kStatusHFSNoMemory;
+        if (node == nullptr) return kHFSNoMemory;
         allocated = true;
     }
     QxStatus status =
         ReadNodeBytes(fork, static_cast<uint64_t>(nodeNumber) * nodeSize, nodeSize, node);
     // The B-tree file's extents do not cover the node: the tree is damaged.
-    if (status == kStatusHFSNotFound) status = HFS_BAD_NODE();
+    if (status == kHFSNotFound) status = HFS_BAD_NODE();
 
     if (status == kStatusOK) {
         int8_t kind = static_cast<int8_t>(node[8]);
@@ -439,7 +439,7 @@ QxStatus BTreeSearch(HFSFork* fork, const uint8_t* key, uint32_t maxDataLength, 
     if (btree->rootNode == 0) return HFS_BAD_NODE();
 
     uint8_t* node = static_cast<uint8_t*>(QxLAlloc(btree->nodeSize));
-    if (node == nullptr) return kStatusHFSNoMemory;
+    if (node == nullptr) return kHFSNoMemory;
 
     uint32_t nodeNumber = btree->rootNode;
     uint32_t height = btree->treeDepth;
@@ -483,7 +483,7 @@ QxStatus BTreeSearch(HFSFork* fork, const uint8_t* key, uint32_t maxDataLength, 
         if (leaf) {
             if (position != nullptr) *position = BTreePosition{nodeNumber, index};
             if (!found) {
-                status = kStatusHFSNotFound;
+                status = kHFSNotFound;
                 break;
             }
             uint32_t copy = record.dataLength < maxDataLength ? record.dataLength : maxDataLength;
@@ -497,7 +497,7 @@ QxStatus BTreeSearch(HFSFork* fork, const uint8_t* key, uint32_t maxDataLength, 
         // Index node: follow the last key at or below the search key.
         if (!found && index > 0) index--;
         status = GetRecord(btree, node, nodeNumber, index, &record);
-        if (status == kStatusHFSNotFound) status = HFS_BAD_NODE();  // empty index node
+        if (status == kHFSNotFound) status = HFS_BAD_NODE();  // empty index node
         if (status != kStatusOK) break;
         if (record.dataLength < 4) {
             status = HFS_BAD_NODE();
@@ -522,14 +522,14 @@ QxStatus BTreePrevious(HFSFork* fork, BTreePosition* position, uint8_t* key, uin
     }
     const BTreeControl* btree = fork->btree;
     uint8_t* node = static_cast<uint8_t*>(QxLAlloc(btree->nodeSize));
-    if (node == nullptr) return kStatusHFSNoMemory;
+    if (node == nullptr) return kHFSNoMemory;
 
     uint32_t nodeNumber = position->node;
     QxStatus status = ReadNode(fork, nodeNumber, &node);
     if (status == kStatusOK && static_cast<int8_t>(node[8]) != kLeafNode) status = HFS_BAD_NODE();
     uint32_t index = position->index;
     if (status == kStatusOK && index > NodeRecordCount(node, nodeNumber)) {
-        status = kStatusHFSNotFound;
+        status = kHFSNotFound;
     }
     if (status == kStatusOK && index == 0) {
         // Walk back to the nearest leaf with records. Each step must be the
@@ -539,7 +539,7 @@ QxStatus BTreePrevious(HFSFork* fork, BTreePosition* position, uint8_t* key, uin
         for (;;) {
             uint32_t previous = hfs::Get32(node + 4);
             if (previous == 0) {
-                status = kStatusHFSNotFound;
+                status = kHFSNotFound;
                 break;
             }
             if (previous >= btree->nodeCount || ++steps > btree->nodeCount) {

@@ -6,7 +6,7 @@
 // HFSCatalog.h. Nothing is ever written: no journal replay, and the allocation,
 // attributes and startup files are never opened. Every count, offset and node
 // number taken from the disc is checked before use; damage is reported as
-// kStatusHFSBadNode (B-trees) or kStatusHFSNotHFSVolume (volume header).
+// kHFSBadTree (B-trees) or kHFSNotHFSPlus (volume header).
 //
 // On-disc structures (big-endian):
 //
@@ -142,11 +142,11 @@ struct BTreePosition {
 };
 
 // Mounts the HFS+ volume of `partition` and gives it to the caller through
-// `volume` (only on success). Statuses: kStatusHFSNotHFSVolume for a missing
+// `volume` (only on success). Statuses: kHFSNotHFSPlus for a missing
 // or unusable volume header, kStatusUnsupported for geometry this reader does
 // not handle (block size not a multiple of the device sector size, a wrapper
-// not aligned to device sectors), kStatusHFSBadNode / kStatusHFSNoMemory from
-// the B-trees, kStatusNoResources / kStatusHFSNoMemory for memory, and device
+// not aligned to device sectors), kHFSBadTree / kHFSNoMemory from
+// the B-trees, kStatusNoResources / kHFSNoMemory for memory, and device
 // read errors.
 QxStatus MountVolume(VolumePartition* partition, HFSVolume** volume);
 
@@ -162,22 +162,22 @@ HFSFork* FindFork(HFSVolume* volume, uint32_t cnid);
 // of nodeSize bytes is allocated and handed out (free it with QxLFree);
 // otherwise *buffer must hold nodeSize bytes. For every node other than 0,
 // numRecords (offset 10) is left in host order in the buffer.
-// Statuses: kStatusHFSBadNode (node beyond the file, damaged descriptor or
-// offsets), kStatusHFSNoMemory, device read errors.
+// Statuses: kHFSBadTree (node beyond the file, damaged descriptor or
+// offsets), kHFSNoMemory, device read errors.
 QxStatus ReadNode(HFSFork* fork, uint32_t nodeNumber, uint8_t** buffer);
 
 // Exact-match search. On a match copies min(maxDataLength, record data
 // length) bytes into `data`, zero-fills the rest of maxDataLength, reports the
 // data length through `dataLength` (may be null) and the leaf position.
-// A missing key fails with kStatusHFSNotFound and still reports the insertion
-// position. Damage gives kStatusHFSBadNode.
+// A missing key fails with kHFSNotFound and still reports the insertion
+// position. Damage gives kHFSBadTree.
 QxStatus BTreeSearch(HFSFork* fork, const uint8_t* key, uint32_t maxDataLength, void* data,
                      BTreePosition* position, uint32_t* dataLength = nullptr);
 
 // Moves `position` to the record just before it (same leaf, or the last
 // record of the leaf named by the backward link) and copies that record's
 // whole key (into kBTreeMaxKeyBytes bytes) and at most
-// kBTreePreviousDataBytes bytes of its data (zero-filled). kStatusHFSNotFound
+// kBTreePreviousDataBytes bytes of its data (zero-filled). kHFSNotFound
 // when there is no previous record.
 QxStatus BTreePrevious(HFSFork* fork, BTreePosition* position, uint8_t* key, uint8_t* data);
 

@@ -47,7 +47,7 @@ void FreeSectorCache(HFSVolume* volume);
 }  // namespace hfs
 
 #define HFS_DAMAGED(status) ::hfs::ReportDamage((status), __FILE__, __LINE__)
-#define HFS_BAD_NODE() HFS_DAMAGED(kStatusHFSBadNode)
+#define HFS_BAD_NODE() HFS_DAMAGED(kHFSBadTree)
 
 // Test hook: the file and line of the last damage report (null before any).
 const char* HFSLastDamageSite(int* line);

@@ -12,3 +12,8 @@ bool QxPlatformLocalTime(int64_t seconds, struct tm* fields) {
 int QxPlatformInet6Family() { return AF_INET6; }
 
 void QxPlatformPowerKeepAwake() { SetThreadExecutionState(ES_SYSTEM_REQUIRED); }
+
+// Sockets are kernel handles without a per-process count limit.
+QxStatus QxPlatformRaiseDescriptorLimit() { return kStatusOK; }
+
+uint32_t QxPlatformDescriptorLimit() { return 0; }

@@ -855,6 +855,14 @@ TEST_F(DiscShareTest, ImageShrinkingMidBodyCutsTheBodyShort) {
     ASSERT_GE(body.size(), kLeft);
     EXPECT_TRUE(body.substr(0, kLeft) == Slice(0, kLeft));
     DeviceUnbind(kShrinking);
+
+    // The service goes on: the other disc is served in full.
+    SocketClient again;
+    ASSERT_TRUE(again.Connect(port_));
+    Response response;
+    ASSERT_TRUE(again.Exchange(Get("/CdRom0.dmg", "Range: bytes=100-199\r\n"), &response));
+    EXPECT_EQ(response.code, 206);
+    EXPECT_TRUE(response.body == Slice(100, 200));
 }
 
 TEST_F(DiscShareTest, FailedAddKeepsTheList) {

@@ -22,6 +22,7 @@
 #endif
 
 #include "HTTPListener.h"
+#include "QxPlatform.h"
 #include "QxLMemory.h"
 #include "foundation/QxRunLoopTestSupport.h"
 
@@ -356,6 +357,15 @@ protected:
         server.listener = NewListener();
         ASSERT_EQ(HTTPListenerStart(server.listener, family), kStatusOK);
         ASSERT_NE(server.listener->port, 0u);
+    }
+
+    // A listener with short bounds (seconds; a limit of open connections).
+    void StartBounded(double headTimeout, double idleTimeout, uint32_t connectionLimit = 0) {
+        server.listener = NewListener();
+        server.listener->headTimeout = headTimeout;
+        server.listener->idleTimeout = idleTimeout;
+        server.listener->connectionLimit = connectionLimit;
+        ASSERT_EQ(HTTPListenerStart(server.listener, kHTTPFamilyIPv4), kStatusOK);
     }
 
     uint16_t Port() const { return static_cast<uint16_t>(server.listener->port); }
@@ -846,6 +856,89 @@ TEST_F(HTTPListenerTest, AllocationFailuresWhileAccepting) {
     ExpectStillServing();
 }
 
+// ---- Bounds: time-outs and room for new clients ----------------------------------
+
+TEST_F(HTTPListenerTest, WaitingClientsTimeOutButClientsBeingAnsweredDoNot) {
+    constexpr double kHead = 0.5;
+    constexpr double kIdle = 2.5;
+    StartBounded(kHead, kIdle);
+    Client silent, trickle, idle, slowReader, owed;
+    ASSERT_TRUE(silent.Connect(Port()));
+    ASSERT_TRUE(trickle.Connect(Port()));
+    ASSERT_TRUE(idle.Connect(Port()));
+    ASSERT_TRUE(slowReader.Connect(Port()));
+    ASSERT_TRUE(owed.Connect(Port()));
+    ASSERT_TRUE(idle.Send(Get("/bytes/1000")));
+    ASSERT_TRUE(Served(idle, 1));
+    slowReader.Pause();
+    ASSERT_TRUE(slowReader.Send(Get("/bytes/8000000")));
+    ASSERT_TRUE(owed.Send(Get("/defer")));
+    ASSERT_TRUE(PumpUntil([&] { return server.deferred != nullptr; }));
+
+    // A byte now and then does not keep a head alive; silence neither.
+    double start = QxRunLoopNow();
+    const std::string head = Get("/bytes/10");
+    for (size_t i = 0; i < head.size() && !trickle.ended && QxRunLoopNow() < start + 3 * kHead;
+         ++i) {
+        trickle.Send(head.substr(i, 1));
+        RunFor(0.1);
+    }
+    ASSERT_TRUE(Closed(2));
+    EXPECT_EQ(server.closes, (std::vector<QxStatus>(2, kStatusTimeout)));
+    EXPECT_TRUE(PumpUntil([&] { return silent.ended && trickle.ended; }));
+    EXPECT_TRUE(Responses(trickle.received).empty());
+
+    // Long past the head time-out: the idle keep-alive client, the slow
+    // reader and the connection owed a response are all still there.
+    RunFor(2 * kHead);
+    EXPECT_EQ(server.closes.size(), 2u);
+    ASSERT_TRUE(idle.Send(Get("/bytes/2000")));
+    ASSERT_TRUE(Served(idle, 2));
+    slowReader.Resume();
+    ASSERT_TRUE(Served(slowReader, 1, 30));
+    EXPECT_TRUE(Responses(slowReader.received)[0].body == PatternText(8000000));
+    EXPECT_EQ(server.deferred->state, HTTPConnectionState::AwaitingResponse);
+
+    // Idle for longer than the idle allowance: closed.
+    ASSERT_TRUE(PumpUntil([&] { return idle.ended; }, 3 * kIdle));
+    EXPECT_GE(server.closes.size(), 3u);
+    EXPECT_EQ(server.closes[2], kStatusTimeout);
+    EXPECT_EQ(server.accepts, 5);
+}
+
+TEST_F(HTTPListenerTest, AtTheConnectionLimitTheLongestWaitingMakesRoom) {
+    constexpr uint32_t kLimit = 4;
+    StartBounded(60, 60, kLimit);
+    Client squatters[kLimit];
+    for (Client& squatter : squatters) {
+        ASSERT_TRUE(squatter.Connect(Port()));
+        int accepts = server.accepts;
+        ASSERT_TRUE(PumpUntil([&] { return server.accepts > accepts; }));
+    }
+    // A connection being answered is not given up even when oldest.
+    ASSERT_TRUE(squatters[0].Send(Get("/defer")));
+    ASSERT_TRUE(PumpUntil([&] { return server.deferred != nullptr; }));
+
+    // Each newcomer is accepted and served; the squatter that has waited
+    // longest (the second, then the third) leaves for it. A served client
+    // that stays counts as waiting since its answer.
+    Client clients[2];
+    for (int round = 1; round <= 2; ++round) {
+        Client& client = clients[round - 1];
+        ASSERT_TRUE(client.Connect(Port()));
+        ASSERT_TRUE(client.Send(Get("/bytes/100")));
+        ASSERT_TRUE(Served(client, 1));
+        EXPECT_EQ(Responses(client.received)[0].body, PatternText(100));
+        ASSERT_TRUE(PumpUntil([&] { return squatters[round].ended; }));
+        EXPECT_FALSE(squatters[0].ended);
+        EXPECT_FALSE(clients[0].ended);
+        EXPECT_EQ(server.closes, std::vector<QxStatus>(static_cast<size_t>(round),
+                                                       kStatusNoResources));
+    }
+    EXPECT_LE(server.listener->connectionCount, kLimit);
+    EXPECT_TRUE(HTTPListenerHasConnections(server.listener));
+}
+
 #if !defined(_WIN32)
 // Lowers the descriptor limit to what is open now; restores it when done.
 class DescriptorLimit {
@@ -869,6 +962,25 @@ private:
     rlimit saved_{};
     bool lowered_ = false;
 };
+
+TEST_F(HTTPListenerTest, DefaultConnectionLimitLeavesDescriptorsForTheRest) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 512;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    Start();
+    EXPECT_EQ(server.listener->connectionLimit, 512u - 64 - 512 / 8);
+    // The programs raise the soft limit to the hard one at start-up.
+    EXPECT_EQ(QxPlatformRaiseDescriptorLimit(), kStatusOK);
+    rlimit raised{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
+    EXPECT_EQ(raised.rlim_cur, saved.rlim_max == RLIM_INFINITY ? raised.rlim_cur : saved.rlim_max);
+    EXPECT_EQ(QxPlatformDescriptorLimit(), raised.rlim_cur == RLIM_INFINITY
+                                               ? 0u
+                                               : static_cast<uint32_t>(raised.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
 
 TEST_F(HTTPListenerTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
     Start();
@@ -899,9 +1011,28 @@ TEST_F(HTTPListenerTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
     EXPECT_EQ(Responses(client.received)[0].body, PatternText(5));
     EXPECT_EQ(server.listener->acceptResume, nullptr);
 
-    // Stopping while paused leaves no timer behind.
+    // Out of descriptors with the served client idle: its connection makes
+    // room for the newcomer instead of the listener pausing.
     Client late;
     ASSERT_TRUE(late.Connect(Port()));
+    size_t closes = server.closes.size();
+    {
+        DescriptorLimit limit;
+        ASSERT_TRUE(limit.lowered());
+        RunFor(0.05);
+        paused = server.listener->acceptResume != nullptr;
+    }
+    EXPECT_FALSE(paused);
+    ASSERT_TRUE(Closed(closes + 1));
+    EXPECT_EQ(server.closes.back(), kStatusNoResources);
+    EXPECT_EQ(server.accepts, 2);
+    ASSERT_TRUE(late.Send(Get("/defer")));
+    ASSERT_TRUE(PumpUntil([&] { return server.deferred != nullptr; }));
+
+    // A connection owed a response is never given up: accepting pauses,
+    // and stopping while paused leaves no timer behind.
+    Client third;
+    ASSERT_TRUE(third.Connect(Port()));
     {
         DescriptorLimit limit;
         ASSERT_TRUE(limit.lowered());

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -729,6 +730,65 @@ TEST_F(TftpTest, InterleavedTransfersDoNotDisturbEachOther) {
     EXPECT_TRUE(NoSessionsLeft());
 }
 
+TEST_F(TftpTest, RepeatedRequestMakesNoSecondSessionAndTheCapRefusesTheRest) {
+    // The client's own retransmission of its request is answered by the
+    // session it made, not by a second one.
+    Client a;
+    Packet first = Ask(a, Request("1/booter"));
+    ASSERT_EQ(first.Opcode(), 3u);
+    a.SendTo(port_, Request("1/booter"));
+    EXPECT_TRUE(a.Quiet());
+    EXPECT_EQ(SessionCount(), 1u);
+    Packet packet = first;
+    for (unsigned block = 1; packet.Opcode() == 3 && packet.Payload().size() == 512; ++block) {
+        a.SendTo(first.port, Ack(block));
+        ASSERT_TRUE(a.Receive(&packet));
+        EXPECT_EQ(packet.port, first.port);
+    }
+    a.SendTo(first.port, Ack(packet.Number()));
+    EXPECT_TRUE(NoSessionsLeft());
+    ExpectEvents({{"TFTPOpen", 0}, {"TFTPClose", 0}}, "1/booter");
+    // The same port may start a new transfer once the last one is done.
+    EXPECT_TRUE(Fetch(a, "1/booter", {}) == Pattern(files_.booter, kBooterSize));
+
+    // Past the cap a request gets an ERROR from the listening port and no
+    // session, while every session is young.
+    std::vector<std::unique_ptr<Client>> crowd;
+    std::vector<uint16_t> sessionPorts;
+    for (uint32_t i = 0; i < kTftpSessionLimit; ++i) {
+        crowd.push_back(std::make_unique<Client>());
+        Packet answer = Ask(*crowd.back(), Request("1/mach.orvane"));
+        ASSERT_EQ(answer.Opcode(), 3u);
+        sessionPorts.push_back(answer.port);
+    }
+    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
+    Client late;
+    packet = Ask(late, Request("1/booter"));
+    EXPECT_EQ(packet.port, port_);
+    ExpectError(packet, 0, "Server Busy");
+    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
+    crowd[0]->SendTo(port_, Request("1/mach.orvane"));  // a duplicate is not refused either
+    EXPECT_TRUE(crowd[0]->Quiet());
+
+    // A second on, the oldest session that never heard from its client
+    // makes room; the one whose client acknowledged is kept.
+    Packet data;
+    crowd[0]->SendTo(sessionPorts[0], Ack(1));
+    ASSERT_TRUE(crowd[0]->Receive(&data));
+    EXPECT_EQ(data.Number(), 2u);
+    testsupport::RunFor(1.1);
+    events_.clear();
+    packet = Ask(late, Request("1/booter"));
+    EXPECT_EQ(packet.Opcode(), 3u);
+    EXPECT_NE(packet.port, port_);
+    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
+    ASSERT_TRUE(crowd[1]->Receive(&data));
+    ExpectError(data, 0, "Server Busy");
+    ASSERT_EQ(events_.size(), 2u);
+    EXPECT_EQ(events_[0].reason, kStatusNoResources);
+    EXPECT_EQ(events_[1].message, "TFTPOpen");
+}
+
 TEST_F(TftpTest, StopClosesSessionsAsCanceledAndEmptiesTheMap) {
     Client a;
     Client b;
@@ -836,6 +896,14 @@ TEST_F(TftpTest, ReadFailureIsReportedForTheBlockItBelongsTo) {
     // What was read ahead before the cut was served; the next block needed
     // the disc.
     EXPECT_GE(block * 512, 60u * 1024);
+
+    // The cut disc goes, the next one comes: it is served as usual.
+    DeviceUnbind(kDrive1);
+    ASSERT_EQ(PrepareBootSource(kVolume0, false), kStatusOK);
+    Client next;
+    EXPECT_TRUE(Fetch(next, "1/mach.orvane", {{"blksize", "1400"}}) == kernel);
+    ASSERT_EQ(events_.size(), 4u);
+    EXPECT_EQ(events_[3].reason, kStatusOK);
 }
 
 // ---- Independent clients --------------------------------------------------------

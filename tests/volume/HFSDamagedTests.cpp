@@ -140,17 +140,17 @@ TEST_F(HFSDamaged, VolumeHeader) {
         uint32_t value;  // written big-endian, 32 bits
         QxStatus status;
     } cases[] = {
-        {"signature", 0, 0x482A0004, kStatusHFSNotHFSVolume},
-        {"signature HFS", 0, 0x42440000, kStatusHFSNotHFSVolume},  // "BD" without "H+"
-        {"block size 0", 40, 0, kStatusHFSNotHFSVolume},
-        {"block size 1000", 40, 1000, kStatusHFSNotHFSVolume},
-        {"block size 3 x 512", 40, 1536, kStatusHFSNotHFSVolume},
+        {"signature", 0, 0x482A0004, kHFSNotHFSPlus},
+        {"signature HFS", 0, 0x42440000, kHFSNotHFSPlus},  // "BD" without "H+"
+        {"block size 0", 40, 0, kHFSNotHFSPlus},
+        {"block size 1000", 40, 1000, kHFSNotHFSPlus},
+        {"block size 3 x 512", 40, 1536, kHFSNotHFSPlus},
         {"block size below the sector", 40, 1024, kStatusUnsupported},
-        {"no blocks", 44, 0, kStatusHFSNotHFSVolume},
-        {"catalog size 0", 272 + 4, 0, kStatusHFSBadNode},
-        {"catalog not covered", 272 + 20, 0, kStatusHFSBadNode},
-        {"catalog past the volume", 272 + 16, 0xFFFFFFF0, kStatusHFSBadNode},
-        {"extents past the volume", 192 + 20, 0x7FFFFFFF, kStatusHFSBadNode},
+        {"no blocks", 44, 0, kHFSNotHFSPlus},
+        {"catalog size 0", 272 + 4, 0, kHFSBadTree},
+        {"catalog not covered", 272 + 20, 0, kHFSBadTree},
+        {"catalog past the volume", 272 + 16, 0xFFFFFFF0, kHFSBadTree},
+        {"extents past the volume", 192 + 20, 0x7FFFFFFF, kHFSBadTree},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -182,13 +182,13 @@ TEST_F(HFSDamaged, Wrapper) {
     reset();
     mdb[124] = 'H';
     mdb[125] = 'X';  // only "H+" may be embedded
-    EXPECT_EQ(Mount(), kStatusHFSNotHFSVolume);
+    EXPECT_EQ(Mount(), kHFSNotHFSPlus);
     reset();
     Put32(mdb + 20, 0);  // wrapper block size
-    EXPECT_EQ(Mount(), kStatusHFSNotHFSVolume);
+    EXPECT_EQ(Mount(), kHFSNotHFSPlus);
     reset();
     Put32(mdb + 20, 700);
-    EXPECT_EQ(Mount(), kStatusHFSNotHFSVolume);
+    EXPECT_EQ(Mount(), kHFSNotHFSPlus);
     reset();
     Put16(mdb + 126, 0xFFFF);  // embedded volume far past the disc
     EXPECT_NE(Mount(), kStatusOK);
@@ -218,13 +218,13 @@ TEST_F(HFSDamaged, BTreeHeaderNode) {
             if (c.width == 1) node[c.offset] = static_cast<uint8_t>(c.value);
             if (c.width == 2) Put16(node + c.offset, c.value);
             if (c.width == 4) Put32(node + c.offset, c.value);
-            EXPECT_EQ(Mount(), kStatusHFSBadNode);
+            EXPECT_EQ(Mount(), kHFSBadTree);
         }
     }
     // An empty catalog (root 0) mounts no volume name.
     disc.bytes = pristine;
     Put32(disc.CatalogNode(0) + 16, 0);
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
 }
 
 TEST_F(HFSDamaged, LeafNodeDescriptorAndOffsets) {
@@ -274,7 +274,7 @@ TEST_F(HFSDamaged, LeafNodeDescriptorAndOffsets) {
         disc.bytes = pristine;
         c.damage(disc.bytes.data() + nodeAt);
         ASSERT_EQ(Mount(), kStatusOK);
-        ExpectFileStatus(target, kStatusHFSBadNode);
+        ExpectFileStatus(target, kHFSBadTree);
         // Other parts of the tree still work.
         EXPECT_EQ(ReadWhole("linked"), kStatusOK);
     }
@@ -288,7 +288,7 @@ TEST_F(HFSDamaged, LeafNodeDescriptorAndOffsets) {
         // is fine for this lookup).
         Put16(OffsetSlot(node, file.index + 1), start + 40);
         ASSERT_EQ(Mount(), kStatusOK);
-        ExpectFileStatus(target, kStatusHFSBadNode);
+        ExpectFileStatus(target, kHFSBadTree);
     }
 }
 
@@ -315,17 +315,17 @@ TEST_F(HFSDamaged, IndexNodes) {
         SCOPED_TRACE(c.what);
         disc.bytes = pristine;
         forEachChild(c.change);
-        EXPECT_EQ(Mount(), kStatusHFSBadNode);
+        EXPECT_EQ(Mount(), kHFSBadTree);
     }
     // An index node whose records are gone.
     disc.bytes = pristine;
     Put16(disc.CatalogNode(root) + 10, 0);
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
     // Index keys that run past their records.
     disc.bytes = pristine;
     uint8_t* node = disc.CatalogNode(root);
     Put16(node + Get16(OffsetSlot(node, 0)), 0x1000);
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
 }
 
 TEST_F(HFSDamaged, BackwardLinks) {
@@ -342,18 +342,18 @@ TEST_F(HFSDamaged, BackwardLinks) {
     };
     ASSERT_EQ(Mount(), kStatusOK);
     EXPECT_EQ(previousFrom(second), kStatusOK);
-    EXPECT_EQ(previousFrom(first), kStatusHFSNotFound);
+    EXPECT_EQ(previousFrom(first), kHFSNotFound);
     // Positions beyond the node's records, or in nodes that are no leaves.
     {
         HFSFork* extents = FindFork(volume, kHFSExtentsFileID);
         uint8_t key[kBTreeMaxKeyBytes];
         uint8_t data[kBTreePreviousDataBytes];
         BTreePosition position{second, 1000};
-        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kStatusHFSNotFound);
+        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kHFSNotFound);
         position = BTreePosition{0, 1};
-        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kStatusHFSBadNode);
+        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kHFSBadTree);
         position = BTreePosition{0xFFFFFF, 1};
-        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kStatusHFSBadNode);
+        EXPECT_EQ(BTreePrevious(extents, &position, key, data), kHFSBadTree);
     }
 
     struct Case {
@@ -383,9 +383,9 @@ TEST_F(HFSDamaged, BackwardLinks) {
         ASSERT_EQ(Mount(), kStatusOK);
         QxStatus status = previousFrom(second);
         if (std::string(c.what) == "at the header node") {
-            EXPECT_EQ(status, kStatusHFSNotFound);  // 0 ends the chain
+            EXPECT_EQ(status, kHFSNotFound);  // 0 ends the chain
         } else {
-            EXPECT_EQ(status, kStatusHFSBadNode);
+            EXPECT_EQ(status, kHFSBadTree);
         }
     }
     // A catalog leaf that links back to itself.
@@ -397,7 +397,7 @@ TEST_F(HFSDamaged, BackwardLinks) {
     BTreePosition position{catalogLeaves[3], 0};
     uint8_t key[kBTreeMaxKeyBytes];
     uint8_t data[kBTreePreviousDataBytes];
-    EXPECT_EQ(BTreePrevious(catalog, &position, key, data), kStatusHFSBadNode);
+    EXPECT_EQ(BTreePrevious(catalog, &position, key, data), kHFSBadTree);
 }
 
 TEST_F(HFSDamaged, FileExtents) {
@@ -408,16 +408,16 @@ TEST_F(HFSDamaged, FileExtents) {
         std::function<void(uint8_t* fork)> damage;
         QxStatus status;
     } cases[] = {
-        {"first extent empty", [](uint8_t* f) { Put32(f + 20, 0); }, kStatusHFSNotFound},
-        {"middle extent empty", [](uint8_t* f) { Put32(f + 20 + 8 * 4, 0); }, kStatusHFSNotFound},
+        {"first extent empty", [](uint8_t* f) { Put32(f + 20, 0); }, kHFSNotFound},
+        {"middle extent empty", [](uint8_t* f) { Put32(f + 20 + 8 * 4, 0); }, kHFSNotFound},
         {"extent past the volume", [](uint8_t* f) { Put32(f + 16 + 8 * 2, 0xFFFFFFF0); },
-         kStatusHFSBadNode},
+         kHFSBadTree},
         {"extent count wraps", [](uint8_t* f) { Put32(f + 20 + 8 * 2, 0xFFFFFFFF); },
-         kStatusHFSBadNode},
+         kHFSBadTree},
         {"allocated blocks below the size", [](uint8_t* f) { Put32(f + 12, 3); },
-         kStatusHFSNotFound},
+         kHFSNotFound},
         {"size far beyond the extents", [](uint8_t* f) { Put32(f, 0x00000001); },
-         kStatusHFSNotFound},
+         kHFSNotFound},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -433,8 +433,8 @@ TEST_F(HFSDamaged, FileExtents) {
     HFSFork* fork = nullptr;
     ASSERT_EQ(OpenFork(volume, "fragmented", &fork), kStatusOK);
     uint8_t bytes[8192];
-    EXPECT_EQ(ReadFork(fork, uint64_t{1} << 40, sizeof bytes, bytes), kStatusHFSNotFound);
-    EXPECT_EQ(ReadFork(fork, (uint64_t{1} << 40) + 1, 10, bytes), kStatusHFSNotFound);
+    EXPECT_EQ(ReadFork(fork, uint64_t{1} << 40, sizeof bytes, bytes), kHFSNotFound);
+    EXPECT_EQ(ReadFork(fork, (uint64_t{1} << 40) + 1, 10, bytes), kHFSNotFound);
     CloseFork(fork);
 }
 
@@ -454,13 +454,13 @@ TEST_F(HFSDamaged, OverflowRecords) {
         std::function<void(uint8_t*, uint8_t*)> damage;
         QxStatus status;
     } cases[] = {
-        {"empty records", [](uint8_t*, uint8_t* d) { memset(d, 0, 64); }, kStatusHFSNotFound},
+        {"empty records", [](uint8_t*, uint8_t* d) { memset(d, 0, 64); }, kHFSNotFound},
         {"other file", [](uint8_t* k, uint8_t*) { Put32(k + 4, Get32(k + 4) + 1); },
-         kStatusHFSNotFound},
-        {"resource fork", [](uint8_t* k, uint8_t*) { k[2] = 0xFF; }, kStatusHFSNotFound},
+         kHFSNotFound},
+        {"resource fork", [](uint8_t* k, uint8_t*) { k[2] = 0xFF; }, kHFSNotFound},
         {"extents past the volume", [](uint8_t*, uint8_t* d) { Put32(d, 0xFFFFFF00); },
-         kStatusHFSBadNode},
-        {"short keys", [](uint8_t* k, uint8_t*) { Put16(k, 6); }, kStatusHFSBadNode},
+         kHFSBadTree},
+        {"short keys", [](uint8_t* k, uint8_t*) { Put16(k, 6); }, kHFSBadTree},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -488,7 +488,7 @@ TEST_F(HFSDamaged, OverflowRecords) {
     Put32(extentsFork + 12, 1u << 20);
     Put32(disc.ExtentsNode(0) + 16, 5000);  // root far past the eight blocks
     ASSERT_EQ(Mount(), kStatusOK);
-    EXPECT_EQ(ReadWhole("fragmented"), kStatusHFSBadNode);
+    EXPECT_EQ(ReadWhole("fragmented"), kHFSBadTree);
 }
 
 TEST_F(HFSDamaged, ThreadRecords) {
@@ -497,10 +497,10 @@ TEST_F(HFSDamaged, ThreadRecords) {
     // Thread data: type (0), reserved (2), parent (4), name length (8).
     disc.bytes = pristine;
     Put16(rootThread.data + 8, 300);
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
     disc.bytes = pristine;
     Put16(rootThread.data + 8, 250);  // runs past the record
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
 
     // A file whose thread names itself as its parent.
     const uint32_t target = 7;
@@ -511,7 +511,7 @@ TEST_F(HFSDamaged, ThreadRecords) {
     ASSERT_EQ(Mount(), kStatusOK);
     char path[kHFSFullPathBufferSize];
     std::string name = "Folder/" + FileName(target);
-    EXPECT_EQ(FullPath(volume, name.c_str(), path), kStatusHFSBadNode);
+    EXPECT_EQ(FullPath(volume, name.c_str(), path), kHFSBadTree);
     EXPECT_EQ(ReadWhole(name.c_str()), kStatusOK);  // lookups by name do not use threads
 
     // Two folders whose threads name each other.
@@ -522,7 +522,7 @@ TEST_F(HFSDamaged, ThreadRecords) {
     Put32(folderThread.data + 4, sample.files[target]);
     ASSERT_EQ(Mount(), kStatusOK);
     QxStatus status = FullPath(volume, name.c_str(), path);
-    EXPECT_TRUE(status == kStatusBadSize || status == kStatusHFSBadNode) << status;
+    EXPECT_TRUE(status == kStatusBadSize || status == kHFSBadTree) << status;
     // ".." follows the damaged thread one step and stops.
     EXPECT_FALSE(ItemExistsAs(volume, "Folder/..", true));
 
@@ -535,7 +535,7 @@ TEST_F(HFSDamaged, ThreadRecords) {
     Put16(thread.data + 8, 0);
     ASSERT_EQ(Mount(), kStatusOK);
     status = FullPath(volume, name.c_str(), path);
-    EXPECT_TRUE(status == kStatusBadSize || status == kStatusHFSBadNode) << status;
+    EXPECT_TRUE(status == kStatusBadSize || status == kHFSBadTree) << status;
 }
 
 TEST_F(HFSDamaged, HardLinks) {
@@ -544,7 +544,7 @@ TEST_F(HFSDamaged, HardLinks) {
     // A link to an indirect file that does not exist.
     Put32(disc.bytes.data() + at + 44, 999999);
     ASSERT_EQ(Mount(), kStatusOK);
-    EXPECT_EQ(ReadWhole("Folder/link"), kStatusHFSNotFound);
+    EXPECT_EQ(ReadWhole("Folder/link"), kHFSNotFound);
 
     // An indirect file that is itself a link: not followed again.
     disc.bytes = pristine;
@@ -596,7 +596,7 @@ TEST_F(HFSDamaged, RandomDamageNeverCrashes) {
 TEST_F(HFSDamaged, DamageSiteIsRecorded) {
     disc.bytes = pristine;
     Put16(disc.CatalogNode(0) + 32, 1000);
-    EXPECT_EQ(Mount(), kStatusHFSBadNode);
+    EXPECT_EQ(Mount(), kHFSBadTree);
     int line = 0;
     const char* file = HFSLastDamageSite(&line);
     ASSERT_NE(file, nullptr);

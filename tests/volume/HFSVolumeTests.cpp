@@ -108,11 +108,11 @@ TEST(HFSMount, PlainVolumeMountsAndReads) {
     EXPECT_EQ(ReadFile(mounted, "System/Library/Kernel"), "library Kernel");
     // Case-insensitive order: any case finds the file.
     EXPECT_EQ(ReadFile(mounted, "SYSTEM/library/kernel"), "library Kernel");
-    EXPECT_EQ(ReadFile(mounted, "System/nothing"), "<" + std::to_string(kStatusHFSNotFound) + ">");
+    EXPECT_EQ(ReadFile(mounted, "System/nothing"), "<" + std::to_string(kHFSNotFound) + ">");
     EXPECT_EQ(ReadFile(mounted, "System/Library"),
               "<" + std::to_string(kStatusUnexpectedType) + ">");
     // A file in the middle of a path is not a folder.
-    EXPECT_EQ(ReadFile(mounted, "mach_kernel/x"), "<" + std::to_string(kStatusHFSNotFound) + ">");
+    EXPECT_EQ(ReadFile(mounted, "mach_kernel/x"), "<" + std::to_string(kHFSNotFound) + ">");
 
     // Opened forks join the list and leave it again.
     HFSFork* fork = nullptr;
@@ -299,13 +299,13 @@ TEST(HFSCatalog, DeepCatalogFindsEveryItem) {
     uint8_t record[kHFSRecordBufferSize];
     BTreePosition position{0xFFFFFFFF, 0xFFFFFFFF};
     EXPECT_EQ(BTreeSearch(FindFork(v, kHFSCatalogFileID), key, sizeof record, record, &position),
-              kStatusHFSNotFound);
+              kHFSNotFound);
     EXPECT_EQ(position.node, disc.Leaves(true).front());
     EXPECT_EQ(position.index, 0u);
     // And before the first leaf record there is nothing.
     uint8_t data[kBTreePreviousDataBytes];
     EXPECT_EQ(BTreePrevious(FindFork(v, kHFSCatalogFileID), &position, key, data),
-              kStatusHFSNotFound);
+              kHFSNotFound);
 }
 
 TEST(HFSCatalog, BTreePreviousWalksBackAcrossLeaves) {
@@ -327,7 +327,7 @@ TEST(HFSCatalog, BTreePreviousWalksBackAcrossLeaves) {
     MakeCatalogKey(kHFSImageRootID, last, 2, key);
     uint8_t record[kHFSRecordBufferSize];
     BTreePosition position{};
-    ASSERT_EQ(BTreeSearch(catalog, key, sizeof record, record, &position), kStatusHFSNotFound);
+    ASSERT_EQ(BTreeSearch(catalog, key, sizeof record, record, &position), kHFSNotFound);
     uint8_t data[kBTreePreviousDataBytes];
     std::set<uint32_t> nodes;
     for (int i = 19; i >= 0; i--) {
@@ -349,7 +349,7 @@ TEST(HFSCatalog, BTreePreviousWalksBackAcrossLeaves) {
     ASSERT_EQ(BTreePrevious(catalog, &position, key, data), kStatusOK);
     EXPECT_EQ(Get32(key + 2), kHFSRootParentID);
     EXPECT_EQ(Get16(data), kHFSFolderRecord);
-    EXPECT_EQ(BTreePrevious(catalog, &position, key, data), kStatusHFSNotFound);
+    EXPECT_EQ(BTreePrevious(catalog, &position, key, data), kHFSNotFound);
 }
 
 TEST(HFSCatalog, PathsWithDotsAndSlashes) {
@@ -361,7 +361,7 @@ TEST(HFSCatalog, PathsWithDotsAndSlashes) {
     ASSERT_EQ(disc.Open(), kStatusOK);
     HFSVolume* v = disc.Volume();
     ASSERT_NE(v, nullptr);
-    const std::string notFound = "<" + std::to_string(kStatusHFSNotFound) + ">";
+    const std::string notFound = "<" + std::to_string(kHFSNotFound) + ">";
 
     EXPECT_EQ(ReadFile(v, "System//mach_kernel"), "system kernel");
     EXPECT_EQ(ReadFile(v, "System///Library//Kernel"), "library Kernel");
@@ -369,7 +369,7 @@ TEST(HFSCatalog, PathsWithDotsAndSlashes) {
     EXPECT_EQ(ReadFile(v, "System/Library/../../System/mach_kernel"), "system kernel");
     EXPECT_EQ(ReadFile(v, "./System/./mach_kernel"), "system kernel");
     EXPECT_EQ(ReadFile(v, "../x"), notFound);
-    EXPECT_EQ(ReadFile(v, ".."), "<" + std::to_string(kStatusHFSNotFound) + ">");
+    EXPECT_EQ(ReadFile(v, ".."), "<" + std::to_string(kHFSNotFound) + ">");
     // A leading slash is the root.
     EXPECT_EQ(ReadFile(v, "/System/mach_kernel"), "system kernel");
     EXPECT_TRUE(ItemExistsAs(v, "/", true));
@@ -402,7 +402,7 @@ TEST(HFSCatalog, PathsWithDotsAndSlashes) {
                           static_cast<uint32_t>(relative.size()), &parent, record),
               kStatusOK);
     EXPECT_EQ(Get32(record + 8), volume.Find("System/Library/Kernel"));
-    EXPECT_EQ(ResolvePath(v, kHFSRootFolderID, nullptr, 0, &parent, record), kStatusHFSNotFound);
+    EXPECT_EQ(ResolvePath(v, kHFSRootFolderID, nullptr, 0, &parent, record), kHFSNotFound);
 }
 
 TEST(HFSCatalog, LongNamesAndLongPaths) {
@@ -749,7 +749,7 @@ TEST(HFSMount, AllocationFailuresAreReported) {
         bool failed = QxLAllocationFailureTriggered();
         QxLFailAllocationAfter(0);
         if (status != kStatusOK) {
-            EXPECT_TRUE(status == kStatusHFSNoMemory || status == kStatusNoResources) << status;
+            EXPECT_TRUE(status == kHFSNoMemory || status == kStatusNoResources) << status;
             continue;
         }
         // A cache that could not be made is made on a later read.
@@ -766,7 +766,7 @@ TEST(HFSMount, AllocationFailuresAreReported) {
             CloseFork(fork);
         }
         QxLFailAllocationAfter(0);
-        EXPECT_TRUE(status == kStatusOK || status == kStatusHFSNoMemory ||
+        EXPECT_TRUE(status == kStatusOK || status == kHFSNoMemory ||
                     status == kStatusNoResources)
             << status;
         succeeded = !failed;

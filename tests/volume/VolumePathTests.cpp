@@ -292,8 +292,8 @@ TEST_F(VolumePathTest, VolumeNamesAndFullPaths) {
     EXPECT_STREQ(text, "pfs:\\\\.\\cdrom0/2/System/Library/CoreServices/boot.efi");
     ASSERT_EQ(FullPathOf("pfs:\\\\.\\CdRom0#2/caf\xC3\xA9/MENU", text), kStatusOK);
     EXPECT_STREQ(text, "pfs:\\\\.\\CdRom0#2/Cafe\xCC\x81/menu");
-    EXPECT_EQ(FullPathOf("pfs:\\\\.\\CdRom0#2/no/such", text), kStatusHFSNotFound);
-    EXPECT_EQ(FullPathOf("pfs:\\\\.\\CdRom0#2/../x", text), kStatusHFSNotFound);
+    EXPECT_EQ(FullPathOf("pfs:\\\\.\\CdRom0#2/no/such", text), kHFSNotFound);
+    EXPECT_EQ(FullPathOf("pfs:\\\\.\\CdRom0#2/../x", text), kHFSNotFound);
 
     // Host paths are made absolute, "." and ".." folded.
     ASSERT_EQ(FullPathOf("x/./y/../z", text), kStatusOK);
@@ -368,9 +368,9 @@ TEST_F(VolumePathTest, VolumeFilesReadAcrossExtents) {
 
 TEST_F(VolumePathTest, VolumeOpenFailuresLeaveNothingOpen) {
     VolumeFile* file = nullptr;
-    EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/missing", &file), kStatusHFSNotFound);
+    EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/missing", &file), kHFSNotFound);
     EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/System", &file), kStatusUnexpectedType);
-    EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/mach_kernel/x", &file), kStatusHFSNotFound);
+    EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/mach_kernel/x", &file), kHFSNotFound);
     EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#5/mach_kernel", &file), kStatusNotFound);
     EXPECT_EQ(VolumeOpen("pfs:#2/x", &file), kStatusBadPath);
     // Upper-case prefix: a host path, which does not exist.
@@ -555,7 +555,7 @@ TEST_F(DiscToolTest, InfoTellsInstallDiscsAndDiagnostics) {
 TEST_F(DiscToolTest, ErrorsNameTheirStatus) {
     ToolResult result = RunTool({"cat", Image(0), "missing"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("kStatusHFSNotFound"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("kHFSNotFound"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
 
     result = RunTool({"cat", Image(0), "System"});
@@ -600,7 +600,7 @@ TEST_F(DiscToolTest, BuiltProgramCatsToStandardOutput) {
     out.clear();
     while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
     EXPECT_NE(pclose(pipe), 0);
-    EXPECT_NE(out.find("kStatusHFSNotFound"), std::string::npos) << out;
+    EXPECT_NE(out.find("kHFSNotFound"), std::string::npos) << out;
 }
 #endif
 

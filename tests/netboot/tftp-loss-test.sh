@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# TFTP on a lossy network: in a network namespace of its own, with one UDP
+# datagram in ten dropped at random (both ways, every port: the sessions'
+# ports are chosen by the system), tamsor-serve serves the demo disc; curl
+# must receive every boot file byte for byte, while a client that asked and
+# then went silent is given up on by the session's retry limit (ERROR after
+# nine sends of its option acknowledgement at the time-out it asked for).
+#
+#   tftp-loss-test.sh TAMSOR-SERVE TAMSOR-DISC DEMO-DISC-IMAGE
+#
+# Needs root (ip netns add); exits 77 (skipped) with a message without it.
+# The namespace and the server are removed whatever happens.
+set -euo pipefail
+
+serve=$1 disc_tool=$2 image=$3
+ns=tamsor-loss-$$
+work=$(mktemp -d /tmp/tamsor-loss.XXXXXX)
+server_pid=""
+
+exec_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+  if [ -n "$exec_pid" ]; then wait "$exec_pid" 2>/dev/null || true; fi
+  ip netns del "$ns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if ! ip netns add "$ns" 2>"$work/netns.err"; then
+  echo "SKIPPED: cannot create a network namespace ($(head -n 1 "$work/netns.err")); needs root"
+  exit 77
+fi
+in_ns() { ip netns exec "$ns" "$@"; }
+in_ns ip link set lo up
+in_ns nft add table inet loss
+in_ns nft add chain inet loss input '{ type filter hook input priority 0; policy accept; }'
+in_ns nft add rule inet loss input meta l4proto udp numgen random mod 10 0 counter drop
+
+# The server, its ports from its first line. `ip netns exec` may stay as
+# the server's parent, so the server writes its own process id.
+in_ns sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$work/server.pid" "$serve" "$image" \
+  >"$work/serve.out" 2>"$work/serve.err" &
+exec_pid=$!
+for _ in $(seq 1 50); do [ -s "$work/server.pid" ] && break; sleep 0.1; done
+server_pid=$(cat "$work/server.pid" 2>/dev/null || echo "$exec_pid")
+for _ in $(seq 1 100); do
+  grep -q 'tftp=' "$work/serve.out" 2>/dev/null && break
+  sleep 0.1
+done
+port=$(sed -n 's/.*tftp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+if [ -z "$port" ]; then
+  echo "FAILED: tamsor-serve did not start"; cat "$work/serve.err"; exit 1
+fi
+
+# The silent client: asks for the kernel with a one-second time-out, again
+# until the option acknowledgement comes (a lost request is repeated; the
+# repeats must not make sessions), then reads nothing more.
+in_ns python3 - "$port" >"$work/silent.out" 2>&1 <<'PY' &
+import socket, sys, time
+port = int(sys.argv[1])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 0))
+s.settimeout(0.5)
+request = b"\0\x011/mach.orvane\0octet\0timeout\x001\0"
+for attempt in range(20):
+    s.sendto(request, ("127.0.0.1", port))
+    try:
+        data, _ = s.recvfrom(70000)
+        if data[:2] == b"\0\x06":
+            print("oack after", attempt + 1, "requests")
+            break
+    except socket.timeout:
+        pass
+# Silent, socket open: the server's sends go unanswered; then count them.
+time.sleep(22)
+s.settimeout(0.1)
+sends, last = 0, b""
+try:
+    while True:
+        data, _ = s.recvfrom(70000)
+        sends += 1
+        last = data
+except socket.timeout:
+    pass
+print("silent client: %d more packets, the last %r" % (sends, last[:40]))
+PY
+silent_pid=$!
+
+# curl fetches the three boot files meanwhile.
+names=(1/booter:usr/standalone/i386/boot.efi 1/mach.orvane:mach_kernel
+       1/mach.orvane.mkext:System/Library/Extensions.mkext)
+failed=0
+started=$(date +%s)
+for entry in "${names[@]}"; do
+  name=${entry%%:*} path=${entry#*:}
+  out="$work/$(basename "$name")"
+  "$disc_tool" cat "$image#2" "$path" >"$out.expected"
+  if ! in_ns curl -sS --max-time 90 --tftp-blksize 32768 -o "$out" "tftp://127.0.0.1:$port/$name" \
+       2>"$out.err"; then
+    echo "FAILED: curl $name: $(cat "$out.err")"; failed=1; continue
+  fi
+  if ! cmp -s "$out" "$out.expected"; then
+    echo "FAILED: $name differs from the disc's $path"; failed=1
+  else
+    echo "ok: $name, $(stat -c %s "$out") bytes"
+  fi
+done
+echo "curl done in $(( $(date +%s) - started )) s"
+
+# The silent session gives up by its retry limit (kStatusTimeout, -6722)
+# within about twenty seconds of its request (a time-out of one tick
+# resends about every two seconds). curl's sessions end complete (0),
+# except one whose final ACK was lost: it resends its last block to a
+# client that has gone, for the rest of its retry limit (TFTP's usual end;
+# five-second time-outs, so well after the silent one).
+for _ in $(seq 1 300); do
+  grep -q 'Reason=-6722' "$work/serve.err" && break
+  sleep 0.1
+done
+wait "$silent_pid" 2>/dev/null || true
+cat "$work/silent.out"
+timeouts=$(grep -c 'Reason=-6722' "$work/serve.err" || true)
+ends=$(grep -c 'Reason=0' "$work/serve.err" || true)
+closes=$(grep -c 'Message="TFTPClose"' "$work/serve.err" || true)
+echo "sessions ended: $closes, $ends complete, $timeouts by the retry limit"
+echo "dropped: $(in_ns nft list chain inet loss input | sed -n 's/.*counter packets \([0-9]*\).*/\1/p') datagrams"
+if [ "$timeouts" -lt 1 ]; then echo "FAILED: the silent client's session did not give up"; failed=1; fi
+if [ "$ends" -lt 1 ]; then echo "FAILED: no transfer reported complete"; failed=1; fi
+if [ $failed -ne 0 ]; then echo "--- server's events:"; tail -n 60 "$work/serve.err"; fi
+exit $failed
