@@ -13,7 +13,9 @@ pt_PT.po ...). An entry without translation, or marked fuzzy, is English.
 
 --pot writes the catalog template: every distinct text once, with where it
 is used, the "// Translators:" note written above it in the layout, and the
-c-format flag for texts with printf conversions.
+c-format flag for texts with printf conversions (objc-format for the
+foundation's %@ conversions, "%1$@ (%2$@)"), so that msgfmt --check-format
+checks that a translation keeps them and msgmerge keeps the flag.
 
 Not handled: plural forms and message contexts (the wizard has neither);
 a catalog that has them is read for its plain entries only.
@@ -55,6 +57,7 @@ ALIASES = {
 TEXT = re.compile(r'_\("((?:[^"]|"")*)"\)')
 NOTE = re.compile(r'^\s*//\s?(.*)$')
 C_FORMAT = re.compile(r'%(?:\d+\$)?[-+ #0]*(?:\d+|\*)?(?:\.\d+)?(?:hh|h|ll|l|I64|L)?[diouxXcsSeEfgGp]')
+OBJC_FORMAT = re.compile(r'%(?:\d+\$)?@')
 
 
 class Failure(Exception):
@@ -271,7 +274,9 @@ def write_pot(layout_path, layout, output):
         for text in notes:
             lines.append("#. " + text)
         lines.append("#: " + " ".join(references))
-        if C_FORMAT.search(msgid):
+        if OBJC_FORMAT.search(msgid):
+            lines.append("#, objc-format")
+        elif C_FORMAT.search(msgid):
             lines.append("#, c-format")
         lines.append("msgid " + po_quote(msgid))
         lines.append('msgstr ""')
