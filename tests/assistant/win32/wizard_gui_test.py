@@ -356,12 +356,12 @@ class Scenario:
             connection.close()
 
     def read_range(self, image, first, last=None):
-        spec = ("bytes=%d-%d" % (first, last)) if last is not None else (
+        range_header = ("bytes=%d-%d" % (first, last)) if last is not None else (
             "bytes=-%d" % -first if first < 0 else "bytes=%d-" % first)
-        status, body = self.http("GET", "/CdRom0.dmg", {"Range": spec})
-        check(status == 206, "GET %s: status %d" % (spec, status))
+        status, body = self.http("GET", "/CdRom0.dmg", {"Range": range_header})
+        check(status == 206, "GET %s: status %d" % (range_header, status))
         want = image[first:] if last is None else image[first:last + 1]
-        check(body == want, "GET %s: %d bytes differ from the image" % (spec, len(body)))
+        check(body == want, "GET %s: %d bytes differ from the image" % (range_header, len(body)))
 
     def post(self, message):
         body = plistlib.dumps(message, fmt=plistlib.FMT_XML)
