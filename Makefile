@@ -207,3 +207,22 @@ clean:
 
 distclean: clean
 	rm -rf "$(DEPS_DIR)"
+
+# ---------------------------------------------------------------------------
+# make deb: the Debian package, built from a clean copy of the sources (the
+# repository's files, committed or not, without ignored ones) in
+# $(BUILD)/deb, then checked with lintian. The package's build runs the
+# Linux tests.
+DEB_DIR := $(abspath $(BUILD))/deb
+
+.PHONY: deb
+deb: deps
+	@$(call say,building the Debian package in $(DEB_DIR)); \
+	rm -rf "$(DEB_DIR)"; mkdir -p "$(DEB_DIR)/tamsor"; \
+	cd "$(ROOT)" && git ls-files -z -c -o --exclude-standard | \
+	  while IFS= read -r -d '' f; do [ -e "$$f" ] && printf '%s\0' "$$f"; done | \
+	  tar --null -T - -cf - | tar -xf - -C "$(DEB_DIR)/tamsor"; \
+	cd "$(DEB_DIR)/tamsor" && dpkg-buildpackage -us -uc -b; \
+	lintian --fail-on error "$(DEB_DIR)"/tamsor_*.changes; \
+	ls "$(DEB_DIR)"/*.deb; \
+	$(call took,debian package)

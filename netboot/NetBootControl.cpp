@@ -19,9 +19,10 @@ struct ControlState {
     uint16_t bsdpPort;
     // Set by the first HTTP connection; never cleared for the process.
     bool bootPhaseEnded;
+    bool keepBootServices;
 };
 
-ControlState gControl = {nullptr, nullptr, kBsdpPort, false};
+ControlState gControl = {nullptr, nullptr, kBsdpPort, false, false};
 
 // Runs the start's steps; the caller stops everything on a failure.
 QxStatus StartInOrder() {
@@ -70,8 +71,13 @@ void ReleaseBootSource() {
 
 void SetNetBootBsdpPort(uint16_t port) { gControl.bsdpPort = port; }
 
+void SetNetBootKeepBootServices(bool keep) { gControl.keepBootServices = keep; }
+
 void NetBootConnectionHook(uint32_t event, uintptr_t, void*) {
-    if (event != kDiscShareEventConnectionOpened || gControl.bootPhaseEnded) return;
+    if (event != kDiscShareEventConnectionOpened || gControl.bootPhaseEnded ||
+        gControl.keepBootServices) {
+        return;
+    }
     StopTftp();
     StopBsdp();
     gControl.bootPhaseEnded = true;

@@ -72,12 +72,19 @@ void ReleaseBootSource();
 // or for tests; 0 lets the system choose. Takes effect at the next start.
 void SetNetBootBsdpPort(uint16_t port);
 
+// Whether the first HTTP connection leaves TFTP and BSDP running (true), so
+// that further clients can boot from the same disc while the first installs;
+// false (the default) closes them as described above. Read by the hook at
+// each connection, so it takes effect at once.
+void SetNetBootKeepBootServices(bool keep);
+
 // ---- The hooks (installed by StartNetBootServices) ----------------------------
 
 // The HTTP service calls it as hook(event, 0, context) for every accepted
 // connection. The first "connection opened" (kDiscShareEventConnectionOpened)
 // of the process stops the TFTP server and then the BSDP responder and ends
-// the boot phase; any other event, and every later connection, does nothing.
+// the boot phase, unless the boot services are kept; any other event, and
+// every later connection, does nothing.
 void NetBootConnectionHook(uint32_t event, uintptr_t argument, void* context);
 
 // The HTTP service calls it with every posted message: passes it and the

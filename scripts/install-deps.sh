@@ -23,6 +23,7 @@ packages=(
   wixl msitools gcab libmspack-dev
   clang-14 libclang-rt-14-dev nftables iproute2 wrk
   gettext fonts-wqy-microhei
+  debhelper lintian scdoc
 )
 
 missing=()

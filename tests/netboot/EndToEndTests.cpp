@@ -44,12 +44,10 @@ extern char** environ;
 #include "QxLPropertyList.h"
 #include "QxLString.h"
 #include "TFTPServer.h"
+#include "TamsorServe.h"
+#include "VolumePath.h"
 #include "foundation/QxRunLoopTestSupport.h"
 #include "support/TestSupport.h"
-
-// The console server's code, compiled in without its main.
-#define TAMSOR_SERVE_NO_MAIN
-#include "../../tools/tamsor-serve.cpp"
 
 namespace {
 
@@ -474,6 +472,66 @@ TEST_F(EndToEndTest, ClientWalksTheWholeRoad) {
         EXPECT_TRUE(QxLObjectEqual(log_.events[6 + i], posted[i]));
         QxLObjectRelease(posted[i]);
     }
+}
+
+// Three clients boot in turn from one disc with --keep-booting: each gets a
+// SELECT reply, its booter by TFTP and the root by HTTP while the first
+// already installs; the JSON lines name each one and escape what they carry.
+TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
+    DeviceUnbindAll();  // tamsor-serve binds the image itself
+    tamsorserve::Server server;
+    server.out = tmpfile();
+    server.err = tmpfile();
+    ASSERT_NE(server.out, nullptr);
+    ASSERT_NE(server.err, nullptr);
+    server.options.bsdpPort = FreeUdpPort();
+    server.options.keepBooting = true;
+    server.options.json = true;
+    server.options.discs.push_back(folder_->Host("road.img"));
+    ASSERT_EQ(tamsorserve::StartServing(server), 0) << Contents(server.err);
+    bsdpPort_ = BsdpPort();
+    tftpPort_ = TftpPort();
+    httpPort_ = static_cast<uint16_t>(DiscSharePort());
+
+    const std::string image = ReadFile(folder_->Host("road.img"));
+    for (int client = 0; client < 3; ++client) {
+        SCOPED_TRACE(client);
+        EXPECT_EQ(Field(Bsdp(2), "file"), "1/booter");
+        EXPECT_TRUE(Tftp("1/booter") == Pattern(files_.booter, kBooterSize));
+        std::string body;
+        EXPECT_EQ(Range("0-2047", &body), 206);
+        EXPECT_TRUE(body == image.substr(0, 2048));
+        EXPECT_FALSE(NetBootPhaseEnded());
+        EXPECT_EQ(BsdpPort(), bsdpPort_);
+        EXPECT_EQ(TftpPort(), tftpPort_);
+    }
+    QxLObjectRef progress = nullptr;
+    ASSERT_EQ(QxLBuild(&progress, "{%kO=%s%kO=%i%kO=%s}", kNetBootKeyMessage, "Progress",
+                       kNetBootKeyPercentage, 42, kNetBootKeyStatus, "\"\xC3\x96rvane\"\\\t"),
+              kStatusOK);
+    EXPECT_EQ(Post(progress), 200);
+    QxLObjectRelease(progress);
+    PumpUntil([&] { return Contents(server.out).find("progress") != std::string::npos; });
+    tamsorserve::StopServing(server);
+
+    std::vector<std::string> lines = Lines(Contents(server.out));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "{\"event\":\"start\",\"bsdp\":" + std::to_string(bsdpPort_) +
+                            ",\"tftp\":" + std::to_string(tftpPort_) +
+                            ",\"http\":" + std::to_string(httpPort_) + "}");
+    EXPECT_EQ(lines[1].rfind("{\"event\":\"serving\",\"volume\":\"Road Disc\",", 0), 0u)
+        << lines[1];
+    int loaded = 0;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
+        if (line == "{\"event\":\"loaded\",\"file\":\"1/booter\"}") ++loaded;
+    }
+    EXPECT_EQ(loaded, 3);
+    EXPECT_EQ(lines.back(), "{\"event\":\"progress\",\"percentage\":42,"
+                            "\"status\":\"\\\"\xC3\x96rvane\\\"\\\\\\u0009\","
+                            "\"remaining\":\"\"}");
+    fclose(server.out);
+    fclose(server.err);
 }
 
 // ---- tamsor-serve in this process ----------------------------------------------------------

@@ -1,0 +1,812 @@
+// tamsor-serve's engine; see TamsorServe.h for the functions and the JSON
+// objects.
+//
+// An image file is bound in place of the drive \\.\CdRom0, so clients read it
+// as /CdRom0.dmg. The services run exactly as the wizard runs them: stop
+// whatever ran, prepare the boot source, set the event sink, start. Every
+// event's dump goes to standard error; the installer's progress is a
+// progress line on a terminal (one line per message otherwise). When the
+// installer asks for another disc ("Eject" with "NextDisc"), the boot source
+// is released and the drive ejected (an image is unbound); the next disc is
+// a disc inserted in the drive, or the next image of the command line, one
+// whose volume carries the name asked for first.
+#include "TamsorServe.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "BSDPServer.h"
+#include "BootSource.h"
+#include "DeviceBinding.h"
+#include "DiscHost.h"
+#include "DiscShare.h"
+#include "NetBootControl.h"
+#include "QxLBuild.h"
+#include "QxLMemory.h"
+#include "QxLString.h"
+#include "QxLFormat.h"
+#include "QxPlatform.h"
+#include "QxPlatformDevice.h"
+#include "QxPlatformRunLoop.h"
+#include "QxPlatformSignal.h"
+#include "QxRunLoop.h"
+#include "TFTPServer.h"
+#include "VolumePath.h"
+
+namespace tamsorserve {
+
+// ---- Messages -------------------------------------------------------------------
+
+// A status in words: the program's own name, or the system's text.
+std::string StatusText(QxStatus status) {
+    char text[256];
+    const char* name = QxLStatusName(status);
+    if (name != nullptr) return std::string(name) + " (" + std::to_string(status) + ")";
+    if (status > 0 && QxPlatformErrorText(status, text, sizeof text)) {
+        return std::string(text) + " (" + std::to_string(status) + ")";
+    }
+    return "status " + std::to_string(status);
+}
+
+// One line on the error stream, "tamsor-serve: ..."; returns exit code 1.
+int Fail(Server& server, const char* format, ...) {
+    char line[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    fprintf(server.err, "tamsor-serve: %s\n", line);
+    fflush(server.err);
+    return 1;
+}
+
+// Ends an open progress line, so that the next text starts on its own line.
+void EndProgressLine(Server& server) {
+    if (!server.progressLineOpen) return;
+    fputc('\n', server.out);
+    server.progressLineOpen = false;
+}
+
+// text as a JSON string: quotes and backslashes escaped, control characters
+// as \u00XX; the rest (UTF-8) is copied.
+std::string JsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+// One JSON object on its own line: {"event":"<name>"<members>}, where
+// members is either empty or starts with a comma.
+void EmitJson(Server& server, const char* name, const std::string& members) {
+    fprintf(server.out, "{\"event\":\"%s\"%s}\n", name, members.c_str());
+    fflush(server.out);
+}
+
+// ,"key":"value" for EmitJson.
+std::string JsonMember(const char* key, const std::string& value) {
+    return std::string(",\"") + key + "\":" + JsonString(value);
+}
+
+// One line of news for the user on standard output (a "message" object with
+// --json).
+void Say(Server& server, const char* format, ...) {
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (server.options.json) {
+        EmitJson(server, "message", JsonMember("text", line));
+        return;
+    }
+    EndProgressLine(server);
+    fprintf(server.out, "%s\n", line);
+    fflush(server.out);
+}
+
+// ---- Options --------------------------------------------------------------------
+
+int Usage(FILE* err) {
+    fprintf(err,
+            "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
+            "                    [--keep-booting] [--json] [DISC...]\n"
+            "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
+            "        ask for another disc; none: the optical drives\n");
+    return 2;
+}
+
+bool ParsePort(const char* text, uint16_t* port) {
+    if (text == nullptr || *text == '\0') return false;
+    unsigned long value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+        if (value > 65535) return false;
+    }
+    if (value == 0) return false;
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// 0, or the exit code of bad usage (2) with its message written to err.
+int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            options->discs.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--diagnostics") {
+            options->diagnostics = true;
+        } else if (argument == "--list") {
+            options->list = true;
+        } else if (argument == "--keep-booting") {
+            options->keepBooting = true;
+        } else if (argument == "--json") {
+            options->json = true;
+        } else if (argument == "--volume" && hasValue) {
+            options->volumeName = argv[++i];
+        } else if (argument == "--bsdp-port" && hasValue) {
+            if (!ParsePort(argv[++i], &options->bsdpPort)) {
+                fprintf(err, "tamsor-serve: --bsdp-port wants a port from 1 to 65535, not \"%s\"\n",
+                        argv[i]);
+                return 2;
+            }
+        } else if (argument == "--help" || argument == "-h") {
+            return Usage(err);
+        } else {
+            fprintf(err, "tamsor-serve: unknown option or missing value: %s\n", argument.c_str());
+            return Usage(err);
+        }
+    }
+    return 0;
+}
+
+// ---- Discs and volumes ------------------------------------------------------------
+
+bool IsDevicePath(const std::string& text) {
+    return text.compare(0, sizeof kDevicePrefix - 1, kDevicePrefix) == 0 &&
+           text.size() > sizeof kDevicePrefix - 1;
+}
+
+// Turns the arguments into discs: drives by their device path, anything else
+// an image file that must exist. No argument: every drive.
+int ResolveDiscs(Server& server) {
+    server.discs.clear();
+    if (server.options.discs.empty()) {
+        Disc disc;
+        disc.argument = "the optical drives";
+        server.discs.push_back(disc);
+        return 0;
+    }
+    for (const std::string& argument : server.options.discs) {
+        Disc disc;
+        disc.argument = argument;
+        char devicePath[kVolumePathCapacity];
+        if (IsDevicePath(argument)) {
+            disc.devicePath = argument;
+        } else if (QxPlatformDevicePathOf(argument.c_str(), devicePath, sizeof devicePath)) {
+            disc.devicePath = devicePath;
+        } else {
+            bool isFolder = false;
+            if (!QxPlatformPathStatus(argument.c_str(), &isFolder)) {
+                return Fail(server, "no such disc image: %s", argument.c_str());
+            }
+            if (isFolder) return Fail(server, "%s is a folder, not a disc image", argument.c_str());
+            QxDeviceHandle handle = kQxInvalidDeviceHandle;
+            QxStatus status = QxPlatformFileOpen(argument.c_str(), &handle);
+            if (status != kStatusOK) {
+                return Fail(server, "cannot open the disc image %s: %s", argument.c_str(),
+                            StatusText(status).c_str());
+            }
+            QxPlatformDeviceClose(handle);
+            disc.devicePath = kImageDevice;
+            disc.image = argument;
+        }
+        server.discs.push_back(disc);
+    }
+    return 0;
+}
+
+// Puts an image disc in place of its drive; drives need nothing.
+QxStatus InsertDisc(const Disc& disc) {
+    if (disc.image.empty()) return kStatusOK;
+    return DeviceBindImage(kImageDevice, disc.image.c_str(), 0);
+}
+
+// Takes an image disc out again (drives stay as they are).
+void RemoveDisc(const Disc& disc) {
+    if (!disc.image.empty()) DeviceUnbind(kImageDevice);
+}
+
+bool SameDevice(const char* a, size_t aLength, const std::string& b) {
+    if (aLength != b.size()) return false;
+    for (size_t i = 0; i < aLength; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The HFS+ volumes of the disc (which must be inserted), in the order of
+// the drives and their partition maps.
+std::vector<Volume> VolumesOf(const Disc& disc) {
+    std::vector<Volume> volumes;
+    VolumeIterator iterator{};
+    VolumeListing listing;
+    while (NextVolume(&iterator, &listing) == kStatusOK) {
+        const char* device = nullptr;
+        int32_t deviceLength = 0;
+        if (SplitVolumePath(listing.path, &device, &deviceLength, nullptr, nullptr, nullptr) !=
+            kStatusOK) {
+            continue;
+        }
+        if (!disc.devicePath.empty() &&
+            !SameDevice(device, static_cast<size_t>(deviceLength), disc.devicePath)) {
+            continue;
+        }
+        Volume volume;
+        volume.name = listing.name;
+        volume.path = listing.path;
+        volume.install = IsInstallDisc(listing.path, true);
+        volume.diagnostics = HasDiagnostics(listing.path);
+        volumes.push_back(volume);
+    }
+    VolumeIteratorFinish(&iterator);
+    return volumes;
+}
+
+// The device part of a volume path (\\.\CdRom0), or empty.
+std::string DeviceOf(const std::string& volumePath) {
+    const char* device = nullptr;
+    int32_t length = 0;
+    if (SplitVolumePath(volumePath.c_str(), &device, &length, nullptr, nullptr, nullptr) !=
+            kStatusOK ||
+        device == nullptr || length <= 0) {
+        return std::string();
+    }
+    return std::string(device, static_cast<size_t>(length));
+}
+
+// --list: the install volumes of every disc, one per line:
+//   <disc>: "<volume name>" <volume path>[ (with the hardware test)]
+int ListInstallVolumes(Server& server) {
+    int found = 0;
+    for (const Disc& disc : server.discs) {
+        QxStatus status = InsertDisc(disc);
+        if (status != kStatusOK) {
+            return Fail(server, "cannot use %s: %s", disc.argument.c_str(),
+                        StatusText(status).c_str());
+        }
+        for (const Volume& volume : VolumesOf(disc)) {
+            if (!volume.install) continue;
+            fprintf(server.out, "%s: \"%s\" %s%s\n", disc.argument.c_str(), volume.name.c_str(),
+                    volume.path.c_str(), volume.diagnostics ? " (with the hardware test)" : "");
+            ++found;
+        }
+        RemoveDisc(disc);
+    }
+    fflush(server.out);
+    if (found == 0) {
+        return Fail(server, "no install volume on %s",
+                    server.discs.size() == 1 ? server.discs[0].argument.c_str()
+                                             : "the discs given");
+    }
+    return 0;
+}
+
+// The volume to serve from the first disc: the one named by --volume, else
+// the first install volume. 0, or 1 with the reason written.
+int ChooseVolume(Server& server, const Disc& disc, Volume* chosen) {
+    std::vector<Volume> volumes = VolumesOf(disc);
+    if (volumes.empty()) {
+        if (disc.image.empty()) return Fail(server, "no disc in %s", disc.argument.c_str());
+        return Fail(server, "%s holds no HFS+ volume: not a disc image Tamsor can serve",
+                    disc.argument.c_str());
+    }
+    const Volume* pick = nullptr;
+    for (const Volume& volume : volumes) {
+        if (!server.options.volumeName.empty()) {
+            if (volume.name == server.options.volumeName) {
+                pick = &volume;
+                break;
+            }
+        } else if (volume.install) {
+            pick = &volume;
+            break;
+        }
+    }
+    if (pick == nullptr && !server.options.volumeName.empty()) {
+        return Fail(server, "%s has no volume named \"%s\"", disc.argument.c_str(),
+                    server.options.volumeName.c_str());
+    }
+    if (pick == nullptr) {
+        return Fail(server, "%s is not an install disc (no volume carries the installation files)",
+                    disc.argument.c_str());
+    }
+    if (!pick->install) {
+        return Fail(server, "\"%s\" on %s is not an install disc", pick->name.c_str(),
+                    disc.argument.c_str());
+    }
+    if (server.options.diagnostics && !pick->diagnostics) {
+        return Fail(server, "\"%s\" on %s carries no hardware test", pick->name.c_str(),
+                    disc.argument.c_str());
+    }
+    *chosen = *pick;
+    return 0;
+}
+
+// The name clients see in their list of startup discs.
+std::string AdvertisedName(const std::string& volumeName) {
+    char name[256];
+    QxLStringRef host = HostDisplayName();
+    char hostName[256] = "";
+    if (host != nullptr) QxLStringCopyToBuffer(host, hostName, sizeof hostName);
+    QxLObjectRelease(host);
+    if (BsdpFormatImageName(volumeName.c_str(), hostName, name, sizeof name) != kStatusOK) {
+        return volumeName;
+    }
+    return name;
+}
+
+// Tells the user what is served, after the line with the ports.
+void DescribeVolume(Server& server) {
+    const Disc& disc = server.discs[server.current];
+    std::string from = disc.image.empty() ? "the disc in " + DeviceOf(server.volume.path)
+                                          : "the disc image " + disc.image;
+    if (server.options.json) {
+        EmitJson(server, "serving",
+                 JsonMember("volume", server.volume.name) +
+                     JsonMember("path", server.volume.path) +
+                     JsonMember("from", disc.image.empty() ? DeviceOf(server.volume.path)
+                                                           : disc.image) +
+                     JsonMember("advertised", AdvertisedName(server.volume.name)));
+        return;
+    }
+    Say(server, "Serving \"%s\" (%s) for %s, from %s.", server.volume.name.c_str(),
+        server.volume.path.c_str(),
+        server.options.diagnostics ? "the hardware test" : "installation", from.c_str());
+    std::string device = DeviceOf(server.volume.path);
+    std::string image = device.compare(0, sizeof kDevicePrefix - 1, kDevicePrefix) == 0
+                            ? device.substr(sizeof kDevicePrefix - 1)
+                            : device;
+    Say(server, "Clients see it as \"%s\" and read it from /%s.dmg.",
+        AdvertisedName(server.volume.name).c_str(), image.c_str());
+}
+
+// ---- Events -----------------------------------------------------------------------
+
+void ShowProgress(Server& server) {
+    if (server.options.json) {
+        EmitJson(server, "progress",
+                 ",\"percentage\":" +
+                     std::to_string(server.lastPercentage < 0 ? 0 : server.lastPercentage) +
+                     JsonMember("status", server.progressText) +
+                     JsonMember("remaining", server.remainingText));
+        return;
+    }
+    if (!server.terminal) {
+        Say(server, "Progress: %d%%%s%s%s%s", server.lastPercentage < 0 ? 0 : server.lastPercentage,
+            server.progressText.empty() ? "" : " ", server.progressText.c_str(),
+            server.remainingText.empty() ? "" : ", ", server.remainingText.c_str());
+        return;
+    }
+    char bar[kProgressBarWidth + 1];
+    int filled = server.lastPercentage < 0 ? 0 : server.lastPercentage * kProgressBarWidth / 100;
+    for (int i = 0; i < kProgressBarWidth; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[kProgressBarWidth] = '\0';
+    char percent[16] = " --";
+    if (server.lastPercentage >= 0) snprintf(percent, sizeof percent, "%3d", server.lastPercentage);
+    std::string line = std::string("[") + bar + "] " + percent + "%  " + server.progressText +
+                       (server.remainingText.empty() ? "" : "  ") + server.remainingText;
+    // Redrawn in place: a carriage return, then blanks over whatever the
+    // previous line had beyond this one (no terminal escapes, which not
+    // every console understands).
+    size_t drawn = line.size();
+    if (server.progressLineOpen && server.progressLineLength > drawn) {
+        line.append(server.progressLineLength - drawn, ' ');
+    }
+    fprintf(server.out, "\r%s", line.c_str());
+    fflush(server.out);
+    server.progressLineLength = drawn;
+    server.progressLineOpen = true;
+}
+
+// A key's string value as text; false when absent or not a string.
+bool TextOf(QxLObjectRef event, QxLStringRef key, std::string* text) {
+    char* value = nullptr;
+    if (QxLGet(event, &value, "%kO:utf8", key) != kStatusOK || value == nullptr) return false;
+    *text = value;
+    QxLFree(value);
+    return true;
+}
+
+void HandleEject(Server& server, QxLObjectRef event);
+
+void OnEjectTimer(QxRunLoopTimerRef timer, void* info) {
+    Server& server = *static_cast<Server*>(info);
+    QxRunLoopTimerInvalidate(timer);
+    if (server.ejectTimer == timer) server.ejectTimer = nullptr;
+    QxLObjectRelease(timer);
+    QxLObjectRef event = server.pendingEject;
+    server.pendingEject = nullptr;
+    if (event != nullptr) {
+        HandleEject(server, event);
+        QxLObjectRelease(event);
+    }
+}
+
+// Defers an "Eject" until the sink has returned, as the wizard does with a
+// posted message: by then the HTTP exchange that carried it is answered.
+void DeferEject(Server& server, QxLObjectRef event) {
+    if (server.pendingEject != nullptr) return;  // one is on its way already
+    QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
+    QxRunLoopTimerRef timer = QxRunLoopTimerCreate(QxRunLoopNow(), 0, &context, OnEjectTimer);
+    if (timer == nullptr) return;
+    server.pendingEject = QxLObjectRetain(event);
+    server.ejectTimer = timer;
+    QxRunLoopAddTimer(QxRunLoopGetMain(), timer);
+}
+
+// The event sink: what the wizard's controller does, in words on the console.
+QxStatus HandleEvent(QxLObjectRef event, void* context) {
+    if (event == nullptr || context == nullptr) return kStatusOK;
+    Server& server = *static_cast<Server*>(context);
+    if (server.errTerminal) EndProgressLine(server);
+    QxLDumpObject(server.err, event);
+    fflush(server.err);
+
+    QxLObjectRef message = nullptr;
+    if (QxLGet(event, &message, "%kO", kNetBootKeyMessage) != kStatusOK ||
+        !QxLObjectIsType(message, kQxLTypeString)) {
+        return kStatusOK;
+    }
+    if (QxLObjectEqual(message, kNetBootEventTFTPOpen)) {
+        return kStatusOK;
+    }
+    if (QxLObjectEqual(message, kNetBootEventTFTPClose)) {
+        int32_t reason = -1;
+        if (QxLGet(event, &reason, "%kO:int", kNetBootKeyReason) != kStatusOK || reason != 0) {
+            return kStatusOK;
+        }
+        std::string file;
+        TextOf(event, kNetBootKeyFilename, &file);
+        // With the boot services kept, each client announces itself by its
+        // booter (the first file it loads); otherwise only the first client
+        // counts, as the services close after it.
+        bool booter = file.size() >= 6 && file.compare(file.size() - 6, 6, "booter") == 0;
+        if (server.options.keepBooting ? !booter : server.clientConnected) return kStatusOK;
+        if (server.options.json) {
+            EmitJson(server, "loaded", JsonMember("file", file));
+        } else {
+            Say(server, "A client has loaded %s; it boots from this computer now.", file.c_str());
+        }
+        server.clientConnected = true;
+    } else if (QxLObjectEqual(message, kNetBootEventStarted)) {
+        if (server.options.json) {
+            EmitJson(server, "started", "");
+        } else {
+            Say(server, "The installer on the client has started.");
+        }
+    } else if (QxLObjectEqual(message, kNetBootEventProgress)) {
+        int32_t percentage = -1;
+        if (QxLGet(event, &percentage, "%kO:int", kNetBootKeyPercentage) != kStatusOK) {
+            percentage = -1;
+        }
+        if (percentage >= 0) server.lastPercentage = percentage > 100 ? 100 : percentage;
+        TextOf(event, kNetBootKeyStatus, &server.progressText);
+        TextOf(event, kNetBootKeyRemaining, &server.remainingText);
+        ShowProgress(server);
+    } else if (QxLObjectEqual(message, kNetBootEventSuccess)) {
+        server.lastPercentage = 100;
+        if (server.options.json) {
+            EmitJson(server, "success", "");
+        } else {
+            Say(server, "The installation has succeeded. (Ctrl-C stops the server.)");
+        }
+        server.clientConnected = false;
+    } else if (QxLObjectEqual(message, kNetBootEventFailure)) {
+        if (server.options.json) {
+            EmitJson(server, "failure", "");
+        } else {
+            Say(server, "The installation has failed. (Ctrl-C stops the server.)");
+        }
+        server.clientConnected = false;
+    } else if (QxLObjectEqual(message, kNetBootEventEject)) {
+        DeferEject(server, event);
+    }
+    return kStatusOK;
+}
+
+// ---- The next disc ----------------------------------------------------------------
+
+// Prepares volume as the boot source of the running servers (the wizard's
+// registerNextDisc). True when it is served now.
+bool ServeNextVolume(Server& server, size_t discIndex, const Volume& volume) {
+    if (server.options.diagnostics && !volume.diagnostics) {
+        Say(server, "\"%s\" carries no hardware test; still waiting for \"%s\".",
+            volume.name.c_str(), server.nextDiscName.c_str());
+        return false;
+    }
+    QxStatus status = PrepareBootSource(volume.path.c_str(), server.options.diagnostics);
+    if (status != kStatusOK) {
+        Say(server, "\"%s\" cannot be served (%s); still waiting for \"%s\".", volume.name.c_str(),
+            StatusText(status).c_str(), server.nextDiscName.c_str());
+        return false;
+    }
+    server.current = discIndex;
+    server.discs[discIndex].used = true;
+    server.volume = volume;
+    server.serving = true;
+    server.awaitingNextDisc = false;
+    DescribeVolume(server);
+    return true;
+}
+
+// For images: the next unused image of the command line, one whose volume
+// is named as asked first. True when one is served now.
+bool TakeNextImage(Server& server) {
+    // Two rounds: first only volumes of the name asked for, then any.
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < server.discs.size(); ++i) {
+            Disc& disc = server.discs[i];
+            if (disc.used || disc.image.empty()) continue;
+            if (InsertDisc(disc) != kStatusOK) {
+                disc.used = true;
+                continue;
+            }
+            std::vector<Volume> volumes = VolumesOf(disc);
+            const Volume* pick = nullptr;
+            for (const Volume& volume : volumes) {
+                if (round == 1 || volume.name == server.nextDiscName) {
+                    pick = &volume;
+                    break;
+                }
+            }
+            if (pick != nullptr) {
+                Say(server, "Taking the disc image %s.", disc.image.c_str());
+                if (ServeNextVolume(server, i, *pick)) return true;
+                disc.used = true;
+            } else if (round == 1) {
+                Say(server, "%s holds no HFS+ volume; passed over.", disc.image.c_str());
+                disc.used = true;
+            }
+            RemoveDisc(disc);
+        }
+    }
+    return false;
+}
+
+void StopDriveTimer(Server& server) {
+    if (server.driveTimer == nullptr) return;
+    QxRunLoopTimerInvalidate(server.driveTimer);
+    QxLObjectRelease(server.driveTimer);
+    server.driveTimer = nullptr;
+}
+
+// While a disc is awaited in a drive: any HFS+ volume that appears is taken,
+// install disc or not, as the wizard takes it.
+void OnDriveTimer(QxRunLoopTimerRef, void* info) {
+    Server& server = *static_cast<Server*>(info);
+    if (!server.awaitingNextDisc) {
+        StopDriveTimer(server);
+        return;
+    }
+    const Disc& disc = server.discs[server.current];
+    std::vector<Volume> volumes = VolumesOf(disc);
+    // A disc still there after a failed eject is the old one: only a volume
+    // that appears after the drive was seen empty is the next disc.
+    if (volumes.empty()) {
+        server.driveSeenEmpty = true;
+        return;
+    }
+    if (server.driveSeenEmpty && ServeNextVolume(server, server.current, volumes.front())) {
+        StopDriveTimer(server);
+    }
+}
+
+void WaitForDrive(Server& server) {
+    QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
+    server.driveTimer = QxRunLoopTimerCreate(QxRunLoopNow() + kDrivePollInterval,
+                                             kDrivePollInterval, &context, OnDriveTimer);
+    if (server.driveTimer != nullptr) QxRunLoopAddTimer(QxRunLoopGetMain(), server.driveTimer);
+}
+
+// The deferred part of "Eject" (the wizard's handleEject): release the boot
+// source, eject the drive or unbind the image, ask for the next disc and
+// wait for it while the servers keep running.
+void HandleEject(Server& server, QxLObjectRef event) {
+    if (server.awaitingNextDisc) return;
+    std::string nextDisc;
+    if (!TextOf(event, kNetBootKeyNextDisc, &nextDisc)) return;
+    ReleaseBootSource();
+    if (!server.serving) return;
+    std::string device = DeviceOf(server.volume.path);
+    if (device.empty()) return;
+    QxStatus ejected = DiscEject(device.c_str());
+    Disc& disc = server.discs[server.current];
+    server.serving = false;
+    server.awaitingNextDisc = true;
+    server.nextDiscName = nextDisc;
+    if (!disc.image.empty()) {
+        Say(server, "The installer asks for the disc \"%s\"; the image %s is put away.",
+            nextDisc.c_str(), disc.image.c_str());
+        if (!TakeNextImage(server)) {
+            Say(server, "No further disc image on the command line carries a volume to serve; "
+                        "restart with the image of \"%s\" added. (Ctrl-C stops the server.)",
+                nextDisc.c_str());
+        }
+        return;
+    }
+    if (ejected != kStatusOK) {
+        Say(server, "The disc could not be ejected (%s): eject it by hand and insert \"%s\".",
+            StatusText(ejected).c_str(), nextDisc.c_str());
+    } else {
+        Say(server, "Insert the disc \"%s\" into %s.", nextDisc.c_str(), device.c_str());
+    }
+    // Drives are looked at on the drive of the disc just ejected.
+    disc.devicePath = device;
+    server.driveSeenEmpty = false;
+    WaitForDrive(server);
+}
+
+// ---- Start and stop ---------------------------------------------------------------
+
+// The wizard's sequence on the chosen volume. 0, or the status of the step
+// that failed.
+QxStatus StartSharing(Server& server) {
+    StopNetBootServices();
+    QxStatus status = PrepareBootSource(server.volume.path.c_str(), server.options.diagnostics);
+    if (status != kStatusOK) return status;
+    SetNetBootEventSink(HandleEvent, &server);
+    SetNetBootBsdpPort(server.options.bsdpPort);
+    SetNetBootKeepBootServices(server.options.keepBooting);
+    return StartNetBootServices();
+}
+
+// Brings the services up on the first disc and prints the ports line and
+// the words. Needs the socket layer and the run loop. 0, or the exit code
+// with its reason written; StopServing undoes either way.
+int StartServing(Server& server) {
+    server.terminal = QxPlatformStreamIsTerminal(server.out);
+    server.errTerminal = QxPlatformStreamIsTerminal(server.err);
+    int result = ResolveDiscs(server);
+    if (result != 0) return result;
+    Disc& disc = server.discs.front();
+    QxStatus status = InsertDisc(disc);
+    if (status != kStatusOK) {
+        return Fail(server, "cannot use %s: %s", disc.argument.c_str(), StatusText(status).c_str());
+    }
+    result = ChooseVolume(server, disc, &server.volume);
+    if (result != 0) return result;
+
+    QxLStringRef format = QxLStringCreateWithText(kImageNameFormat);
+    if (format == nullptr) return Fail(server, "out of memory");
+    SetBootImageNameFormat(format);
+    QxLObjectRelease(format);
+
+    status = StartSharing(server);
+    if (status != kStatusOK) {
+        if (QxPlatformErrorIsAddressInUse(status)) {
+            return Fail(server, "the BSDP port %u is already in use (is another boot server "
+                                "running? --bsdp-port chooses another)",
+                        server.options.bsdpPort);
+        }
+        if (QxPlatformErrorIsAccessDenied(status)) {
+            return Fail(server, "no permission to open the BSDP port %u: %s",
+                        server.options.bsdpPort, StatusText(status).c_str());
+        }
+        return Fail(server, "cannot start the services on \"%s\": %s", server.volume.name.c_str(),
+                    StatusText(status).c_str());
+    }
+    server.current = 0;
+    disc.used = true;
+    server.serving = true;
+    if (server.options.json) {
+        EmitJson(server, "start",
+                 ",\"bsdp\":" + std::to_string(BsdpPort()) + ",\"tftp\":" +
+                     std::to_string(TftpPort()) + ",\"http\":" +
+                     std::to_string(DiscSharePort()));
+        DescribeVolume(server);
+        return 0;
+    }
+    fprintf(server.out, "tamsor-serve: bsdp=%u tftp=%u http=%u\n", BsdpPort(), TftpPort(),
+            DiscSharePort());
+    fflush(server.out);
+    DescribeVolume(server);
+    Say(server, "Press Ctrl-C to stop.");
+    return 0;
+}
+
+// Stops the services and lets go of everything StartServing took.
+void StopServing(Server& server) {
+    StopNetBootServices();
+    SetNetBootEventSink(nullptr, nullptr);
+    SetNetBootKeepBootServices(false);
+    StopDriveTimer(server);
+    if (server.ejectTimer != nullptr) {
+        QxRunLoopTimerInvalidate(server.ejectTimer);
+        QxLObjectRelease(server.ejectTimer);
+        server.ejectTimer = nullptr;
+    }
+    if (server.pendingEject != nullptr) {
+        QxLObjectRelease(server.pendingEject);
+        server.pendingEject = nullptr;
+    }
+    SetBootImageNameFormat(nullptr);
+    DeviceUnbindAll();
+    server.serving = false;
+    EndProgressLine(server);
+}
+
+// Runs the loop until a stop request.
+void ServeUntilStopped(Server& server) {
+    while (!server.stopRequested) {
+        QxRunLoopPumpRunUntil(&server.stopRequested, QxPlatformClockNow() + kPumpSlice);
+    }
+}
+
+// The whole program, output to out and err.
+int Run(int argc, char** argv, FILE* out, FILE* err) {
+    Server server;
+    server.out = out;
+    server.err = err;
+    int result = ParseOptions(argc, argv, &server.options, err);
+    if (result != 0) return result;
+
+    QxStatus status = QxPlatformSocketStartup();
+    if (status != kStatusOK) return Fail(server, "sockets: %s", StatusText(status).c_str());
+    status = QxRunLoopEnsureInitialized();
+    if (status != kStatusOK) {
+        QxPlatformSocketCleanup();
+        return Fail(server, "run loop: %s", StatusText(status).c_str());
+    }
+    if (server.options.list) {
+        result = ResolveDiscs(server);
+        if (result == 0) result = ListInstallVolumes(server);
+    } else {
+        status = QxPlatformSignalWatch(&server.stopRequested);
+        if (status != kStatusOK) {
+            result = Fail(server, "cannot watch for Ctrl-C: %s", StatusText(status).c_str());
+        } else {
+            result = StartServing(server);
+            if (result == 0) {
+                ServeUntilStopped(server);
+                if (server.options.json) {
+                    EmitJson(server, "stop", "");
+                } else {
+                    Say(server, "Stopping.");
+                }
+            }
+            QxPlatformSignalUnwatch();
+        }
+        StopServing(server);
+    }
+    DeviceUnbindAll();
+    QxRunLoopShutdown();
+    QxPlatformSocketCleanup();
+    return result;
+}
+
+}  // namespace tamsorserve

@@ -1,0 +1,126 @@
+// tamsor-serve's engine: the network boot services from the console on a
+// drive or an image file, as the program runs them and the tests drive them.
+//
+//   Run                 the whole program (options, start, loop, stop)
+//   ParseOptions        the command line into Options
+//   ResolveDiscs        the arguments into discs; ListInstallVolumes: --list
+//   StartServing        services up on the first disc, the start line written
+//   HandleEvent         the event sink (console text or JSON lines)
+//   StopServing         everything StartServing took, released
+//
+// Output: text by default; with --json one object per line on out, each
+// with an "event" member:
+//
+//   start      bsdp, tftp, http (the ports)
+//   serving    volume, path, from, advertised
+//   loaded     file (a client has its booter; every client with --keep-booting)
+//   started    (the installer on the client runs)
+//   progress   percentage, status, remaining
+//   success, failure
+//   message    text (any other news, as the text output words it)
+//   stop
+//
+// Errors stay one text line on err in both modes. Event dumps always go to
+// err. Not here: the services' own settings (ports, time-outs, limits).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "BSDPServer.h"
+#include "QxLStatus.h"
+#include "QxRunLoop.h"
+
+namespace tamsorserve {
+
+constexpr char kImageDevice[] = "\\\\.\\CdRom0";
+constexpr char kDevicePrefix[] = "\\\\.\\";
+// What the wizard sets too: the volume name, then this computer's name.
+constexpr char kImageNameFormat[] = "%1$@ (%2$@)";
+// How often an empty drive is looked at while a disc is awaited.
+constexpr double kDrivePollInterval = 2.0;
+// The longest the loop sleeps before it looks at the stop flag (a Windows
+// console handler cannot wake the pump).
+constexpr double kPumpSlice = 0.25;
+constexpr int kProgressBarWidth = 30;
+
+struct Options {
+    std::vector<std::string> discs;  // as given
+    std::string volumeName;          // --volume; empty: the first install volume
+    bool diagnostics = false;
+    bool list = false;
+    uint16_t bsdpPort = kBsdpPort;
+    bool keepBooting = false;        // BSDP and TFTP stay up for further clients
+    bool json = false;               // one JSON object per line on out
+};
+
+// One disc of the command line, or the drives when none was given.
+struct Disc {
+    std::string argument;    // for messages
+    std::string devicePath;  // the drive; empty: every drive
+    std::string image;       // image file bound to kImageDevice; empty: a drive
+    bool used = false;       // served already (or tried and refused)
+};
+
+struct Volume {
+    std::string name;
+    std::string path;  // pfs:<device>#<partition>
+    bool install = false;
+    bool diagnostics = false;
+};
+
+// Everything one run of the server holds.
+struct Server {
+    FILE* out = stdout;
+    FILE* err = stderr;
+    Options options;
+    std::vector<Disc> discs;
+    size_t current = 0;            // index of the disc being served
+    Volume volume;                 // the volume being served
+    bool serving = false;          // a volume is prepared
+    bool clientConnected = false;  // a boot file transfer has completed
+    bool awaitingNextDisc = false;
+    bool driveSeenEmpty = false;   // the drive had no volume since the eject
+    std::string nextDiscName;
+    bool terminal = false;         // out is a terminal: progress on one line
+    bool errTerminal = false;      // err is one too: dumps end that line first
+    bool progressLineOpen = false; // the cursor sits at the end of that line
+    size_t progressLineLength = 0; // characters of that line
+    int lastPercentage = -1;
+    std::string progressText;
+    std::string remainingText;
+    QxLObjectRef pendingEject = nullptr;   // held until the deferred handling
+    QxRunLoopTimerRef ejectTimer = nullptr;
+    QxRunLoopTimerRef driveTimer = nullptr;
+    volatile bool stopRequested = false;
+};
+
+// 0, or the exit code of bad usage (2) with its message written to err.
+int ParseOptions(int argc, char** argv, Options* options, FILE* err);
+
+// Turns server.options.discs into server.discs. 0, or 1 with the reason on
+// err (a missing or unreadable image, a folder).
+int ResolveDiscs(Server& server);
+
+// --list: the install volumes of every disc on out. 0, or 1 when none.
+int ListInstallVolumes(Server& server);
+
+// Brings the services up on the first disc and writes the start line (or
+// object) and the volume served. Needs the socket layer and the run loop.
+// 0, or the exit code with its reason written; StopServing undoes either way.
+int StartServing(Server& server);
+
+// The event sink; context is the Server. Always returns kStatusOK.
+QxStatus HandleEvent(QxLObjectRef event, void* context);
+
+// Stops the services and lets go of everything StartServing took. Safe twice.
+void StopServing(Server& server);
+
+// The whole program with output to out and err; returns the exit code
+// (0 after a stop request or --list, 1 when the disc cannot be served,
+// 2 for bad usage).
+int Run(int argc, char** argv, FILE* out, FILE* err);
+
+}  // namespace tamsorserve
