@@ -56,6 +56,20 @@ void KestDiscImages::stop() {
     }
 }
 
+QxStatus KestDiscImages::insert(const std::string& path) {
+    if (swapTimer_ != nullptr) {
+        // The user was quicker than the swap: the queued image waits.
+        QxRunLoopTimerInvalidate(swapTimer_);
+        QxLObjectRelease(swapTimer_);
+        swapTimer_ = nullptr;
+    }
+    QxStatus status = DeviceBindImage(kKestImageDevice, path.c_str(), 0);
+    if (status != kStatusOK) return status;
+    current_ = path;
+    if (view_ != nullptr) view_->announceVolumeArrival();
+    return kStatusOK;
+}
+
 void KestDiscImages::afterEject(const char* devicePath, QxStatus ejectStatus) {
     if (current_.empty() || ejectStatus != kStatusOK || devicePath == nullptr) return;
     // Still bound: the eject was of another drive.

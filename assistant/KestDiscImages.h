@@ -48,6 +48,12 @@ public:
     // Unbinds whatever this bound and stops the swap timer.
     void stop();
 
+    // A disc put in by the user (an image opened or dropped): binds path as
+    // the drive now, in place of any image there, and announces its
+    // arrival. The images still queued follow it after later ejects.
+    // DeviceBindImage's status.
+    QxStatus insert(const std::string& path);
+
     // The wizard has ejected devicePath: when that was our drive and its
     // image is gone, the next image follows after kKestDiscSwapDelay.
     void afterEject(const char* devicePath, QxStatus ejectStatus);

@@ -34,8 +34,13 @@ void KestKeepAwake::stop() {
 bool KestKeepAwake::fire() {
     bool allowSleep = true;
     if (query_ != nullptr) query_(kKestActivityMaySleep, context_, &allowSleep);
-    if (allowSleep) return false;
-    if (keepAwake_ != nullptr) {
+    if (allowSleep) {
+        if (releaseFunction_ != nullptr) releaseFunction_(powerContext_);
+        return false;
+    }
+    if (holdFunction_ != nullptr) {
+        holdFunction_(powerContext_);
+    } else if (keepAwake_ != nullptr) {
         keepAwake_();
     } else {
         QxPlatformPowerKeepAwake();

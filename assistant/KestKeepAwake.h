@@ -37,6 +37,14 @@ public:
 
     // Replaces the power call (tests count its calls).
     void setKeepAwakeFunction(void (*function)()) { keepAwake_ = function; }
+    // Replaces it with a pair for a lock that is held and let go (a desktop
+    // session's sleep inhibitor): keepAwake at each firing that keeps the
+    // computer awake, allowSleep at each one that lets it sleep.
+    void setPowerFunctions(void (*keepAwake)(void*), void (*allowSleep)(void*), void* context) {
+        holdFunction_ = keepAwake;
+        releaseFunction_ = allowSleep;
+        powerContext_ = context;
+    }
 
 private:
     static void OnTimer(QxRunLoopTimerRef timer, void* info);
@@ -45,4 +53,7 @@ private:
     KestActivityQuery query_ = nullptr;
     void* context_ = nullptr;
     void (*keepAwake_)() = nullptr;
+    void (*holdFunction_)(void*) = nullptr;
+    void (*releaseFunction_)(void*) = nullptr;
+    void* powerContext_ = nullptr;
 };

@@ -43,6 +43,9 @@
 #define IDS_KEST_EJECT_FAILED_TITLE     127
 #define IDS_KEST_EJECT_FAILED_BODY      128
 #define IDS_KEST_IMAGE_NAME_FORMAT      129
+/* The desktop front end's own: opening a disc image file as the disc. */
+#define IDS_KEST_OPEN_IMAGE             130
+#define IDS_KEST_DISC_IMAGES            131
 
 /* Controls of the wait-for-disc dialog (150); OK is IDOK (1). */
 #define IDC_WAIT_ICON                   1022

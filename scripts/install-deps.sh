@@ -24,6 +24,8 @@ packages=(
   clang-14 libclang-rt-14-dev nftables iproute2 wrk
   gettext fonts-wqy-microhei
   debhelper lintian scdoc
+  libgtk-4-dev libudev-dev dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0
+  xdotool python3-dbusmock
 )
 
 missing=()

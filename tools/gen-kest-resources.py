@@ -3,6 +3,7 @@
 
     gen-kest-resources.py LAYOUT OUTPUT.rc [CATALOG.po ...] [--pot FILE.pot]
     gen-kest-resources.py LAYOUT --pot FILE.pot
+    gen-kest-resources.py LAYOUT --table FILE.inc
 
 LAYOUT is an .rc file whose readable texts are written _("English text") in
 .rc string syntax ("" is a quotation mark, \\n a line break). OUTPUT.rc is
@@ -16,6 +17,12 @@ is used, the "// Translators:" note written above it in the layout, and the
 c-format flag for texts with printf conversions (objc-format for the
 foundation's %@ conversions, "%1$@ (%2$@)"), so that msgfmt --check-format
 checks that a translation keeps them and msgmerge keeps the flag.
+
+--table writes the layout as C++ data for front ends that build their
+windows in code (the GTK wizard): every dialog with its caption and size,
+every control with its kind, id, English text and rectangle in dialog
+units, and the string table. The texts stay English there; such a front end
+translates them through the same catalogs at run time with gettext.
 
 Not handled: plural forms and message contexts (the wizard has neither);
 a catalog that has them is read for its plain entries only.
@@ -283,6 +290,136 @@ def write_pot(layout_path, layout, output):
         lines.append("")
     write_if_changed(output, "\n".join(lines))
 
+# Controls of the layout, as --table reads them: the statement, then its
+# comma-separated arguments (the text first where the statement has one).
+CONTROL_KINDS = {
+    "LTEXT": "kKestControlLabel",
+    "PUSHBUTTON": "kKestControlButton",
+    "DEFPUSHBUTTON": "kKestControlButton",
+    "AUTOCHECKBOX": "kKestControlCheckBox",
+    "AUTORADIOBUTTON": "kKestControlRadioButton",
+}
+CONTROL_CLASSES = {
+    "Static": "kKestControlPicture",
+    "SysListView32": "kKestControlList",
+    "msctls_progress32": "kKestControlProgress",
+}
+DIALOG = re.compile(r'^(\w+)\s+DIALOGEX\s+\d+\s*,\s*\d+\s*,\s*(\d+)\s*,\s*(\d+)')
+CAPTION = re.compile(r'^CAPTION\s+(?:_\("((?:[^"]|"")*)"\)|"((?:[^"]|"")*)")')
+STATEMENT = re.compile(r'^\s+(\w+)\s+(.*)$')
+STRING = re.compile(r'^\s+(\w+)\s+_\("((?:[^"]|"")*)"\)')
+
+
+def split_arguments(text):
+    """Comma-separated arguments, keeping commas inside quoted texts."""
+    parts, current, quoted = [], [], False
+    for c in text:
+        if c == '"':
+            quoted = not quoted
+        if c == "," and not quoted:
+            parts.append("".join(current).strip())
+            current = []
+        else:
+            current.append(c)
+    parts.append("".join(current).strip())
+    return parts
+
+
+def text_of(argument):
+    match = re.match(r'^(?:_\()?"((?:[^"]|"")*)"\)?$', argument)
+    return rc_decode(match.group(1)) if match else ""
+
+
+def cpp_quote(text):
+    out = []
+    for c in text.encode("utf-8"):
+        ch = chr(c)
+        if ch == '"' or ch == "\\":
+            out.append("\\" + ch)
+        elif ch == "\n":
+            out.append("\\n")
+        elif 0x20 <= c < 0x7F:
+            out.append(ch)
+        else:
+            out.append("\\%03o" % c)
+    return '"%s"' % "".join(out)
+
+
+def read_table(layout):
+    dialogs, strings = [], []
+    dialog, in_strings = None, False
+    for number, line in enumerate(layout.splitlines(), 1):
+        code = line.split("//", 1)[0] if not re.search(r'"[^"]*//', line) else line
+        header = DIALOG.match(code)
+        if header:
+            dialog = {"id": header.group(1), "width": header.group(2),
+                      "height": header.group(3), "caption": "", "controls": []}
+            dialogs.append(dialog)
+            continue
+        if code.startswith("STRINGTABLE"):
+            in_strings, dialog = True, None
+            continue
+        if code.startswith("END"):
+            dialog, in_strings = None, False
+            continue
+        if in_strings:
+            match = STRING.match(code)
+            if match:
+                strings.append((match.group(1), rc_decode(match.group(2))))
+            continue
+        if dialog is None:
+            continue
+        caption = CAPTION.match(code)
+        if caption:
+            dialog["caption"] = rc_decode(caption.group(1) or caption.group(2) or "")
+            continue
+        statement = STATEMENT.match(code)
+        if not statement or statement.group(1) in ("BEGIN",):
+            continue
+        keyword, arguments = statement.group(1), split_arguments(statement.group(2))
+        if keyword == "CONTROL":
+            # CONTROL text, id, class, style, x, y, w, h
+            if len(arguments) < 8:
+                raise Failure("layout line %d: a CONTROL needs 8 arguments" % number)
+            kind = CONTROL_CLASSES.get(arguments[2].strip('"'))
+            if kind is None:
+                raise Failure("layout line %d: unknown control class %s" % (number, arguments[2]))
+            text, ident, style, box = text_of(arguments[0]), arguments[1], arguments[3], arguments[4:8]
+        elif keyword in CONTROL_KINDS:
+            if len(arguments) < 6:
+                raise Failure("layout line %d: %s needs 6 arguments" % (number, keyword))
+            kind = CONTROL_KINDS[keyword]
+            text, ident, box = text_of(arguments[0]), arguments[1], arguments[2:6]
+            style = arguments[6] if len(arguments) > 6 else ""
+        else:
+            continue
+        group = "true" if "WS_GROUP" in style else "false"
+        dialog["controls"].append((kind, ident, text, box, group))
+    return dialogs, strings
+
+
+def write_table(layout_path, layout, output):
+    dialogs, strings = read_table(layout)
+    lines = ["// Generated by tools/gen-kest-resources.py from %s; do not edit."
+             % os.path.basename(layout_path),
+             "// The layout's dialogs, controls and strings, texts in English.", ""]
+    for dialog in dialogs:
+        lines.append("inline constexpr KestLayoutControl kKestControls_%s[] = {" % dialog["id"])
+        for kind, ident, text, box, group in dialog["controls"]:
+            lines.append("    {%s, %s, %s, %s, %s}," % (kind, ident, cpp_quote(text), ", ".join(box), group))
+        lines.append("};")
+    lines.append("inline constexpr KestLayoutDialog kKestLayoutDialogs[] = {")
+    for dialog in dialogs:
+        lines.append("    {%s, %s, %s, %s, kKestControls_%s, std::size(kKestControls_%s)}," % (
+            dialog["id"], cpp_quote(dialog["caption"]), dialog["width"], dialog["height"],
+            dialog["id"], dialog["id"]))
+    lines.append("};")
+    lines.append("inline constexpr KestLayoutString kKestLayoutStrings[] = {")
+    for ident, text in strings:
+        lines.append("    {%s, %s}," % (ident, cpp_quote(text)))
+    lines.append("};")
+    write_if_changed(output, "\n".join(lines) + "\n")
+
 
 def write_if_changed(path, text):
     # An unchanged output keeps its time, so the resources are not rebuilt.
@@ -298,15 +435,17 @@ def write_if_changed(path, text):
 
 def main(argv):
     arguments = argv[1:]
-    pot = None
-    if "--pot" in arguments:
-        at = arguments.index("--pot")
-        if at + 1 >= len(arguments):
-            sys.stderr.write(__doc__)
-            return 2
-        pot = arguments[at + 1]
-        del arguments[at:at + 2]
-    if not arguments or (pot is None and len(arguments) < 2):
+    options = {}
+    for flag in ("--pot", "--table"):
+        if flag in arguments:
+            at = arguments.index(flag)
+            if at + 1 >= len(arguments):
+                sys.stderr.write(__doc__)
+                return 2
+            options[flag] = arguments[at + 1]
+            del arguments[at:at + 2]
+    pot, table = options.get("--pot"), options.get("--table")
+    if not arguments or (not options and len(arguments) < 2):
         sys.stderr.write(__doc__)
         return 2
     layout_path, rest = arguments[0], arguments[1:]
@@ -315,6 +454,8 @@ def main(argv):
             layout = source.read()
         if pot is not None:
             write_pot(layout_path, layout, pot)
+        if table is not None:
+            write_table(layout_path, layout, table)
         if rest:
             write_rc(layout_path, layout, rest[0], rest[1:])
     except (Failure, OSError) as error:
