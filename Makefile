@@ -6,6 +6,8 @@
 #                 (mingw-w64) with the tests run under wine
 #   make linux    build build/linux only
 #   make win64    build build/win64 only
+#   make install the desktop wizard, its menu entry, icons and catalogs under
+#                 PREFIX (default /usr/local); `make uninstall` removes them
 #   make bench    build build/bench (Release) and run the benchmarks
 #   make clean    remove the build folders (keeps build/deps, the cache of
 #                 third-party libraries for Windows; `make distclean` too)
@@ -171,18 +173,51 @@ test: deps
 	exit $$failed
 
 # ---------------------------------------------------------------------------
-# The network boot services on the demo install disc that the build makes:
-# tamsor-serve prints its ports and serves until Ctrl-C. SERVE_ARGS replaces
-# the disc (an image file or a drive) and adds options, for example
+# The demo install disc that the build makes, served. With a display (X11 or
+# Wayland) the desktop wizard opens on it; without one tamsor-serve prints
+# its ports and serves until Ctrl-C. SERVE_ARGS replaces the disc (an image
+# file or a drive) and, for tamsor-serve, adds options, for example
 #   make run SERVE_ARGS="--bsdp-port 7800 /path/to/disc.img"
+# RUN=serve uses tamsor-serve even where a display exists.
 SERVE_ARGS ?= $(LINUX_DIR)/tools/demo-disc.img
+RUN ?= $(if $(or $(DISPLAY),$(WAYLAND_DISPLAY)),wizard,serve)
 run: deps
 	@cmake -S "$(ROOT)" -B "$(LINUX_DIR)" $(CMAKE_QUIET) \
 	  -DCMAKE_BUILD_TYPE=Debug -DTAMSOR_SANITIZE=ON; \
-	cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-serve demo-disc; \
-	echo "==> $(LINUX_DIR)/tools/tamsor-serve $(SERVE_ARGS)"; \
-	status=0; "$(LINUX_DIR)/tools/tamsor-serve" $(SERVE_ARGS) || status=$$?; \
-	if [ $$status -ne 0 ] && [ $$status -ne 130 ]; then exit $$status; fi
+	if [ "$(RUN)" = wizard ]; then \
+	  cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-wizard demo-disc; \
+	  echo "==> $(LINUX_DIR)/assistant/gtk/tamsor-wizard $(SERVE_ARGS)"; \
+	  ASAN_OPTIONS=detect_leaks=0 "$(LINUX_DIR)/assistant/gtk/tamsor-wizard" $(SERVE_ARGS); \
+	else \
+	  cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-serve demo-disc; \
+	  echo "==> $(LINUX_DIR)/tools/tamsor-serve $(SERVE_ARGS)"; \
+	  status=0; "$(LINUX_DIR)/tools/tamsor-serve" $(SERVE_ARGS) || status=$$?; \
+	  if [ $$status -ne 0 ] && [ $$status -ne 130 ]; then exit $$status; fi; \
+	fi
+
+# The desktop wizard installed: a Release build of its own in $(BUILD)/install.
+PREFIX      ?= /usr/local
+INSTALL_DIR := $(abspath $(BUILD))/install
+.PHONY: install uninstall
+install: deps
+	@$(call say,building the desktop wizard for $(PREFIX) in $(INSTALL_DIR)); \
+	cmake -S "$(ROOT)" -B "$(INSTALL_DIR)" $(CMAKE_QUIET) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAMSOR_TESTS=OFF -DCMAKE_INSTALL_PREFIX="$(PREFIX)"; \
+	cmake --build "$(INSTALL_DIR)" -j $(JOBS) --target tamsor-wizard kest_gtk_catalogs; \
+	cmake --install "$(INSTALL_DIR)"; \
+	if command -v gtk4-update-icon-cache >/dev/null && [ -f "$(PREFIX)/share/icons/hicolor/index.theme" ]; then \
+	  gtk4-update-icon-cache -q -t -f "$(PREFIX)/share/icons/hicolor" || true; \
+	fi; \
+	if command -v update-desktop-database >/dev/null; then \
+	  update-desktop-database -q "$(PREFIX)/share/applications" || true; \
+	fi; \
+	$(call took,install)
+
+uninstall:
+	@if [ ! -f "$(INSTALL_DIR)/install_manifest.txt" ]; then \
+	  echo "Nothing to uninstall: $(INSTALL_DIR)/install_manifest.txt is missing."; exit 0; \
+	fi; \
+	while IFS= read -r file; do rm -f -v "$$file"; done < "$(INSTALL_DIR)/install_manifest.txt"
 
 bench: deps
 	@if [ ! -f "$(ROOT)/bench/CMakeLists.txt" ]; then \
@@ -203,7 +238,7 @@ bench: deps
 	exit $$failed
 
 clean:
-	rm -rf "$(LINUX_DIR)" "$(WIN_DIR)" "$(BENCH_DIR)"
+	rm -rf "$(LINUX_DIR)" "$(WIN_DIR)" "$(BENCH_DIR)" "$(INSTALL_DIR)"
 
 distclean: clean
 	rm -rf "$(DEPS_DIR)"
