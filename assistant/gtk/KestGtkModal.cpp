@@ -9,7 +9,9 @@ constexpr const char* kResultKey = "kest-result";
 }  // namespace
 
 KestGtkModal::KestGtkModal(GtkWindow* parent, const std::string& title) {
-    window_ = GTK_WINDOW(gtk_window_new());
+    // A dialog to a screen reader, not a plain window.
+    window_ = GTK_WINDOW(g_object_new(GTK_TYPE_WINDOW, "accessible-role",
+                                      GTK_ACCESSIBLE_ROLE_DIALOG, nullptr));
     g_object_ref_sink(window_);
     gtk_window_set_title(window_, title.c_str());
     gtk_window_set_modal(window_, TRUE);
@@ -80,10 +82,25 @@ void KestGtkModal::setTexts(const std::string& primary, const std::string& secon
     gtk_widget_set_visible(primary_, !primary.empty());
     gtk_label_set_text(GTK_LABEL(secondary_), secondary.c_str());
     gtk_widget_set_visible(secondary_, !secondary.empty());
+    // A dialog without a title is named by what it says first.
+    const char* title = gtk_window_get_title(window_);
+    if (title == nullptr || *title == '\0') {
+        const std::string& name = primary.empty() ? secondary : primary;
+        gtk_accessible_update_property(GTK_ACCESSIBLE(window_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                       name.c_str(), -1);
+    }
 }
 
 GtkWidget* KestGtkModal::addButton(const std::string& label, int result, bool isDefault) {
     GtkWidget* button = gtk_button_new_with_mnemonic(label.c_str());
+    // Named by its text alone: GTK would add the mnemonic's spelling too.
+    std::string name;
+    for (char c : label) {
+        if (c != '_') name += c;
+    }
+    gtk_accessible_reset_relation(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_RELATION_LABELLED_BY);
+    gtk_accessible_update_property(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   name.c_str(), -1);
     g_object_set_data(G_OBJECT(button), kResultKey, GINT_TO_POINTER(result));
     g_signal_connect(button, "clicked", G_CALLBACK(OnButton), this);
     gtk_widget_set_size_request(button, 88, -1);

@@ -172,7 +172,8 @@ GtkWidget* KestGtkWindow::buildPicturePane() {
     // The area owns the picture; a picture that failed to load leaves it blank.
     gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(area), DrawPicture, pixbuf,
                                    pixbuf != nullptr ? g_object_unref : nullptr);
-    gtk_accessible_update_property(GTK_ACCESSIBLE(area), GTK_ACCESSIBLE_PROPERTY_LABEL, "", -1);
+    // Decoration only: a screen reader passes over it.
+    gtk_accessible_update_state(GTK_ACCESSIBLE(area), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
     items_[IDC_KEST_PICTURE] = area;
     return area;
 }
@@ -224,7 +225,11 @@ GtkWidget* KestGtkWindow::buildControl(const KestLayoutControl& control, GtkWidg
         widget = gtk_check_button_new_with_label(text.c_str());
         break;
     case kKestControlRadioButton:
-        widget = gtk_check_button_new_with_label(text.c_str());
+        // Grouped check buttons look like radio buttons; say so to a screen
+        // reader as well.
+        widget = GTK_WIDGET(g_object_new(GTK_TYPE_CHECK_BUTTON, "accessible-role",
+                                         GTK_ACCESSIBLE_ROLE_RADIO, "label", text.c_str(),
+                                         nullptr));
         if (control.startsGroup || *radioGroup == nullptr) {
             *radioGroup = widget;
         } else {
@@ -238,6 +243,8 @@ GtkWidget* KestGtkWindow::buildControl(const KestLayoutControl& control, GtkWidg
         gtk_widget_set_halign(picture, GTK_ALIGN_CENTER);
         gtk_widget_set_valign(picture, GTK_ALIGN_CENTER);
         gtk_widget_set_hexpand(picture, TRUE);
+        // It shows what the page's text says.
+        gtk_accessible_update_state(GTK_ACCESSIBLE(picture), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
         widget = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
         gtk_widget_set_size_request(widget, Pixels(control.width), Pixels(control.height));
         gtk_box_append(GTK_BOX(widget), picture);
@@ -434,6 +441,11 @@ void KestGtkWindow::OnSelectionChanged(GtkListBox*, gpointer self) {
 void KestGtkWindow::selectPage(int index) {
     if (index < 0 || index >= KEST_PAGE_COUNT || pages_[index] == nullptr) return;
     gtk_stack_set_visible_child(GTK_STACK(stack_), pages_[index]);
+    // The pages behind stay out of a screen reader's way.
+    for (int other = 0; other < KEST_PAGE_COUNT; ++other) {
+        gtk_accessible_update_state(GTK_ACCESSIBLE(pages_[other]), GTK_ACCESSIBLE_STATE_HIDDEN,
+                                    other != index, -1);
+    }
     // The disc page starts in its list, so the arrow keys choose a disc.
     if (index == kKestPageChooseDisk && list_ != nullptr) {
         GtkListBoxRow* row = gtk_list_box_get_selected_row(GTK_LIST_BOX(list_));
