@@ -96,10 +96,13 @@ test-win64: win64
 	$(call took,windows tests); \
 	exit $$status
 
-# Pictures of every page of the wizard and of its dialogs, taken under wine
-# by the GUI test's scenario, for a person to look at.
-.PHONY: screenshots
-screenshots: win64 linux
+# Pictures of every page of the wizard and of its dialogs, for a person to
+# look at: the desktop wizard's in English and two other languages (by its
+# accessibility test's scenario, in $(LINUX_DIR)/screenshots/<language>),
+# then the Windows wizard's under wine (by its GUI test's scenario).
+SCREENSHOT_LANGUAGES ?= en de ja
+.PHONY: screenshots screenshots-linux
+screenshots: screenshots-linux win64
 	@$(call say,screenshots of the wizard into $(WIN_DIR)/screenshots); \
 	trap '"$(WINE_RUN)" --stop "$(WIN_DIR)"' EXIT; \
 	"$(WINE_RUN)" --init "$(WIN_DIR)"; \
@@ -111,6 +114,18 @@ screenshots: win64 linux
 	  --wine-run "$(WINE_RUN)" --build "$(WIN_DIR)" \
 	  --screenshots "$(WIN_DIR)/screenshots"; \
 	$(call took,screenshots)
+
+screenshots-linux: linux
+	@for language in $(SCREENSHOT_LANGUAGES); do \
+	  $(call say,screenshots of the desktop wizard in $$language into $(LINUX_DIR)/screenshots/$$language); \
+	  if [ $$language = en ]; then option=""; else option="--language $$language"; fi; \
+	  "$(ROOT)/tests/assistant/gtk/atspi-session.sh" --display :73 --timeout 600 -- \
+	    /usr/bin/python3 "$(ROOT)/tests/assistant/gtk/wizard_atspi_test.py" \
+	      --wizard "$(LINUX_DIR)/assistant/gtk/tamsor-wizard" \
+	      --mkimage "$(LINUX_DIR)/tools/hfswriter/tamsor-mkimage" \
+	      --disc-tool "$(LINUX_DIR)/tools/tamsor-disc" \
+	      --screenshots "$(LINUX_DIR)/screenshots/$$language" $$option; \
+	done
 
 # The installer: Tamsor.msi (wixl) with Tamsor.exe and its Start menu
 # shortcut, a cabinet holding it (gcab), and ZULSetupAdmin.exe with the

@@ -388,7 +388,8 @@ class Scenario:
             except OSError:
                 return False
 
-    def run(self):
+    def prepare_discs(self):
+        """Waits for the BSDP port; both disc images: (disc1, disc2, image1, image2)."""
         self.step("UDP port 7799 is free")
         poll(self.bsdp_port_free, True, 60,
              "UDP 7799 is taken by another program (another Tamsor sharing a disc?)")
@@ -399,7 +400,72 @@ class Scenario:
         with open(disc1, "rb") as f1, open(disc2, "rb") as f2:
             image1, image2 = f1.read(), f2.read()
         check(image1 != image2, "the two disc images are alike")
+        return disc1, disc2, image1, image2
 
+    def boot_client(self, disc1, image1, after_first_file):
+        """The client starts up from disc1: BSDP LIST and SELECT, the boot files
+        by TFTP (after_first_file() looks at the wizard after the first one),
+        ranged reads of the root image."""
+        self.step("client: BSDP LIST and SELECT")
+        reply, options, bsdp = self.bsdp(1)
+        check(reply.op == 2, "LIST answer op %d" % reply.op)
+        entry = bsdp.get(9, b"")
+        check(DISC1.encode() + b" (" in entry, "LIST names no %r image: %r" % (DISC1, entry))
+        reply, options, bsdp = self.bsdp(2)
+        booter = reply.file.rstrip(b"\0").decode()
+        check(booter == "1/booter", "SELECT boot file %r" % booter)
+        check(12 in bsdp and len(bsdp[12]) == 2, "SELECT without TFTP port: %r" % bsdp)
+        self.tftp_port = int.from_bytes(bsdp[12], "big")
+        root = options.get("root_disk_path", b"")  # DHCP option 17
+        root = root.decode() if isinstance(root, bytes) else str(root)
+        check(root.startswith("http://") and root.endswith("/CdRom0.dmg"), "root path %r" % root)
+        self.http_port = int(root[len("http://"):].split("/")[0].rsplit(":", 1)[1])
+
+        self.step("client: the boot files by TFTP")
+        for number, (name, path) in enumerate(BOOT_FILES.items()):
+            got = self.tftp(name)
+            check(got == self.disc_file(disc1, path), "TFTP %s: bytes differ from %s" % (name, path))
+            if number == 0:
+                after_first_file()
+
+        self.step("client: ranged reads of the root image")
+        for first, last in [(0, 2047), (131000, 263000), (500000, None), (-777, None)]:
+            self.read_range(image1, first, last)
+
+    def installer_progress(self):
+        """The installer starts and reports its progress, the last one beyond 100 %."""
+        self.step("installer: Started")
+        self.post({"Message": "Started"})
+        self.install_line("Waiting for Orvane Installer...", "", 0, True)
+
+        self.step("installer: Progress")
+        self.post({"Message": "Progress", "Percentage": 42, "Status": "Installing \u00d6rvane\u2026",
+                   "Remaining": "About 5 minutes"})
+        self.install_line("Installing \u00d6rvane\u2026", "About 5 minutes", 42, False)
+        self.shot("page7-progress")
+        self.post({"Message": "Progress", "Percentage": 150})
+        self.install_line("Installing \u00d6rvane\u2026", "About 5 minutes", 100, False)
+
+    def installer_success(self, image2):
+        """With the next disc in, the installer reads it all and succeeds."""
+        self.install_line("Waiting for Orvane Installer...", "", None, True)
+        self.read_range(image2, 0, None)  # the whole of the next disc
+
+        self.step("installer: Success")
+        self.post({"Message": "Success"})
+        self.install_line("Orvane was successfully installed.",
+                          "You may now quit this application.", 100, False)
+        self.shot("page7-success")
+
+    def save_failure(self):
+        """What the screen showed when the scenario failed."""
+        try:
+            self.shot("failure", self.folder)
+        except (subprocess.SubprocessError, OSError):
+            pass
+
+    def run(self):
+        disc1, disc2, image1, image2 = self.prepare_discs()
         if self.shots:
             self.decorate_windows()
 
@@ -500,46 +566,13 @@ class Scenario:
         check(self.driver.flag("enabled", GO_BACK), "Go Back disabled before any client")
         self.shot("page7")
 
-        self.step("client: BSDP LIST and SELECT")
-        reply, options, bsdp = self.bsdp(1)
-        check(reply.op == 2, "LIST answer op %d" % reply.op)
-        entry = bsdp.get(9, b"")
-        check(DISC1.encode() + b" (" in entry, "LIST names no %r image: %r" % (DISC1, entry))
-        reply, options, bsdp = self.bsdp(2)
-        booter = reply.file.rstrip(b"\0").decode()
-        check(booter == "1/booter", "SELECT boot file %r" % booter)
-        check(12 in bsdp and len(bsdp[12]) == 2, "SELECT without TFTP port: %r" % bsdp)
-        self.tftp_port = int.from_bytes(bsdp[12], "big")
-        root = options.get("root_disk_path", b"")  # DHCP option 17
-        root = root.decode() if isinstance(root, bytes) else str(root)
-        check(root.startswith("http://") and root.endswith("/CdRom0.dmg"), "root path %r" % root)
-        self.http_port = int(root[len("http://"):].split("/")[0].rsplit(":", 1)[1])
-
-        self.step("client: the boot files by TFTP")
-        for number, (name, path) in enumerate(BOOT_FILES.items()):
-            got = self.tftp(name)
-            check(got == self.disc_file(disc1, path), "TFTP %s: bytes differ from %s" % (name, path))
-            if number == 0:
-                self.install_line("Waiting for Talvyn to start up...", "", 0, True)
-                check(not self.driver.flag("enabled", GO_BACK),
-                      "Go Back still enabled after the first transfer")
-                self.on_page(7)
-
-        self.step("client: ranged reads of the root image")
-        for first, last in [(0, 2047), (131000, 263000), (500000, None), (-777, None)]:
-            self.read_range(image1, first, last)
-
-        self.step("installer: Started")
-        self.post({"Message": "Started"})
-        self.install_line("Waiting for Orvane Installer...", "", 0, True)
-
-        self.step("installer: Progress")
-        self.post({"Message": "Progress", "Percentage": 42, "Status": "Installing \u00d6rvane\u2026",
-                   "Remaining": "About 5 minutes"})
-        self.install_line("Installing \u00d6rvane\u2026", "About 5 minutes", 42, False)
-        self.shot("page7-progress")
-        self.post({"Message": "Progress", "Percentage": 150})
-        self.install_line("Installing \u00d6rvane\u2026", "About 5 minutes", 100, False)
+        def client_started():
+            self.install_line("Waiting for Talvyn to start up...", "", 0, True)
+            check(not self.driver.flag("enabled", GO_BACK),
+                  "Go Back still enabled after the first transfer")
+            self.on_page(7)
+        self.boot_client(disc1, image1, client_started)
+        self.installer_progress()
 
         self.step("Quit while a client is connected asks; No keeps it running")
         self.driver("click %d" % CONTINUE)
@@ -570,14 +603,7 @@ class Scenario:
 
         self.step("the next disc closes the wait dialog by itself")
         poll(lambda: self.driver("wait-dialog 0"), None, 20, "wait dialog after the next disc")
-        self.install_line("Waiting for Orvane Installer...", "", None, True)
-        self.read_range(image2, 0, None)  # the whole of the next disc
-
-        self.step("installer: Success")
-        self.post({"Message": "Success"})
-        self.install_line("Orvane was successfully installed.",
-                          "You may now quit this application.", 100, False)
-        self.shot("page7-success")
+        self.installer_success(image2)
 
         self.step("Quit after Success asks nothing and ends the process")
         self.driver("click %d" % CONTINUE)
@@ -606,6 +632,37 @@ def build_linux_tools(build):
             os.path.join(tools, "tools", "tamsor-disc"))
 
 
+def run_scenario(make_scenario, args, errors=()):
+    """Runs the scenario that make_scenario(args) builds and reports it: the
+    failed step and the wizard's last words, the work folder kept then (or
+    with args.keep). errors: further exceptions that mean a failed check.
+    The exit status."""
+    # A time-out's termination request still runs the clean-up below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    scenario = None
+    status = 1
+    try:
+        scenario = make_scenario(args)
+        scenario.run()
+        status = 0
+        print("wizard GUI test passed")
+    except (Failure, subprocess.SubprocessError, OSError, *errors) as error:
+        step = scenario.step_name if scenario else "setup"
+        print("FAILED at step '%s': %s" % (step, error))
+        if scenario is not None:
+            scenario.save_failure()
+    finally:
+        if scenario is not None:
+            scenario.cleanup()
+            if status != 0:
+                with open(scenario.log_path, "rb") as log:
+                    tail = log.read()[-3000:].decode("utf-8", "replace")
+                print("wizard's stderr (last lines), work folder %s:\n%s" % (scenario.folder, tail))
+            elif not args.keep:
+                subprocess.run(["rm", "-rf", scenario.folder])
+    return status
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--wizard", required=True, help="Tamsor.exe")
@@ -617,35 +674,12 @@ def main():
     parser.add_argument("--screenshots", help="folder for the pictures")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
-    # A time-out's termination request still runs the clean-up below.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    scenario = None
-    status = 1
-    try:
+
+    def make_scenario(args):
         if not (os.access(args.mkimage, os.X_OK) and os.access(args.disc_tool, os.X_OK)):
             args.mkimage, args.disc_tool = build_linux_tools(args.build)
-        scenario = Scenario(args)
-        scenario.run()
-        status = 0
-        print("wizard GUI test passed")
-    except (Failure, subprocess.SubprocessError, OSError) as error:
-        step = scenario.step_name if scenario else "setup"
-        print("FAILED at step '%s': %s" % (step, error))
-        if scenario is not None:
-            try:  # what the screen showed then
-                scenario.shot("failure", scenario.folder)
-            except (subprocess.SubprocessError, OSError):
-                pass
-    finally:
-        if scenario is not None:
-            scenario.cleanup()
-            if status != 0:
-                with open(scenario.log_path, "rb") as log:
-                    tail = log.read()[-3000:].decode("utf-8", "replace")
-                print("wizard's stderr (last lines), work folder %s:\n%s" % (scenario.folder, tail))
-            elif not args.keep:
-                subprocess.run(["rm", "-rf", scenario.folder])
-    return status
+        return Scenario(args)
+    return run_scenario(make_scenario, args)
 
 
 if __name__ == "__main__":
