@@ -202,13 +202,14 @@ run: deps
 	if [ "$(RUN)" = wizard ]; then \
 	  cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-wizard demo-disc; \
 	  echo "==> $(LINUX_DIR)/assistant/gtk/tamsor-wizard $(SERVE_ARGS)"; \
-	  ASAN_OPTIONS=detect_leaks=0 "$(LINUX_DIR)/assistant/gtk/tamsor-wizard" $(SERVE_ARGS); \
+	  status=0; ASAN_OPTIONS=detect_leaks=0 "$(LINUX_DIR)/assistant/gtk/tamsor-wizard" \
+	    $(SERVE_ARGS) || status=$$?; \
 	else \
 	  cmake --build "$(LINUX_DIR)" -j $(JOBS) --target tamsor-serve demo-disc; \
 	  echo "==> $(LINUX_DIR)/tools/tamsor-serve $(SERVE_ARGS)"; \
 	  status=0; "$(LINUX_DIR)/tools/tamsor-serve" $(SERVE_ARGS) || status=$$?; \
-	  if [ $$status -ne 0 ] && [ $$status -ne 130 ]; then exit $$status; fi; \
-	fi
+	fi; \
+	if [ $$status -ne 0 ] && [ $$status -ne 130 ]; then exit $$status; fi
 
 # The desktop wizard installed: a Release build of its own in $(BUILD)/install.
 PREFIX      ?= /usr/local
