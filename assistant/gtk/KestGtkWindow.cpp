@@ -633,7 +633,10 @@ bool KestGtkWindow::askYesNo(const std::string& text) {
     question.setIcon(kAppIconResource);
     question.setTexts(std::string(), text);
     // GTK's own words for the two answers, in the user's language.
-    question.addButton(g_dgettext("gtk40", "_No"), kNo, true);
+    // No takes Enter, but is not styled as the suggested action: quitting
+    // is what the question is about.
+    GtkWidget* no = question.addButton(g_dgettext("gtk40", "_No"), kNo, true);
+    gtk_widget_remove_css_class(no, "suggested-action");
     question.addButton(g_dgettext("gtk40", "_Yes"), kYes, false);
     question.setCloseResult(kNo);
     return question.run() == kYes;
