@@ -44,12 +44,15 @@ QxStatus KestDiscImages::bindNext() {
     return kStatusNotFound;
 }
 
+void KestDiscImages::cancelSwap() {
+    if (swapTimer_ == nullptr) return;
+    QxRunLoopTimerInvalidate(swapTimer_);
+    QxLObjectRelease(swapTimer_);
+    swapTimer_ = nullptr;
+}
+
 void KestDiscImages::stop() {
-    if (swapTimer_ != nullptr) {
-        QxRunLoopTimerInvalidate(swapTimer_);
-        QxLObjectRelease(swapTimer_);
-        swapTimer_ = nullptr;
-    }
+    cancelSwap();
     if (!current_.empty()) {
         DeviceUnbind(kKestImageDevice);
         current_.clear();
@@ -57,12 +60,7 @@ void KestDiscImages::stop() {
 }
 
 QxStatus KestDiscImages::insert(const std::string& path) {
-    if (swapTimer_ != nullptr) {
-        // The user was quicker than the swap: the queued image waits.
-        QxRunLoopTimerInvalidate(swapTimer_);
-        QxLObjectRelease(swapTimer_);
-        swapTimer_ = nullptr;
-    }
+    cancelSwap();  // the user was quicker than the swap: the queued image waits
     QxStatus status = DeviceBindImage(kKestImageDevice, path.c_str(), 0);
     if (status != kStatusOK) return status;
     current_ = path;

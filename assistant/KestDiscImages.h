@@ -64,6 +64,7 @@ public:
 private:
     static void OnSwapTimer(QxRunLoopTimerRef timer, void* info);
     QxStatus bindNext();
+    void cancelSwap();
 
     std::vector<std::string> images_;
     size_t next_ = 0;
