@@ -56,9 +56,9 @@ if ! compgen -G '/var/lib/apt/lists/*_Sources*' >/dev/null; then
 fi
 
 if [ $need_update -eq 1 ]; then
-  $SUDO apt-get update -qq </dev/null >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq </dev/null >/dev/null
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
 fi
