@@ -181,3 +181,17 @@ QxStatus SocketAddressToText(const struct sockaddr* address, char* text, size_t 
     memcpy(text, formatted, static_cast<size_t>(length) + 1);
     return kStatusOK;
 }
+
+QxStatus ClientAddressText(const struct sockaddr* address, char* text, size_t size) {
+    if (address == nullptr || text == nullptr) return kStatusBadParameter;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(address);
+    static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (IsIPv6(FamilyOf(address)) && memcmp(bytes + 8, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+        char formatted[kSocketAddressTextSize];
+        int length = FormatIPv4(bytes + 20, formatted);
+        if (static_cast<size_t>(length) + 1 > size) return kStatusBufferTooSmall;
+        memcpy(text, formatted, static_cast<size_t>(length) + 1);
+        return kStatusOK;
+    }
+    return SocketAddressToText(address, text, size);
+}

@@ -51,3 +51,8 @@ QxStatus LocalAddressFor(const struct sockaddr* peerAddress,
 // and its NUL do not fit (text is then left as it was); kStatusBadParameter
 // for null arguments.
 QxStatus SocketAddressToText(const struct sockaddr* address, char* text, size_t size);
+
+// A peer's address as people know it: as SocketAddressToText, except that
+// an IPv4-mapped IPv6 address (a dual-stack socket's IPv4 peer) is given as
+// its IPv4 address, so that one client reads alike over every service.
+QxStatus ClientAddressText(const struct sockaddr* address, char* text, size_t size);

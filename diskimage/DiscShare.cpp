@@ -35,6 +35,7 @@
 
 #include <cstring>
 
+#include "DiscHost.h"
 #include "DiscImageReader.h"
 #include "HTTPListener.h"
 #include "HTTPMessage.h"
@@ -48,7 +49,9 @@
 #include "QxLPropertyList.h"
 #include "QxLScan.h"
 #include "QxLString.h"
+#include "QxPlatformNet.h"
 #include "QxPlatformUUID.h"
+#include "QxRunLoop.h"
 
 namespace {
 
@@ -75,6 +78,14 @@ struct DiscShareSession {
     // waits for the handler.
     bool inMessageHook;
     bool closedInHook;
+    // Who is served, for the hook's reports: the peer's address as text
+    // ("?" when it cannot be had), when the connection came, whether its
+    // first image read was reported, and the image bytes sent so far.
+    char client[kSocketAddressTextSize];
+    double openedAt;
+    bool readReported;
+    uint64_t bytesServed;
+    uint64_t bytesInFlight;  // body of the image response being sent
 };
 
 struct ServiceState {
@@ -85,6 +96,7 @@ struct ServiceState {
     void* connectionHookContext;
     DiscShareMessageHook messageHook;
     void* messageHookContext;
+    const char* poster;  // the client whose message the message hook has
 };
 
 ServiceState gService;
@@ -296,8 +308,22 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
         response->hookContext = session;
     }
     status = HTTPMessageEndHeaders(response);
+    // Counted when the send completes, which may be within the call.
+    session->bytesInFlight = isHead ? 0 : static_cast<uint64_t>(end - start);
     if (status == kStatusOK) status = HTTPConnectionSendMessage(session->connection, response);
-    if (status != kStatusOK) return SendBareResponse(session, 500);
+    if (status != kStatusOK) {
+        session->bytesInFlight = 0;
+        return SendBareResponse(session, 500);
+    }
+    if (isHead) return kStatusOK;
+    if (!session->readReported && gService.connectionHook != nullptr) {
+        session->readReported = true;
+        char name[kDevicePathSize];
+        QxLFormatToBuffer(name, sizeof name, "%.*s", static_cast<int>(pathLength), path);
+        DiscShareClientInfo info{session->client, name, 0, 0.0};
+        gService.connectionHook(kDiscShareEventFirstRead, reinterpret_cast<uintptr_t>(&info),
+                                gService.connectionHookContext);
+    }
     return kStatusOK;
 }
 
@@ -392,7 +418,9 @@ QxStatus HandlePost(DiscShareSession* session, const HTTPMessage* request) {
         code = 500;
     } else if (gService.messageHook != nullptr) {
         session->inMessageHook = true;
+        gService.poster = session->client;
         gService.messageHook(object, gService.messageHookContext);
+        gService.poster = nullptr;
         session->inMessageHook = false;
         if (session->closedInHook) {
             QxLObjectRelease(object);
@@ -414,6 +442,13 @@ QxStatus OnAccept(HTTPListener* listener, HTTPConnection* connection, void* cont
     if (session == nullptr) return kStatusNoMemory;
     session->connection = connection;
     connection->userData = session;
+    session->openedAt = QxRunLoopNow();
+    QxNetAddress peer{};
+    if (QxPlatformNetPeerAddress(connection->socket, &peer) != kStatusOK ||
+        ClientAddressText(reinterpret_cast<const sockaddr*>(peer.bytes), session->client,
+                          sizeof session->client) != kStatusOK) {
+        QxLCopyBounded(session->client, "?", sizeof session->client);
+    }
     if (gService.connectionHook != nullptr) {
         gService.connectionHook(kDiscShareEventConnectionOpened, 0, gService.connectionHookContext);
     }
@@ -427,11 +462,22 @@ void OnClose(HTTPListener* listener, HTTPConnection* connection, QxStatus status
     auto* session = static_cast<DiscShareSession*>(connection->userData);
     if (session == nullptr) return;
     connection->userData = nullptr;
+    // The report goes out once the session is gone, from copies.
+    bool report = session->readReported && gService.connectionHook != nullptr;
+    char client[kSocketAddressTextSize];
+    memcpy(client, session->client, sizeof client);
+    DiscShareClientInfo info{client, nullptr, session->bytesServed,
+                             QxRunLoopNow() - session->openedAt};
     if (session->inMessageHook) {
         session->closedInHook = true;
-        return;
+    } else {
+        FreeSession(session);
     }
-    FreeSession(session);
+    if (report) {
+        gService.connectionHook(kDiscShareEventConnectionClosed,
+                                reinterpret_cast<uintptr_t>(&info),
+                                gService.connectionHookContext);
+    }
 }
 
 void OnSent(HTTPListener* listener, HTTPConnection* connection, void* context) {
@@ -440,6 +486,8 @@ void OnSent(HTTPListener* listener, HTTPConnection* connection, void* context) {
     auto* session = static_cast<DiscShareSession*>(connection->userData);
     if (session == nullptr) return;
     ReleaseListReply(session);
+    session->bytesServed += session->bytesInFlight;
+    session->bytesInFlight = 0;
 }
 
 QxStatus OnRequest(HTTPListener* listener, HTTPConnection* connection, HTTPMessage* request,
@@ -577,5 +625,7 @@ void DiscShareForgetImages() {
 bool DiscShareHasConnections() {
     return gService.listener != nullptr && HTTPListenerHasConnections(gService.listener);
 }
+
+const char* DiscShareMessageClient() { return gService.poster; }
 
 uint32_t DiscSharePort() { return gService.listener != nullptr ? gService.listener->port : 0; }

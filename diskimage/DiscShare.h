@@ -42,9 +42,24 @@ inline constexpr const char* kDiscShareDefaultServerToken = "ZUL/1.0";
 
 // Connection hook events.
 inline constexpr uint32_t kDiscShareEventConnectionOpened = 1;
+// The first image read of a connection (GET, the response under way);
+// argument: a DiscShareClientInfo with client and path.
+inline constexpr uint32_t kDiscShareEventFirstRead = 2;
+// A connection that read an image has ended; argument: a DiscShareClientInfo
+// with client, bytesServed and seconds. The hook must not stop the service.
+inline constexpr uint32_t kDiscShareEventConnectionClosed = 3;
+
+// What the hook hears about a connection; valid during the call only.
+struct DiscShareClientInfo {
+    const char* client;    // the peer's address as text (ClientAddressText)
+    const char* path;      // the image name read ("CdRom0"); null at the close
+    uint64_t bytesServed;  // image bytes whose sending completed
+    double seconds;        // since the connection was accepted
+};
 
 // Called as hook(kDiscShareEventConnectionOpened, 0, context) for every
-// accepted connection.
+// accepted connection, and with the two events above (a hook that knows
+// only the first ignores them).
 using DiscShareConnectionHook = void (*)(uint32_t event, uintptr_t argument, void* context);
 // Receives every posted property list that is not a status query (usually a
 // dictionary, but any property-list object). The object is borrowed: the
@@ -82,6 +97,10 @@ QxStatus DiscShareAddImage(const char* displayName, const char* imageName);
 // image is added again. A body being sent ends at its next refill with the
 // connection closed.
 void DiscShareForgetImages();
+
+// While the message hook runs: the address (as text) of the client that
+// posted the message; null at any other time.
+const char* DiscShareMessageClient();
 
 // True while the service runs and has at least one open connection.
 bool DiscShareHasConnections();

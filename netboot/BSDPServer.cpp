@@ -32,6 +32,7 @@
 #include "BootSource.h"
 #include "DiscHost.h"
 #include "DiscShare.h"
+#include "QxLBuild.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
 #include "QxLScan.h"
@@ -54,8 +55,10 @@ constexpr uint8_t kOpRequest = 1;
 constexpr uint8_t kOpReply = 2;
 
 // Header fields of a reply (offsets into the DHCP message).
+constexpr size_t kHlenOffset = 2;
 constexpr size_t kSiaddrOffset = 20;
 constexpr size_t kGiaddrOffset = 24;
+constexpr size_t kChaddrOffset = 28;
 constexpr size_t kSnameOffset = 44;
 constexpr size_t kSnameSize = 64;
 constexpr size_t kFileOffset = 108;
@@ -72,9 +75,12 @@ struct BsdpServer {
     QxSocketHandle handle;
     uint16_t port;
     uint16_t tftpPort;
+    NetBootEventSink sink;  // hears of every answer; null: nobody does
+    void* sinkContext;
+    int answered;           // BSDP type of the last datagram answered
 };
 
-BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0};
+BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0};
 uint8_t gReceiveBuffer[kBsdpPacketSize];
 uint8_t gReplyBuffer[kBsdpPacketSize];
 DhcpOptionTable gRequestOptions;
@@ -240,6 +246,33 @@ QxStatus AnswerSelect(const BootImageEntry* entry, const QxNetAddress* local,
     return status;
 }
 
+// Tells the sink that a request from sender was answered: its address and
+// the hardware address from the request's chaddr (hlen bytes, at most 16).
+void ReportAnswer(const struct sockaddr* sender, const uint8_t* request) {
+    if (gServer.sink == nullptr) return;
+    char client[kSocketAddressTextSize];
+    if (ClientAddressText(sender, client, sizeof client) != kStatusOK) {
+        QxLCopyBounded(client, "?", sizeof client);
+    }
+    char hardware[16 * 3 + 1] = "";
+    size_t length = request[kHlenOffset] < 16 ? request[kHlenOffset] : 16;
+    size_t at = 0;
+    for (size_t i = 0; i < length; ++i) {
+        int written = QxLFormatToBuffer(hardware + at, sizeof hardware - at,
+                                        i == 0 ? "%02x" : ":%02x", request[kChaddrOffset + i]);
+        if (written > 0) at += static_cast<size_t>(written);
+    }
+    QxLObjectRef event = nullptr;
+    if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%s}", kNetBootKeyMessage,
+                 gServer.answered == kBsdpSelect ? kNetBootEventBSDPSelect
+                                                 : kNetBootEventBSDPList,
+                 kNetBootKeyClient, client, kNetBootKeyHardwareAddress, hardware) != kStatusOK) {
+        return;
+    }
+    gServer.sink(event, gServer.sinkContext);
+    QxLObjectRelease(event);
+}
+
 // One datagram per readiness event; every failure is silent.
 void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void*) {
     if ((types & kQxSocketReadCallback) == 0 || gServer.socket == nullptr) return;
@@ -259,6 +292,7 @@ void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void
     size_t sent = 0;
     QxPlatformNetSendTo(gServer.handle, gReplyBuffer, replyLength, sender.bytes, sender.length,
                         &sent);
+    ReportAnswer(reinterpret_cast<const struct sockaddr*>(sender.bytes), gReceiveBuffer);
 }
 
 }  // namespace
@@ -478,12 +512,18 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
                               limit - kDhcpOptionsOffset, &written);
     if (status != kStatusOK) return status;
     *replyLength = kDhcpOptionsOffset + written;
+    gServer.answered = bsdpType;
     return kStatusOK;
 }
 
 // ---- Server -----------------------------------------------------------------------
 
 QxStatus StartBsdp() { return StartBsdpOnPort(kBsdpPort, nullptr); }
+
+void BsdpSetEventSink(NetBootEventSink sink, void* context) {
+    gServer.sink = sink;
+    gServer.sinkContext = context;
+}
 
 QxStatus StartBsdpOnPort(uint16_t port, uint16_t* boundPort) {
     if (gServer.socket != nullptr) return kStatusAlreadyInitialized;

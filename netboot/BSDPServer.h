@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "NetBootEvents.h"
 #include "QxLObject.h"
 #include "QxLStatus.h"
 
@@ -55,6 +56,12 @@ QxStatus StartBsdpOnPort(uint16_t port, uint16_t* boundPort);
 // Removes the socket from the run loop and closes it. Does nothing when the
 // responder is not running.
 void StopBsdp();
+
+// A sink that hears of every answered request as "BSDPList" or "BSDPSelect"
+// with "Client" and "HardwareAddress" (NetBootEvents.h), after the reply
+// went out; null (the default) reports nothing. The sink must not stop the
+// responder.
+void BsdpSetEventSink(NetBootEventSink sink, void* context);
 
 // The bound port while running, else 0.
 uint16_t BsdpPort();

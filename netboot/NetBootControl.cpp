@@ -9,6 +9,9 @@
 #include "BSDPServer.h"
 #include "BootSource.h"
 #include "DiscShare.h"
+#include "QxLBuild.h"
+#include "QxLDictionary.h"
+#include "QxLString.h"
 #include "TFTPServer.h"
 
 namespace {
@@ -20,9 +23,40 @@ struct ControlState {
     // Set by the first HTTP connection; never cleared for the process.
     bool bootPhaseEnded;
     bool keepBootServices;
+    bool clientEvents;
 };
 
-ControlState gControl = {nullptr, nullptr, kBsdpPort, false, false};
+ControlState gControl = {nullptr, nullptr, kBsdpPort, false, false, false};
+
+// Hands the sink on to the servers that report to it themselves.
+void PassSinkOn() {
+    TftpSetEventSink(gControl.sink, gControl.sinkContext);
+    TftpSetClientEvents(gControl.clientEvents);
+    BsdpSetEventSink(gControl.clientEvents ? gControl.sink : nullptr, gControl.sinkContext);
+}
+
+void Report(QxLObjectRef event) {
+    if (event == nullptr) return;
+    if (gControl.sink != nullptr) gControl.sink(event, gControl.sinkContext);
+    QxLObjectRelease(event);
+}
+
+// "HTTPRead" and "HTTPClose" from the disc image service's reports.
+void ReportConnection(uint32_t event, const DiscShareClientInfo* info) {
+    if (!gControl.clientEvents || gControl.sink == nullptr || info == nullptr) return;
+    QxLObjectRef built = nullptr;
+    if (event == kDiscShareEventFirstRead) {
+        QxLBuild(&built, "{%kO=%O%kO=%s%kO=%s}", kNetBootKeyMessage, kNetBootEventHTTPRead,
+                 kNetBootKeyClient, info->client, kNetBootKeyPath,
+                 info->path != nullptr ? info->path : "");
+    } else if (event == kDiscShareEventConnectionClosed) {
+        QxLBuild(&built, "{%kO=%O%kO=%s%kO=%lli%kO=%lli}", kNetBootKeyMessage,
+                 kNetBootEventHTTPClose, kNetBootKeyClient, info->client, kNetBootKeyBytes,
+                 static_cast<long long>(info->bytesServed), kNetBootKeyMilliseconds,
+                 static_cast<long long>(info->seconds > 0 ? info->seconds * 1000.0 + 0.5 : 0));
+    }
+    Report(built);
+}
 
 // Runs the start's steps; the caller stops everything on a failure.
 QxStatus StartInOrder() {
@@ -47,7 +81,12 @@ QxStatus StartInOrder() {
 void SetNetBootEventSink(NetBootEventSink sink, void* context) {
     gControl.sink = sink;
     gControl.sinkContext = context;
-    TftpSetEventSink(sink, context);
+    PassSinkOn();
+}
+
+void SetNetBootClientEvents(bool on) {
+    gControl.clientEvents = on;
+    PassSinkOn();
 }
 
 QxStatus StartNetBootServices() {
@@ -73,7 +112,11 @@ void SetNetBootBsdpPort(uint16_t port) { gControl.bsdpPort = port; }
 
 void SetNetBootKeepBootServices(bool keep) { gControl.keepBootServices = keep; }
 
-void NetBootConnectionHook(uint32_t event, uintptr_t, void*) {
+void NetBootConnectionHook(uint32_t event, uintptr_t argument, void*) {
+    if (event == kDiscShareEventFirstRead || event == kDiscShareEventConnectionClosed) {
+        ReportConnection(event, reinterpret_cast<const DiscShareClientInfo*>(argument));
+        return;
+    }
     if (event != kDiscShareEventConnectionOpened || gControl.bootPhaseEnded ||
         gControl.keepBootServices) {
         return;
@@ -85,7 +128,25 @@ void NetBootConnectionHook(uint32_t event, uintptr_t, void*) {
 
 QxStatus NetBootMessageHook(QxLObjectRef message, void*) {
     if (gControl.sink == nullptr) return kStatusOK;
-    return gControl.sink(message, gControl.sinkContext);
+    const char* poster = DiscShareMessageClient();
+    if (!gControl.clientEvents || poster == nullptr ||
+        !QxLObjectIsType(message, kQxLTypeDictionary)) {
+        return gControl.sink(message, gControl.sinkContext);
+    }
+    // A copy names its poster; the message itself stays as it came.
+    QxLObjectRef copy = nullptr;
+    QxLStringRef client = QxLStringCreateWithText(poster);
+    if (client == nullptr || QxLObjectCopy(message, &copy) != kStatusOK ||
+        QxLDictionarySetValue(static_cast<QxLDictionaryRef>(copy), kNetBootKeyClient, client) !=
+            kStatusOK) {
+        QxLObjectRelease(client);
+        QxLObjectRelease(copy);
+        return gControl.sink(message, gControl.sinkContext);
+    }
+    QxLObjectRelease(client);
+    QxStatus status = gControl.sink(copy, gControl.sinkContext);
+    QxLObjectRelease(copy);
+    return status;
 }
 
 bool NetBootPhaseEnded() { return gControl.bootPhaseEnded; }

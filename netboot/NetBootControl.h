@@ -78,6 +78,13 @@ void SetNetBootBsdpPort(uint16_t port);
 // each connection, so it takes effect at once.
 void SetNetBootKeepBootServices(bool keep);
 
+// Whether every event names its client and the servers report the further
+// events of a console server that follows many clients (NetBootEvents.h:
+// "BSDPList", "BSDPSelect", "HTTPRead", "HTTPClose", and "Client" in every
+// event, posted messages as copies). Off by default, and the wizard leaves
+// it off: its events stay exactly as they are. Takes effect at once.
+void SetNetBootClientEvents(bool on);
+
 // ---- The hooks (installed by StartNetBootServices) ----------------------------
 
 // The HTTP service calls it as hook(event, 0, context) for every accepted

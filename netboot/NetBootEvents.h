@@ -13,6 +13,20 @@
 //   Progress     Status, Percentage, Remaining (as the installer sends them)
 //   Eject        NextDisc (volume name of the disc to insert)
 //
+// With client events on (SetNetBootClientEvents, for a console server that
+// follows many clients; the wizard leaves them off and receives exactly the
+// above), every event also names its client by "Client" (its address as
+// text, "192.0.2.7"), and these are added:
+//
+//   event        keys besides "Message" and "Client"
+//   TFTPOpen     Filename, Size (file size)
+//   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request)
+//   BSDPList     HardwareAddress ("00:16:cb:ab:cd:ef"): a LIST was answered
+//   BSDPSelect   HardwareAddress: a SELECT was answered
+//   HTTPRead     Path: the first read of an image on a connection
+//   HTTPClose    Bytes (image bytes served), Milliseconds: a connection ended
+//   (posted)     the installer's dictionary, copied, with "Client" added
+//
 // Not here: storing the sink (the service control) or calling it (each
 // producer calls the sink it was given).
 #pragma once
@@ -27,6 +41,12 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeyStatus, "Status");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPercentage, "Percentage");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyRemaining, "Remaining");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyNextDisc, "NextDisc");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyClient, "Client");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyHardwareAddress, "HardwareAddress");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeySize, "Size");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBytes, "Bytes");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyMilliseconds, "Milliseconds");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPath, "Path");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");
@@ -35,6 +55,10 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootEventProgress, "Progress");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventSuccess, "Success");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventFailure, "Failure");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventEject, "Eject");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventBSDPList, "BSDPList");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventBSDPSelect, "BSDPSelect");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventHTTPRead, "HTTPRead");
+QXL_DEFINE_CONSTANT_STRING(kNetBootEventHTTPClose, "HTTPClose");
 
 // The application's event sink. The event is borrowed: the producer
 // releases it after the call, so a sink retains whatever it keeps. The

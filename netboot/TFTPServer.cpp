@@ -23,6 +23,9 @@
 #include "QxLBuild.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
+#include "DiscHost.h"
+#include "QxLScan.h"
+#include "QxPlatform.h"
 #include "QxPlatformNet.h"
 #include "VolumePath.h"
 
@@ -55,6 +58,9 @@ constexpr uint32_t kReadAheadSize = 64 * 1024;
 constexpr uint32_t kReadAheadAlignment = 4096;
 
 constexpr double kMinimumTick = 0.01;
+// The listening socket's receive buffer: room for the requests of a room of
+// clients switched on together (the system may grant less).
+constexpr int kListenerReceiveBuffer = 1 << 20;
 
 struct ServerState {
     QxSocketRef listenerObject;
@@ -64,9 +70,22 @@ struct ServerState {
     NetBootEventSink sink;
     void* sinkContext;
     double tick;  // seconds per timer period and per unit of timeout
+    uint32_t sessionLimit;       // in force while running
+    uint32_t fixedSessionLimit;  // TftpSetSessionLimit; 0: from the descriptors
+    bool clientEvents;           // events carry the client and the figures
 };
 
-ServerState gServer = {nullptr, kQxInvalidSocket, 0, nullptr, nullptr, nullptr, 1.0};
+ServerState gServer = {nullptr, kQxInvalidSocket, 0, nullptr, nullptr, nullptr, 1.0, 0, 0, false};
+
+// Half the descriptors, within the ceiling (see TFTPServer.h).
+uint32_t DerivedSessionLimit() {
+    if (gServer.fixedSessionLimit != 0) return gServer.fixedSessionLimit;
+    uint32_t descriptors = QxPlatformDescriptorLimit();
+    if (descriptors == 0) return kTftpDefaultSessionLimit;
+    uint32_t limit = descriptors / 2;
+    if (limit > kTftpSessionCeiling) limit = kTftpSessionCeiling;
+    return limit > 0 ? limit : 1;
+}
 
 // The options an RRQ asked for and the server accepted.
 struct AcceptedOptions {
@@ -141,25 +160,54 @@ void Report(QxLObjectRef event) {
     QxLObjectRelease(event);
 }
 
-void ReportStart(const char* fileName) {
-    if (gServer.sink == nullptr) return;
-    QxLObjectRef event = nullptr;
-    if (QxLBuild(&event, "{%kO=%O%kO=%s}", kNetBootKeyMessage, kNetBootEventTFTPOpen,
-                 kNetBootKeyFilename, fileName) != kStatusOK) {
-        return;
+// The session's client as text ("192.0.2.7"); "?" when it cannot be said.
+void ClientText(const TftpSession* session, char* text, size_t size) {
+    if (ClientAddressText(reinterpret_cast<const sockaddr*>(session->clientAddress), text, size) !=
+        kStatusOK) {
+        QxLCopyBounded(text, "?", size);
     }
-    Report(event);
 }
 
-void ReportEnd(const char* fileName, QxStatus status) {
+void ReportStart(const TftpSession* session) {
+    if (gServer.sink == nullptr) return;
+    QxLObjectRef event = nullptr;
+    QxStatus status = kStatusOK;
+    if (gServer.clientEvents) {
+        char client[kSocketAddressTextSize];
+        ClientText(session, client, sizeof client);
+        status = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%s%kO=%lli}", kNetBootKeyMessage,
+                          kNetBootEventTFTPOpen, kNetBootKeyFilename, session->fileName,
+                          kNetBootKeyClient, client, kNetBootKeySize,
+                          static_cast<long long>(session->fileSize));
+    } else {
+        status = QxLBuild(&event, "{%kO=%O%kO=%s}", kNetBootKeyMessage, kNetBootEventTFTPOpen,
+                          kNetBootKeyFilename, session->fileName);
+    }
+    if (status == kStatusOK) Report(event);
+}
+
+void ReportEnd(const TftpSession* session, QxStatus status) {
     if (gServer.sink == nullptr) return;
     int reason = status == kStatusEnded ? 0 : static_cast<int>(status);
     QxLObjectRef event = nullptr;
-    if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage, kNetBootEventTFTPClose,
-                 kNetBootKeyFilename, fileName, kNetBootKeyReason, reason) != kStatusOK) {
-        return;
+    QxStatus built = kStatusOK;
+    if (gServer.clientEvents) {
+        char client[kSocketAddressTextSize];
+        ClientText(session, client, sizeof client);
+        double seconds = QxRunLoopNow() - session->startTime;
+        built = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i%kO=%s%kO=%lli%kO=%lli%kO=%lli}",
+                         kNetBootKeyMessage, kNetBootEventTFTPClose, kNetBootKeyFilename,
+                         session->fileName, kNetBootKeyReason, reason, kNetBootKeyClient, client,
+                         kNetBootKeySize, static_cast<long long>(session->fileSize),
+                         kNetBootKeyBytes, static_cast<long long>(session->fileOffset),
+                         kNetBootKeyMilliseconds,
+                         static_cast<long long>(seconds > 0 ? seconds * 1000.0 + 0.5 : 0));
+    } else {
+        built = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage,
+                         kNetBootEventTFTPClose, kNetBootKeyFilename, session->fileName,
+                         kNetBootKeyReason, reason);
     }
-    Report(event);
+    if (built == kStatusOK) Report(event);
 }
 
 void TimerTick(QxRunLoopTimerRef timer, void* info);
@@ -412,6 +460,8 @@ QxStatus ParseRequest(const uint8_t* packet, size_t length, const sockaddr* clie
     return kStatusOK;
 }
 
+TftpSession* OldestSilentSession();
+
 // Steps 5 to 10 for a session already allocated; any failure is left to
 // the caller to close the session with.
 QxStatus SetUpSession(TftpSession* session, const char* fileName,
@@ -441,6 +491,16 @@ QxStatus SetUpSession(TftpSession* session, const char* fileName,
         return kStatusNoMemory;
     }
     status = OpenSessionSocket(session);
+    // Out of descriptors (other services hold them too): a silent session
+    // makes room, and the socket is tried once more.
+    if (status != kStatusOK && QxPlatformNetIsOutOfResources(status)) {
+        if (TftpSession* silent = OldestSilentSession()) {
+            SendError(kTftpErrorNotDefined, silent->socket, nullptr, "Server Busy");
+            CloseSession(silent, kStatusNoResources);
+            if (gServer.listenerObject == nullptr) return kStatusCanceled;  // the sink stopped us
+            status = OpenSessionSocket(session);
+        }
+    }
     if (status != kStatusOK) {
         SendError(kTftpErrorNotDefined, gServer.listener, client, "Server Network Error: %d",
                   static_cast<int>(status));
@@ -474,13 +534,12 @@ TftpSession* FindSession(const sockaddr* client, int clientLength, uint32_t* cou
     return found;
 }
 
-// The session that has waited longest without a word from its client,
-// counting only those asked for more than a tick ago; null when none.
+// The session that has waited longest without a word from its client; null
+// when every client has answered.
 TftpSession* OldestSilentSession() {
-    double cutoff = QxRunLoopNow() - gServer.tick;
     TftpSession* oldest = nullptr;
     for (TftpSession* session = gServer.sessions; session != nullptr; session = session->next) {
-        if (session->heard || session->startTime > cutoff) continue;
+        if (session->heard) continue;
         if (oldest == nullptr || session->startTime <= oldest->startTime) oldest = session;
     }
     return oldest;
@@ -514,7 +573,7 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
         CloseSession(earlier, earlier->lastBlockSent ? kStatusEnded : kStatusCanceled);
         if (gServer.listenerObject == nullptr) return kStatusCanceled;  // the sink stopped us
     }
-    if (sessions >= kTftpSessionLimit) {
+    if (sessions >= gServer.sessionLimit) {
         TftpSession* silent = OldestSilentSession();
         if (silent == nullptr) {
             SendError(kTftpErrorNotDefined, gServer.listener, client, "Server Busy");
@@ -550,7 +609,7 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
     // the server also ends this session. Nothing touches it afterwards.
     session->next = gServer.sessions;
     gServer.sessions = session;
-    ReportStart(session->fileName);
+    ReportStart(session);
     return kStatusOK;
 }
 
@@ -592,6 +651,8 @@ QxStatus StartTftp(uint16_t* port) {
         QxPlatformSocketClose(handle);
         return status;
     }
+    // A smaller buffer than asked for only drops more requests in a burst.
+    QxPlatformNetSetOption(handle, QxNetOption::ReceiveBuffer, kListenerReceiveBuffer);
     QxSocketContext context{0, nullptr, nullptr, nullptr, nullptr};
     QxSocketRef object = QxSocketCreate(handle, kQxSocketReadCallback, ListenerCallback, &context);
     if (object == nullptr) {
@@ -608,6 +669,7 @@ QxStatus StartTftp(uint16_t* port) {
     gServer.listenerObject = object;
     gServer.listener = handle;
     gServer.port = bound;
+    gServer.sessionLimit = DerivedSessionLimit();
     *port = bound;
     return kStatusOK;
 }
@@ -647,7 +709,7 @@ void CloseSession(TftpSession* session, QxStatus status) {
         VolumeClose(session->file);
         session->file = nullptr;
     }
-    if (session->fileName != nullptr) ReportEnd(session->fileName, status);
+    if (session->fileName != nullptr) ReportEnd(session, status);
     QxLFree(session->fileName);
     QxLFree(session->packet);
     QxLFree(session->readAhead);
@@ -659,6 +721,17 @@ void TftpCloseAllSessions(QxStatus status) {
 }
 
 TftpSession* TftpFirstSession() { return gServer.sessions; }
+
+uint32_t TftpSessionLimit() {
+    return gServer.sessionLimit != 0 ? gServer.sessionLimit : DerivedSessionLimit();
+}
+
+void TftpSetSessionLimit(uint32_t limit) {
+    gServer.fixedSessionLimit = limit;
+    if (limit != 0 || gServer.listenerObject == nullptr) gServer.sessionLimit = limit;
+}
+
+void TftpSetClientEvents(bool on) { gServer.clientEvents = on; }
 
 QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* destination,
                    const char* format, ...) {

@@ -41,13 +41,17 @@
 //
 // Bounds: a request from an address and port that already has a session is
 // a duplicate of the request that made it and is dropped (the session's own
-// retransmissions answer it); beyond kTftpSessionLimit sessions a request
-// gets ERROR 0 "Server Busy" from the listening socket and no session or
-// socket of its own, unless a session that has not heard from its client
-// for a second since its request can make room (it is ended with
-// kStatusNoResources): a real client answers at once, so such a session is
-// a client that went away or a scan, and may otherwise hold its place for
-// up to the 255-second time-out times nine.
+// retransmissions answer it). Sessions are limited by descriptors, not by a
+// small count: at most half the descriptors the process may open (the rest
+// stay for HTTP connections, the disc and the run loop), and never more than
+// kTftpSessionCeiling. When every place is taken, the session that has
+// waited longest without a word from its client makes room (it gets ERROR 0
+// "Server Busy" and ends with kStatusNoResources): a real client answers its
+// first packet within a round trip, so a session still silent is a client
+// that went away or a scan. A session whose client has answered is never
+// ended for a newcomer; only when every session has an answering client
+// does a request get "Server Busy" from the listening socket, without a
+// session or socket of its own.
 //
 // Everything runs on the run-loop thread; nothing is locked. Not here:
 // writing files, netascii, multicast.
@@ -71,8 +75,11 @@ inline constexpr uint32_t kTftpErrorOptionNegotiation = 8;
 inline constexpr uint16_t kTftpDefaultBlockSize = 512;
 inline constexpr int32_t kTftpDefaultTimeout = 5;  // seconds
 inline constexpr int32_t kTftpSendLimit = 10;
-// Far more than a real boot needs (three files, one after the other).
-inline constexpr uint32_t kTftpSessionLimit = 32;
+// The most sessions at once whatever the descriptors allow; a session holds
+// one socket and about 130 KiB of buffers.
+inline constexpr uint32_t kTftpSessionCeiling = 1024;
+// The limit where the descriptor limit is not known (Windows sockets).
+inline constexpr uint32_t kTftpDefaultSessionLimit = 512;
 inline constexpr size_t kTftpPacketCapacity = 65536;
 // Room for an IPv4 (16 bytes) or IPv6 (28 bytes) socket address.
 inline constexpr size_t kTftpAddressCapacity = 28;
@@ -131,6 +138,14 @@ void CloseSession(TftpSession* session, QxStatus status);
 // released); the listening socket stays.
 void TftpCloseAllSessions(QxStatus status);
 
+// The session limit in force: set from the descriptor limit at StartTftp
+// (see Bounds above), or the one given to TftpSetSessionLimit.
+uint32_t TftpSessionLimit();
+
+// For tests: a fixed session limit (at least 1); 0 goes back to the one
+// derived from the descriptor limit at the next start.
+void TftpSetSessionLimit(uint32_t limit);
+
 // The newest session, or null; follow `next` for older ones.
 TftpSession* TftpFirstSession();
 
@@ -146,6 +161,12 @@ QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* 
 // The sink for "TFTPOpen" and "TFTPClose" and its context; a null sink
 // drops the events. The service control sets it along with its own.
 void TftpSetEventSink(NetBootEventSink sink, void* context);
+
+// Whether "TFTPOpen" and "TFTPClose" also carry "Client" (the client's
+// address as text), "Size" (the file's size) and, at the close, "Bytes"
+// (bytes sent) and "Milliseconds" (since the request). Off by default: the
+// wizard receives the two keys it knows.
+void TftpSetClientEvents(bool on);
 
 // The handlers of the sockets' read callbacks, for feeding packets in
 // without the network (the fuzzing targets): a datagram that arrived on the

@@ -164,3 +164,6 @@ QxStatus QxPlatformNetSendTo(QxSocketHandle handle, const void* buffer, size_t l
 // the call with WSAEMSGSIZE (10040) while POSIX reports the bytes that fit.
 QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t length,
                                   QxNetAddress* from, size_t* received);
+
+// The address of a connected socket's peer into *peer (bytes and length).
+QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer);

@@ -32,6 +32,12 @@ void QxPlatformSignalUnwatch();
 // Whether the stream is connected to a terminal (a console on Windows).
 bool QxPlatformStreamIsTerminal(FILE* stream);
 
+// Whether the stream is a terminal that can be redrawn in place with the
+// usual control sequences (cursor up, erase below), which are turned on
+// first where the console needs it; then *rows and *columns hold its size
+// (24 by 80 when it cannot be told).
+bool QxPlatformStreamLiveScreen(FILE* stream, int* rows, int* columns);
+
 // The system's own wording of a positive error number (strerror, or
 // FormatMessage for Windows and Windows Sockets errors), NUL-terminated in
 // text (size bytes), without a trailing period or line break. False when the

@@ -279,3 +279,13 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
     *received = static_cast<size_t>(count);
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
+    if (peer == nullptr) return kStatusBadParameter;
+    socklen_t length = sizeof peer->bytes;
+    if (getpeername(handle, reinterpret_cast<sockaddr*>(peer->bytes), &length) != 0) {
+        return QxPlatformSocketLastError();
+    }
+    peer->length = length < sizeof peer->bytes ? length : sizeof peer->bytes;
+    return kStatusOK;
+}

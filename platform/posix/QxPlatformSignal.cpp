@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "QxPlatformSocket.h"
@@ -72,3 +74,14 @@ bool QxPlatformErrorText(QxStatus error, char* text, size_t size) {
 bool QxPlatformErrorIsAddressInUse(QxStatus error) { return error == EADDRINUSE; }
 
 bool QxPlatformErrorIsAccessDenied(QxStatus error) { return error == EACCES; }
+
+bool QxPlatformStreamLiveScreen(FILE* stream, int* rows, int* columns) {
+    if (!QxPlatformStreamIsTerminal(stream) || rows == nullptr || columns == nullptr) return false;
+    const char* terminal = getenv("TERM");
+    if (terminal == nullptr || strcmp(terminal, "dumb") == 0) return false;
+    winsize size{};
+    bool known = ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0;
+    *rows = known ? size.ws_row : 24;
+    *columns = known ? size.ws_col : 80;
+    return true;
+}

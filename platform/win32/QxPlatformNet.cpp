@@ -291,3 +291,13 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
     *received = static_cast<size_t>(count);
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
+    if (peer == nullptr) return kStatusBadParameter;
+    int length = static_cast<int>(sizeof peer->bytes);
+    if (getpeername(Native(handle), reinterpret_cast<sockaddr*>(peer->bytes), &length) != 0) {
+        return QxPlatformSocketLastError();
+    }
+    peer->length = static_cast<uint32_t>(length);
+    return kStatusOK;
+}

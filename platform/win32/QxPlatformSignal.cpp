@@ -71,3 +71,20 @@ bool QxPlatformErrorText(QxStatus error, char* text, size_t size) {
 bool QxPlatformErrorIsAddressInUse(QxStatus error) { return error == WSAEADDRINUSE; }
 
 bool QxPlatformErrorIsAccessDenied(QxStatus error) { return error == WSAEACCES; }
+
+bool QxPlatformStreamLiveScreen(FILE* stream, int* rows, int* columns) {
+    if (!QxPlatformStreamIsTerminal(stream) || rows == nullptr || columns == nullptr) return false;
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+    // ENABLE_VIRTUAL_TERMINAL_PROCESSING; consoles before Windows 10 refuse it.
+    constexpr DWORD kVirtualTerminal = 0x0004;
+    if ((mode & kVirtualTerminal) == 0 && !SetConsoleMode(console, mode | kVirtualTerminal)) {
+        return false;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    bool known = GetConsoleScreenBufferInfo(console, &info) != 0;
+    *rows = known ? info.srWindow.Bottom - info.srWindow.Top + 1 : 24;
+    *columns = known ? info.srWindow.Right - info.srWindow.Left + 1 : 80;
+    return true;
+}

@@ -334,13 +334,16 @@ protected:
         return atoi(result.out.c_str());
     }
 
-    // Posts a property list as the client's installer does.
-    int Post(QxLObjectRef message) {
+    // Posts a property list as the client's installer does (from the
+    // address given, else from 127.0.0.1).
+    int Post(QxLObjectRef message, const std::string& from = std::string()) {
         EXPECT_TRUE(WriteFile(folder_->Host("post.plist"), PropertyListText(message)));
-        ChildResult result =
-            Curl({"-o", "/dev/null", "-w", "%{http_code}", "-H", "Content-Type: text/xml",
-                  "--data-binary", "@" + folder_->Child("post.plist"),
-                  "http://127.0.0.1:" + std::to_string(httpPort_) + "/"});
+        std::vector<std::string> arguments = {"-o", "/dev/null", "-w", "%{http_code}", "-H",
+                                              "Content-Type: text/xml", "--data-binary",
+                                              "@" + folder_->Child("post.plist"),
+                                              "http://127.0.0.1:" + std::to_string(httpPort_) + "/"};
+        if (!from.empty()) arguments.insert(arguments.begin(), {"--interface", from});
+        ChildResult result = Curl(arguments);
         EXPECT_EQ(result.exitCode, 0) << result.err;
         return atoi(result.out.c_str());
     }
@@ -476,7 +479,10 @@ TEST_F(EndToEndTest, ClientWalksTheWholeRoad) {
 
 // Three clients boot in turn from one disc with --keep-booting: each gets a
 // SELECT reply, its booter by TFTP and the root by HTTP while the first
-// already installs; the JSON lines name each one and escape what they carry.
+// already installs; the JSON lines name the client of every event (BSDP
+// with the hardware address from the packet, each transfer with its
+// figures, the image reads, an installer message from the address that
+// posted it) and escape what they carry.
 TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
     DeviceUnbindAll();  // tamsor-serve binds the image itself
     tamsorserve::Server server;
@@ -494,6 +500,7 @@ TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
     httpPort_ = static_cast<uint16_t>(DiscSharePort());
 
     const std::string image = ReadFile(folder_->Host("road.img"));
+    EXPECT_EQ(Field(Bsdp(1), "reply"), "yes");
     for (int client = 0; client < 3; ++client) {
         SCOPED_TRACE(client);
         EXPECT_EQ(Field(Bsdp(2), "file"), "1/booter");
@@ -509,9 +516,16 @@ TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
     ASSERT_EQ(QxLBuild(&progress, "{%kO=%s%kO=%i%kO=%s}", kNetBootKeyMessage, "Progress",
                        kNetBootKeyPercentage, 42, kNetBootKeyStatus, "\"\xC3\x96rvane\"\\\t"),
               kStatusOK);
-    EXPECT_EQ(Post(progress), 200);
+    EXPECT_EQ(Post(progress, "127.0.0.9"), 200);
     QxLObjectRelease(progress);
-    PumpUntil([&] { return Contents(server.out).find("progress") != std::string::npos; });
+    auto count = [&](const std::string& text) {
+        size_t found = 0;
+        for (const std::string& line : Lines(Contents(server.out))) {
+            if (line.find(text) != std::string::npos) ++found;
+        }
+        return found;
+    };
+    PumpUntil([&] { return count("\"progress\"") == 1 && count("\"served\"") == 3; });
     tamsorserve::StopServing(server);
 
     std::vector<std::string> lines = Lines(Contents(server.out));
@@ -521,15 +535,24 @@ TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
                             ",\"http\":" + std::to_string(httpPort_) + "}");
     EXPECT_EQ(lines[1].rfind("{\"event\":\"serving\",\"volume\":\"Road Disc\",", 0), 0u)
         << lines[1];
-    int loaded = 0;
     for (const std::string& line : lines) {
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
-        if (line == "{\"event\":\"loaded\",\"file\":\"1/booter\"}") ++loaded;
     }
-    EXPECT_EQ(loaded, 3);
-    EXPECT_EQ(lines.back(), "{\"event\":\"progress\",\"percentage\":42,"
-                            "\"status\":\"\\\"\xC3\x96rvane\\\"\\\\\\u0009\","
-                            "\"remaining\":\"\"}");
+    const std::string client = ",\"client\":\"127.0.0.1\"";
+    EXPECT_EQ(count("{\"event\":\"listed\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"}"), 1u);
+    EXPECT_EQ(count("{\"event\":\"selected\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"}"),
+              3u);
+    EXPECT_EQ(count("{\"event\":\"transfer\"" + client +
+                    ",\"file\":\"1/booter\",\"size\":70001,\"bytes\":70001,\"seconds\":"),
+              3u);
+    EXPECT_EQ(count(",\"reason\":0}"), 3u);
+    EXPECT_EQ(count("{\"event\":\"loaded\",\"file\":\"1/booter\"" + client + "}"), 3u);
+    EXPECT_EQ(count("{\"event\":\"reading\"" + client + ",\"path\":\"CdRom0\"}"), 3u);
+    EXPECT_EQ(count("{\"event\":\"served\"" + client + ",\"bytes\":2048,\"seconds\":"), 3u);
+    EXPECT_EQ(count("{\"event\":\"progress\",\"percentage\":42,"
+                    "\"status\":\"\\\"\xC3\x96rvane\\\"\\\\\\u0009\","
+                    "\"remaining\":\"\",\"client\":\"127.0.0.9\"}"),
+              1u);
     fclose(server.out);
     fclose(server.err);
 }

@@ -235,6 +235,7 @@ protected:
         StopTftp();
         TftpSetEventSink(nullptr, nullptr);
         TftpSetTimeScale(1.0);
+        TftpSetSessionLimit(0);
         FreeBootImageEntries();
         DiscShareStop();
         DeviceUnbindAll();
@@ -751,42 +752,52 @@ TEST_F(TftpTest, RepeatedRequestMakesNoSecondSessionAndTheCapRefusesTheRest) {
     // The same port may start a new transfer once the last one is done.
     EXPECT_TRUE(Fetch(a, "1/booter", {}) == Pattern(files_.booter, kBooterSize));
 
-    // Past the cap a request gets an ERROR from the listening port and no
-    // session, while every session is young.
+    // At the limit (a small one here) the session that has waited longest
+    // without an answer makes room at once, young or not; a session whose
+    // client has answered is never ended for a newcomer.
+    TftpSetSessionLimit(4);
     std::vector<std::unique_ptr<Client>> crowd;
     std::vector<uint16_t> sessionPorts;
-    for (uint32_t i = 0; i < kTftpSessionLimit; ++i) {
+    for (int i = 0; i < 4; ++i) {
         crowd.push_back(std::make_unique<Client>());
         Packet answer = Ask(*crowd.back(), Request("1/mach.orvane"));
         ASSERT_EQ(answer.Opcode(), 3u);
         sessionPorts.push_back(answer.port);
     }
-    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
-    Client late;
-    packet = Ask(late, Request("1/booter"));
-    EXPECT_EQ(packet.port, port_);
-    ExpectError(packet, 0, "Server Busy");
-    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
-    crowd[0]->SendTo(port_, Request("1/mach.orvane"));  // a duplicate is not refused either
+    EXPECT_EQ(SessionCount(), 4u);
+    crowd[0]->SendTo(port_, Request("1/mach.orvane"));  // a duplicate takes no place
     EXPECT_TRUE(crowd[0]->Quiet());
-
-    // A second on, the oldest session that never heard from its client
-    // makes room; the one whose client acknowledged is kept.
     Packet data;
     crowd[0]->SendTo(sessionPorts[0], Ack(1));
     ASSERT_TRUE(crowd[0]->Receive(&data));
     EXPECT_EQ(data.Number(), 2u);
-    testsupport::RunFor(1.1);
     events_.clear();
+    Client late;
     packet = Ask(late, Request("1/booter"));
     EXPECT_EQ(packet.Opcode(), 3u);
     EXPECT_NE(packet.port, port_);
-    EXPECT_EQ(SessionCount(), kTftpSessionLimit);
+    EXPECT_EQ(SessionCount(), 4u);
     ASSERT_TRUE(crowd[1]->Receive(&data));
     ExpectError(data, 0, "Server Busy");
     ASSERT_EQ(events_.size(), 2u);
     EXPECT_EQ(events_[0].reason, kStatusNoResources);
     EXPECT_EQ(events_[1].message, "TFTPOpen");
+
+    // Only when every client answers is the newcomer refused, from the
+    // listening port and without a session.
+    crowd[2]->SendTo(sessionPorts[2], Ack(1));
+    crowd[3]->SendTo(sessionPorts[3], Ack(1));
+    late.SendTo(packet.port, Ack(1));
+    for (Client* answered : {crowd[2].get(), crowd[3].get(), &late}) {
+        ASSERT_TRUE(answered->Receive(&data));
+        EXPECT_EQ(data.Number(), 2u);
+    }
+    Client refused;
+    packet = Ask(refused, Request("1/booter"));
+    EXPECT_EQ(packet.port, port_);
+    ExpectError(packet, 0, "Server Busy");
+    EXPECT_EQ(SessionCount(), 4u);
+    TftpSetSessionLimit(0);
 }
 
 TEST_F(TftpTest, StopClosesSessionsAsCanceledAndEmptiesTheMap) {

@@ -64,8 +64,19 @@ int Fail(Server& server, const char* format, ...) {
     return 1;
 }
 
-// Ends an open progress line, so that the next text starts on its own line.
+// Takes the live table off the screen (the cursor goes back to where its
+// first line was), so that text can be written in its place.
+void EraseTable(Server& server) {
+    if (server.tableLines == 0) return;
+    fprintf(server.out, "\x1b[%zuA\r\x1b[J", server.tableLines);
+    server.tableLines = 0;
+    server.tableDirty = true;
+}
+
+// Ends an open progress line, or takes the table away, so that the next
+// text starts on its own line.
 void EndProgressLine(Server& server) {
+    EraseTable(server);
     if (!server.progressLineOpen) return;
     fputc('\n', server.out);
     server.progressLineOpen = false;
@@ -119,6 +130,27 @@ void Say(Server& server, const char* format, ...) {
     EndProgressLine(server);
     fprintf(server.out, "%s\n", line);
     fflush(server.out);
+}
+
+// A line of news about one client: "10.0.0.7: <text>" (the text alone when
+// the event did not say who). The live table shows these facts instead.
+void SayAbout(Server& server, const std::string& client, const char* format, ...) {
+    if (server.table && !client.empty()) return;
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (client.empty()) {
+        Say(server, "%s", line);
+    } else {
+        Say(server, "%s: %s", client.c_str(), line);
+    }
+}
+
+// ,"client":"<address>" when the event named one.
+std::string ClientMember(const std::string& client) {
+    return client.empty() ? std::string() : JsonMember("client", client);
 }
 
 // ---- Options --------------------------------------------------------------------
@@ -397,17 +429,20 @@ void DescribeVolume(Server& server) {
 
 // ---- Events -----------------------------------------------------------------------
 
-void ShowProgress(Server& server) {
+// The installer's progress: a line (or object), or on a terminal without
+// the live table a progress bar redrawn on one line.
+void ShowProgress(Server& server, const std::string& client) {
     if (server.options.json) {
         EmitJson(server, "progress",
                  ",\"percentage\":" +
                      std::to_string(server.lastPercentage < 0 ? 0 : server.lastPercentage) +
                      JsonMember("status", server.progressText) +
-                     JsonMember("remaining", server.remainingText));
+                     JsonMember("remaining", server.remainingText) + ClientMember(client));
         return;
     }
-    if (!server.terminal) {
-        Say(server, "Progress: %d%%%s%s%s%s", server.lastPercentage < 0 ? 0 : server.lastPercentage,
+    if (server.table) return;
+    if (!server.terminal || !client.empty()) {
+        SayAbout(server, client, "Progress: %d%%%s%s%s%s", server.lastPercentage < 0 ? 0 : server.lastPercentage,
             server.progressText.empty() ? "" : " ", server.progressText.c_str(),
             server.remainingText.empty() ? "" : ", ", server.remainingText.c_str());
         return;
@@ -469,45 +504,140 @@ void DeferEject(Server& server, QxLObjectRef event) {
     QxRunLoopAddTimer(QxRunLoopGetMain(), timer);
 }
 
+// A key's integer value; fallback when absent.
+long long NumberOf(QxLObjectRef event, QxLStringRef key, long long fallback) {
+    int64_t value = 0;
+    if (QxLGet(event, &value, "%kO:int64", key) != kStatusOK) return fallback;
+    return static_cast<long long>(value);
+}
+
+// A TFTP transfer has ended: its figures, and "loaded" for a client's booter.
+void ReportTransfer(Server& server, QxLObjectRef event, const std::string& client,
+                    ClientRow* row) {
+    int32_t reason = -1;
+    if (QxLGet(event, &reason, "%kO:int", kNetBootKeyReason) != kStatusOK) reason = -1;
+    std::string file;
+    TextOf(event, kNetBootKeyFilename, &file);
+    long long size = NumberOf(event, kNetBootKeySize, -1);
+    long long bytes = NumberOf(event, kNetBootKeyBytes, -1);
+    long long milliseconds = NumberOf(event, kNetBootKeyMilliseconds, -1);
+    if (row != nullptr && bytes > 0) row->bytesServed += static_cast<uint64_t>(bytes);
+    if (row != nullptr && reason != 0) {
+        row->phase = "failed";
+        row->status = file + ": " + StatusText(reason);
+    }
+    if (!client.empty() && size >= 0) {
+        double seconds = milliseconds > 0 ? milliseconds / 1000.0 : 0.0;
+        double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
+        if (server.options.json) {
+            char figures[160];
+            snprintf(figures, sizeof figures,
+                     ",\"size\":%lld,\"bytes\":%lld,\"seconds\":%.3f,\"rate\":%.0f,\"reason\":%d",
+                     size, bytes, seconds, rate, static_cast<int>(reason));
+            EmitJson(server, "transfer", ClientMember(client) + JsonMember("file", file) + figures);
+        } else if (reason == 0) {
+            SayAbout(server, client, "sent %s, %lld bytes in %.3f s (%s/s)", file.c_str(), size,
+                     seconds, ByteCount(static_cast<uint64_t>(rate)).c_str());
+        } else {
+            SayAbout(server, client, "%s failed after %lld of %lld bytes: %s", file.c_str(), bytes,
+                     size, StatusText(reason).c_str());
+        }
+    }
+    if (reason != 0) return;
+    // With the boot services kept, each client announces itself by its
+    // booter (the first file it loads); otherwise only the first client
+    // counts, as the services close after it.
+    bool booter = std::string(PhaseOfBootFile(file)) == "booter";
+    if (server.options.keepBooting ? !booter : server.clientConnected) return;
+    if (server.options.json) {
+        EmitJson(server, "loaded", JsonMember("file", file) + ClientMember(client));
+    } else if (client.empty()) {
+        Say(server, "A client has loaded %s; it boots from this computer now.", file.c_str());
+    } else {
+        SayAbout(server, client, "has loaded %s; it boots from this computer now.", file.c_str());
+    }
+    server.clientConnected = true;
+}
+
 // The event sink: what the wizard's controller does, in words on the console.
 QxStatus HandleEvent(QxLObjectRef event, void* context) {
     if (event == nullptr || context == nullptr) return kStatusOK;
     Server& server = *static_cast<Server*>(context);
-    if (server.errTerminal) EndProgressLine(server);
-    QxLDumpObject(server.err, event);
-    fflush(server.err);
+    // A table on the terminal would be torn by dumps on the same terminal.
+    if (!server.table || !server.errTerminal) {
+        if (server.errTerminal) EndProgressLine(server);
+        QxLDumpObject(server.err, event);
+        fflush(server.err);
+    }
 
     QxLObjectRef message = nullptr;
     if (QxLGet(event, &message, "%kO", kNetBootKeyMessage) != kStatusOK ||
         !QxLObjectIsType(message, kQxLTypeString)) {
         return kStatusOK;
     }
-    if (QxLObjectEqual(message, kNetBootEventTFTPOpen)) {
-        return kStatusOK;
+    std::string client;
+    TextOf(event, kNetBootKeyClient, &client);
+    ClientRow* row = nullptr;
+    if (!client.empty()) {
+        row = &ClientRowFor(server.clients, client);
+        row->lastActivity = QxRunLoopNow();
+        server.tableDirty = true;
     }
-    if (QxLObjectEqual(message, kNetBootEventTFTPClose)) {
-        int32_t reason = -1;
-        if (QxLGet(event, &reason, "%kO:int", kNetBootKeyReason) != kStatusOK || reason != 0) {
-            return kStatusOK;
+    bool list = QxLObjectEqual(message, kNetBootEventBSDPList);
+    if (list || QxLObjectEqual(message, kNetBootEventBSDPSelect)) {
+        std::string hardware;
+        TextOf(event, kNetBootKeyHardwareAddress, &hardware);
+        if (row != nullptr) {
+            if (!hardware.empty()) row->hardware = hardware;
+            row->phase = list ? "listed" : "selected";
+            row->status.clear();
         }
-        std::string file;
-        TextOf(event, kNetBootKeyFilename, &file);
-        // With the boot services kept, each client announces itself by its
-        // booter (the first file it loads); otherwise only the first client
-        // counts, as the services close after it.
-        bool booter = file.size() >= 6 && file.compare(file.size() - 6, 6, "booter") == 0;
-        if (server.options.keepBooting ? !booter : server.clientConnected) return kStatusOK;
         if (server.options.json) {
-            EmitJson(server, "loaded", JsonMember("file", file));
+            EmitJson(server, list ? "listed" : "selected",
+                     ClientMember(client) + JsonMember("hardware", hardware));
         } else {
-            Say(server, "A client has loaded %s; it boots from this computer now.", file.c_str());
+            SayAbout(server, client, "BSDP %s answered (hardware %s)", list ? "LIST" : "SELECT",
+                     hardware.c_str());
         }
-        server.clientConnected = true;
+    } else if (QxLObjectEqual(message, kNetBootEventTFTPOpen)) {
+        if (row != nullptr) {
+            std::string file;
+            TextOf(event, kNetBootKeyFilename, &file);
+            row->phase = PhaseOfBootFile(file);
+            row->status.clear();
+        }
+    } else if (QxLObjectEqual(message, kNetBootEventTFTPClose)) {
+        ReportTransfer(server, event, client, row);
+    } else if (QxLObjectEqual(message, kNetBootEventHTTPRead)) {
+        std::string path;
+        TextOf(event, kNetBootKeyPath, &path);
+        if (row != nullptr && PhaseBeforeMounted(row->phase)) row->phase = "mounted";
+        if (server.options.json) {
+            EmitJson(server, "reading", ClientMember(client) + JsonMember("path", path));
+        } else {
+            SayAbout(server, client, "reads the image %s over HTTP", path.c_str());
+        }
+    } else if (QxLObjectEqual(message, kNetBootEventHTTPClose)) {
+        long long bytes = NumberOf(event, kNetBootKeyBytes, 0);
+        long long milliseconds = NumberOf(event, kNetBootKeyMilliseconds, 0);
+        if (row != nullptr && bytes > 0) row->bytesServed += static_cast<uint64_t>(bytes);
+        if (server.options.json) {
+            char figures[80];
+            snprintf(figures, sizeof figures, ",\"bytes\":%lld,\"seconds\":%.3f", bytes,
+                     milliseconds / 1000.0);
+            EmitJson(server, "served", ClientMember(client) + figures);
+        } else {
+            SayAbout(server, client, "HTTP connection closed, %s served in %.1f s",
+                     ByteCount(static_cast<uint64_t>(bytes)).c_str(), milliseconds / 1000.0);
+        }
     } else if (QxLObjectEqual(message, kNetBootEventStarted)) {
+        if (row != nullptr) row->phase = "installing";
         if (server.options.json) {
-            EmitJson(server, "started", "");
-        } else {
+            EmitJson(server, "started", ClientMember(client));
+        } else if (client.empty()) {
             Say(server, "The installer on the client has started.");
+        } else {
+            SayAbout(server, client, "the installer has started.");
         }
     } else if (QxLObjectEqual(message, kNetBootEventProgress)) {
         int32_t percentage = -1;
@@ -517,26 +647,96 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
         if (percentage >= 0) server.lastPercentage = percentage > 100 ? 100 : percentage;
         TextOf(event, kNetBootKeyStatus, &server.progressText);
         TextOf(event, kNetBootKeyRemaining, &server.remainingText);
-        ShowProgress(server);
+        if (row != nullptr) {
+            row->phase = "installing";
+            if (percentage >= 0) row->percentage = server.lastPercentage;
+            row->status = server.progressText;
+            if (!server.remainingText.empty()) row->status += ", " + server.remainingText;
+        }
+        ShowProgress(server, client);
     } else if (QxLObjectEqual(message, kNetBootEventSuccess)) {
         server.lastPercentage = 100;
+        if (row != nullptr) {
+            row->phase = "done";
+            row->percentage = 100;
+        }
         if (server.options.json) {
-            EmitJson(server, "success", "");
-        } else {
+            EmitJson(server, "success", ClientMember(client));
+        } else if (client.empty()) {
             Say(server, "The installation has succeeded. (Ctrl-C stops the server.)");
+        } else {
+            SayAbout(server, client, "the installation has succeeded.");
         }
         server.clientConnected = false;
     } else if (QxLObjectEqual(message, kNetBootEventFailure)) {
+        if (row != nullptr) row->phase = "failed";
         if (server.options.json) {
-            EmitJson(server, "failure", "");
-        } else {
+            EmitJson(server, "failure", ClientMember(client));
+        } else if (client.empty()) {
             Say(server, "The installation has failed. (Ctrl-C stops the server.)");
+        } else {
+            SayAbout(server, client, "the installation has failed.");
         }
         server.clientConnected = false;
     } else if (QxLObjectEqual(message, kNetBootEventEject)) {
+        std::string next;
+        if (row != nullptr && TextOf(event, kNetBootKeyNextDisc, &next)) {
+            row->status = "asks for \"" + next + "\"";
+        }
         DeferEject(server, event);
     }
     return kStatusOK;
+}
+
+// ---- The live table and the summary ------------------------------------------------
+
+void DrawTable(Server& server) {
+    if (!server.table) return;
+    EraseTable(server);
+    double now = QxRunLoopNow();
+    if (!server.clients.empty()) {
+        std::vector<std::string> lines =
+            TableLines(server.clients, now, server.screenRows, server.screenColumns);
+        for (const std::string& line : lines) fprintf(server.out, "%s\n", line.c_str());
+        server.tableLines = lines.size();
+    }
+    fflush(server.out);
+    server.tableDirty = false;
+    server.tableDrawn = now;
+}
+
+// Redraws when a fact changed, and once a second for the ages.
+void OnTableTimer(QxRunLoopTimerRef, void* info) {
+    Server& server = *static_cast<Server*>(info);
+    if (server.tableDirty || QxRunLoopNow() - server.tableDrawn >= 1.0) DrawTable(server);
+}
+
+void StopTableTimer(Server& server) {
+    if (server.tableTimer == nullptr) return;
+    QxRunLoopTimerInvalidate(server.tableTimer);
+    QxLObjectRelease(server.tableTimer);
+    server.tableTimer = nullptr;
+}
+
+void WriteSummary(Server& server) {
+    EndProgressLine(server);
+    if (server.options.json) {
+        for (const ClientRow& row : server.clients) {
+            EmitJson(server, "summary",
+                     ClientMember(row.address) + JsonMember("hardware", row.hardware) +
+                         JsonMember("phase", row.phase) +
+                         ",\"percentage\":" + std::to_string(row.percentage) +
+                         ",\"bytes\":" + std::to_string(row.bytesServed) +
+                         JsonMember("status", row.status));
+        }
+        return;
+    }
+    if (server.clients.empty()) return;
+    fprintf(server.out, "Clients served: %zu\n", server.clients.size());
+    for (const ClientRow& row : server.clients) {
+        fprintf(server.out, "  %s\n", SummaryLine(row).c_str());
+    }
+    fflush(server.out);
 }
 
 // ---- The next disc ----------------------------------------------------------------
@@ -682,6 +882,7 @@ QxStatus StartSharing(Server& server) {
     SetNetBootEventSink(HandleEvent, &server);
     SetNetBootBsdpPort(server.options.bsdpPort);
     SetNetBootKeepBootServices(server.options.keepBooting);
+    SetNetBootClientEvents(true);
     return StartNetBootServices();
 }
 
@@ -691,6 +892,8 @@ QxStatus StartSharing(Server& server) {
 int StartServing(Server& server) {
     server.terminal = QxPlatformStreamIsTerminal(server.out);
     server.errTerminal = QxPlatformStreamIsTerminal(server.err);
+    server.table = !server.options.json &&
+                   QxPlatformStreamLiveScreen(server.out, &server.screenRows, &server.screenColumns);
     int result = ResolveDiscs(server);
     if (result != 0) return result;
     Disc& disc = server.discs.front();
@@ -736,14 +939,26 @@ int StartServing(Server& server) {
     fflush(server.out);
     DescribeVolume(server);
     Say(server, "Press Ctrl-C to stop.");
+    if (server.table) {
+        QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
+        server.tableTimer = QxRunLoopTimerCreate(QxRunLoopNow() + kTableInterval, kTableInterval,
+                                                 &context, OnTableTimer);
+        if (server.tableTimer != nullptr) {
+            QxRunLoopAddTimer(QxRunLoopGetMain(), server.tableTimer);
+        } else {
+            server.table = false;
+        }
+    }
     return 0;
 }
 
 // Stops the services and lets go of everything StartServing took.
 void StopServing(Server& server) {
+    StopTableTimer(server);
     StopNetBootServices();
     SetNetBootEventSink(nullptr, nullptr);
     SetNetBootKeepBootServices(false);
+    SetNetBootClientEvents(false);
     StopDriveTimer(server);
     if (server.ejectTimer != nullptr) {
         QxRunLoopTimerInvalidate(server.ejectTimer);
@@ -758,6 +973,7 @@ void StopServing(Server& server) {
     DeviceUnbindAll();
     server.serving = false;
     EndProgressLine(server);
+    server.table = false;
 }
 
 // Runs the loop until a stop request.
@@ -793,6 +1009,7 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
             result = StartServing(server);
             if (result == 0) {
                 ServeUntilStopped(server);
+                WriteSummary(server);
                 if (server.options.json) {
                     EmitJson(server, "stop", "");
                 } else {

@@ -9,19 +9,34 @@
 //   StopServing         everything StartServing took, released
 //
 // Output: text by default; with --json one object per line on out, each
-// with an "event" member:
+// with an "event" member, and a "client" member (its address) in every one
+// about a client:
 //
 //   start      bsdp, tftp, http (the ports)
 //   serving    volume, path, from, advertised
-//   loaded     file (a client has its booter; every client with --keep-booting)
-//   started    (the installer on the client runs)
-//   progress   percentage, status, remaining
-//   success, failure
+//   listed     client, hardware (a BSDP LIST was answered)
+//   selected   client, hardware (a BSDP SELECT was answered)
+//   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
+//              whole file sent; every TFTP transfer at its end)
+//   loaded     file, client (a client has its booter; every client with
+//              --keep-booting)
+//   reading    client, path (the first read of the image on a connection)
+//   served     client, bytes, seconds (an HTTP connection that read ended)
+//   started    client (the installer on the client runs)
+//   progress   percentage, status, remaining, client
+//   success, failure   client
+//   summary    client, hardware, phase, percentage, bytes, status (one per
+//              client when the server stops)
 //   message    text (any other news, as the text output words it)
 //   stop
 //
-// Errors stay one text line on err in both modes. Event dumps always go to
-// err. Not here: the services' own settings (ports, time-outs, limits).
+// In text, a line about a client begins with its address and a colon. On a
+// terminal that can be redrawn, the clients are a live table instead (one
+// row each, ClientTable.h), redrawn in place at most kTableInterval apart,
+// with the server's own news above it; event dumps then stay off a terminal
+// standard error, which would tear the table. Errors stay one text line on
+// err in both modes. Not here: the services' own settings (ports,
+// time-outs, limits).
 #pragma once
 
 #include <cstdint>
@@ -30,6 +45,7 @@
 #include <vector>
 
 #include "BSDPServer.h"
+#include "ClientTable.h"
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
 
@@ -45,6 +61,8 @@ constexpr double kDrivePollInterval = 2.0;
 // console handler cannot wake the pump).
 constexpr double kPumpSlice = 0.25;
 constexpr int kProgressBarWidth = 30;
+// The live table is redrawn at most this often (seconds).
+constexpr double kTableInterval = 0.25;
 
 struct Options {
     std::vector<std::string> discs;  // as given
@@ -94,6 +112,14 @@ struct Server {
     QxLObjectRef pendingEject = nullptr;   // held until the deferred handling
     QxRunLoopTimerRef ejectTimer = nullptr;
     QxRunLoopTimerRef driveTimer = nullptr;
+    std::vector<ClientRow> clients;  // in the order they were first heard of
+    bool table = false;              // the live table is shown on out
+    int screenRows = 24;
+    int screenColumns = 80;
+    size_t tableLines = 0;           // lines of the table on the screen now
+    bool tableDirty = false;         // a fact changed since the last drawing
+    double tableDrawn = 0;           // run-loop clock of the last drawing
+    QxRunLoopTimerRef tableTimer = nullptr;
     volatile bool stopRequested = false;
 };
 
@@ -117,6 +143,13 @@ QxStatus HandleEvent(QxLObjectRef event, void* context);
 
 // Stops the services and lets go of everything StartServing took. Safe twice.
 void StopServing(Server& server);
+
+// The closing summary: one line (or "summary" object) per client.
+void WriteSummary(Server& server);
+
+// Draws the live table now (when it is shown), replacing the one drawn
+// before.
+void DrawTable(Server& server);
 
 // The whole program with output to out and err; returns the exit code
 // (0 after a stop request or --list, 1 when the disc cannot be served,
