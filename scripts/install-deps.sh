@@ -17,7 +17,7 @@ packages=(
   wine64 xvfb
   python3 curl
   unicode-data sleuthkit 7zip
-  python3-scapy tftp-hpa
+  python3-scapy tftp-hpa tftpd-hpa dnsmasq-base
   qemu-utils qemu-block-extra
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev

@@ -14,7 +14,9 @@ constexpr const char* kEarlyPhases[] = {"", "listed", "selected", "booter", "ker
 std::string PhaseText(const ClientRow& client) {
     std::string phase = client.phase.empty() ? "-" : client.phase;
     if (client.phase == "installing" && client.percentage >= 0) {
-        phase += " " + std::to_string(client.percentage) + "%";
+        char percent[16];
+        snprintf(percent, sizeof percent, " %d%%", client.percentage);
+        phase += percent;
     }
     return phase;
 }

@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# A lab of clients switched on together: N simulated clients at once (N = 1,
+# 8, 32, 128) boot from one disc image served by tamsor-serve --keep-booting
+# (Release), each from its own loopback address (127.0.1.x) the whole road:
+# BSDP LIST and SELECT (the TFTP port, the booter and the root image URL are
+# taken from the replies), the three boot files over TFTP with curl and
+# blksize 1468, then R MiB of the root image in 1 MiB ranges over HTTP.
+#
+# Reported per N: every transfer byte-exact (and none refused), the time
+# until the last client is done, the aggregate rate, the fastest and the
+# slowest client, the server's peak resident size (VmHWM) and peak open
+# descriptors. In the same run the TFTP part alone (the same N clients, the
+# same files) against tamsor-serve, tftp-hpa's in.tftpd and dnsmasq's TFTP
+# server, as ratios (peer seconds / tamsor-serve seconds: above 1 means
+# tamsor-serve is faster).
+#
+#   bench/lab-bench.sh
+#   COUNTS="1 8 32 128" R_MIB=16 BOOTER_KIB=512 KERNEL_KIB=8192 CACHE_KIB=4096 \
+#     BUILD=DIR bench/lab-bench.sh
+#
+# Runs in a network namespace of its own (unshare -n, root): dnsmasq's TFTP
+# port is the fixed 69, and nothing leaves loopback. Needs curl, in.tftpd
+# (tftpd-hpa), dnsmasq (dnsmasq-base), python3. Only the processes started
+# here are stopped, by their ids.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [ -z "${LAB_BENCH_INSIDE:-}" ]; then
+  command -v unshare >/dev/null || { echo "lab-bench: unshare is missing" >&2; exit 1; }
+  exec unshare -n env LAB_BENCH_INSIDE=1 bash "$0" "$@"
+fi
+ip link set lo up
+# A documentation address on loopback too: in.tftpd resolves its address
+# with AI_ADDRCONFIG, which wants a configured address beyond 127/8.
+ip addr add 192.0.2.1/32 dev lo
+
+BUILD=${BUILD:-$ROOT/build/lab-bench}
+COUNTS=${COUNTS:-"1 8 32 128"}
+R_MIB=${R_MIB:-16}
+BOOTER_KIB=${BOOTER_KIB:-512}
+KERNEL_KIB=${KERNEL_KIB:-8192}
+CACHE_KIB=${CACHE_KIB:-4096}
+PYTHON=/usr/bin/python3
+
+for tool in cmake ninja curl in.tftpd dnsmasq "$PYTHON"; do
+  command -v "$tool" >/dev/null || { echo "lab-bench: $tool is missing (apt-get install tftpd-hpa dnsmasq-base curl)" >&2; exit 1; }
+done
+
+echo "==> release build in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja --log-level=WARNING -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DTAMSOR_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j 2 --target tamsor-serve tamsor-disc tamsor-mkimage >/dev/null
+SERVE=$BUILD/tools/tamsor-serve
+DISC=$BUILD/tools/tamsor-disc
+MKIMAGE=$BUILD/tools/hfswriter/tamsor-mkimage
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tamsor-lab-bench.XXXXXX")
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+echo "==> install disc image: booter $BOOTER_KIB KiB, kernel $KERNEL_KIB KiB, cache $CACHE_KIB KiB, $R_MIB MiB read over HTTP"
+cat >"$WORK/manifest" <<EOF
+folder System/Installation/Packages
+pattern usr/standalone/i386/boot.efi $((BOOTER_KIB * 1024))
+pattern mach_kernel $((KERNEL_KIB * 1024))
+pattern System/Library/Extensions.mkext $((CACHE_KIB * 1024))
+pattern System/Installation/Packages/Base.pkg $(((R_MIB + 1) * 1024 * 1024))
+text System/Library/CoreServices/SystemVersion.plist "<plist version=\"1.0\"/>"
+EOF
+IMAGE=$WORK/disc.img
+"$MKIMAGE" -o "$IMAGE" --name "Lab Install" --manifest "$WORK/manifest" >/dev/null
+mkdir -p "$WORK/root/1"
+"$DISC" cat "$IMAGE#2" usr/standalone/i386/boot.efi >"$WORK/root/1/booter"
+"$DISC" cat "$IMAGE#2" mach_kernel >"$WORK/root/1/mach.orvane"
+"$DISC" cat "$IMAGE#2" System/Library/Extensions.mkext >"$WORK/root/1/mach.orvane.mkext"
+cat "$IMAGE" "$WORK/root/1/"* >/dev/null  # into the page cache for every server
+
+# The clients: one thread each, curl for TFTP, python for BSDP and HTTP.
+# Prints one JSON object: per-client seconds and bytes, failures, the wall
+# time. With a BSDP port of 0 only TFTP runs, against the TFTP port given.
+cat >"$WORK/clients.py" <<'PY'
+import hashlib, http.client, json, os, socket, struct, subprocess, sys, threading, time
+count, bsdp_port, tftp_port, root, image_path, r_mib, work = sys.argv[1:8]
+count, bsdp_port, tftp_port, r_mib = int(count), int(bsdp_port), int(tftp_port), int(r_mib)
+NAMES = ["1/booter", "1/mach.orvane", "1/mach.orvane.mkext"]
+expected = {n: hashlib.sha256(open(os.path.join(root, n), "rb").read()).hexdigest() for n in NAMES}
+image = open(image_path, "rb").read() if bsdp_port else b""
+
+def bsdp(source, hardware, kind, xid):
+    packet = bytearray(240)
+    packet[0:4] = bytes([1, 1, 6, 0])
+    packet[4:8] = struct.pack("!I", xid)
+    packet[28:34] = hardware
+    packet[236:240] = bytes([0x63, 0x82, 0x53, 0x63])
+    vendor = b"VRNXBSDPC/i386/Lab1,1"
+    packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3, 1, 1, kind, 255])
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((source, 0))
+    s.settimeout(2)
+    for _ in range(5):
+        s.sendto(packet, ("127.0.0.1", bsdp_port))
+        try:
+            reply = s.recv(1500)
+            break
+        except socket.timeout:
+            continue
+    else:
+        raise RuntimeError("no BSDP reply")
+    s.close()
+    options, i = {}, 240
+    while i < len(reply) and reply[i] != 255:
+        if reply[i] == 0:
+            i += 1
+            continue
+        options[reply[i]] = reply[i + 2:i + 2 + reply[i + 1]]
+        i += 2 + reply[i + 1]
+    bsdp_options, j, vendor = {}, 0, options.get(43, b"")
+    while j + 1 < len(vendor):
+        bsdp_options[vendor[j]] = vendor[j + 2:j + 2 + vendor[j + 1]]
+        j += 2 + vendor[j + 1]
+    return reply, options, bsdp_options
+
+results = [None] * count
+def client(index):
+    source = "127.0.1.%d" % (index + 1) if index < 254 else "127.0.2.%d" % (index - 253)
+    hardware = bytes([0x00, 0x16, 0xcb, 0x10, index >> 8, index & 0xff])
+    start = time.time()
+    tftp_bytes = http_bytes = 0
+    failures = []
+    try:
+        port, booter, url = tftp_port, NAMES[0], None
+        if bsdp_port:
+            bsdp(source, hardware, 1, 0x100000 + index)
+            reply, options, bsdp_options = bsdp(source, hardware, 2, 0x200000 + index)
+            port = struct.unpack("!H", bsdp_options[12])[0]
+            booter = reply[108:236].rstrip(b"\0").decode()
+            url = options[17].decode()
+        for name in [booter] + NAMES[1:]:
+            out = os.path.join(work, "got.%d" % index)
+            run = subprocess.run(["curl", "-s", "-S", "--max-time", "120", "--interface", source,
+                                  "--tftp-blksize", "1468", "-o", out,
+                                  "tftp://127.0.0.1:%d/%s" % (port, name)],
+                                 capture_output=True, text=True)
+            data = open(out, "rb").read() if os.path.exists(out) else b""
+            if run.returncode != 0:
+                failures.append("%s: curl %d %s" % (name, run.returncode, run.stderr.strip()))
+            elif hashlib.sha256(data).hexdigest() != expected[name]:
+                failures.append("%s: other bytes" % name)
+            tftp_bytes += len(data)
+        if url:
+            host_port = url.split("/")[2]
+            host, http_port = host_port.split(":")
+            path = "/" + url.split("/", 3)[3]
+            connection = http.client.HTTPConnection(host, int(http_port), timeout=60,
+                                                    source_address=(source, 0))
+            for piece in range(r_mib):
+                first = piece << 20
+                connection.request("GET", path, headers={"Range": "bytes=%d-%d" % (first, first + (1 << 20) - 1)})
+                response = connection.getresponse()
+                body = response.read()
+                if response.status != 206 or body != image[first:first + (1 << 20)]:
+                    failures.append("range %d: status %d, %s" % (piece, response.status,
+                                    "other bytes" if response.status == 206 else ""))
+                http_bytes += len(body)
+            connection.close()
+    except Exception as error:  # a refused or lost client counts as failed
+        failures.append(repr(error))
+    results[index] = {"seconds": time.time() - start, "tftp": tftp_bytes, "http": http_bytes,
+                      "failures": failures}
+
+threads = [threading.Thread(target=client, args=(i,)) for i in range(count)]
+began = time.time()
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+wall = time.time() - began
+print(json.dumps({"wall": wall, "clients": results}))
+PY
+
+free_port() {
+  "$PYTHON" -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Samples the peak descriptors of PID into FILE until the file STOP exists.
+sample_descriptors() {
+  local pid=$1 file=$2 stop=$3 peak=0 n
+  while [ ! -e "$stop" ] && kill -0 "$pid" 2>/dev/null; do
+    n=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
+    [ "$n" -gt "$peak" ] && peak=$n
+    sleep 0.05
+  done
+  echo "$peak" >"$file"
+}
+
+start_serve() {
+  : >"$WORK/serve.out"
+  "$SERVE" --keep-booting --json --bsdp-port "$(free_port)" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  SERVE_PID=$!
+  PIDS+=("$SERVE_PID")
+  for _ in $(seq 100); do grep -q '"event":"start"' "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
+  BSDP_PORT=$(sed -n 's/.*"event":"start","bsdp":\([0-9]*\),"tftp":\([0-9]*\).*/\1/p' "$WORK/serve.out")
+  TFTP_PORT=$(sed -n 's/.*"event":"start","bsdp":\([0-9]*\),"tftp":\([0-9]*\).*/\2/p' "$WORK/serve.out")
+  [ -n "$BSDP_PORT" ] || { echo "lab-bench: tamsor-serve did not start" >&2; cat "$WORK/serve.err" >&2; exit 1; }
+}
+
+stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+# summary NAME RESULT.json: one line of figures; exit status 1 on a failure.
+summary() {
+  "$PYTHON" - "$@" <<'PY'
+import json, sys
+label, path = sys.argv[1], sys.argv[2]
+extra = sys.argv[3] if len(sys.argv) > 3 else ""
+run = json.load(open(path))
+clients = run["clients"]
+failed = [c for c in clients if c["failures"]]
+total = sum(c["tftp"] + c["http"] for c in clients)
+seconds = [c["seconds"] for c in clients]
+print("    %-22s %4d clients  %s  last done %7.2f s  %8.1f MB/s  fastest %6.2f s  slowest %6.2f s%s" % (
+    label, len(clients), "byte-exact" if not failed else "%d FAILED" % len(failed), run["wall"],
+    total / run["wall"] / 1e6, min(seconds), max(seconds), extra))
+for c in failed[:5]:
+    print("      failure:", "; ".join(c["failures"][:3]))
+sys.exit(1 if failed else 0)
+PY
+}
+
+status=0
+declare -A WALL
+echo "==> the whole road against tamsor-serve --keep-booting (Release)"
+for n in $COUNTS; do
+  start_serve
+  rm -f "$WORK/stop"
+  sample_descriptors "$SERVE_PID" "$WORK/fds" "$WORK/stop" &
+  sampler=$!
+  "$PYTHON" "$WORK/clients.py" "$n" "$BSDP_PORT" 0 "$WORK/root" "$IMAGE" "$R_MIB" "$WORK" >"$WORK/road.$n.json"
+  touch "$WORK/stop"
+  wait "$sampler" || true
+  hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$SERVE_PID/status")
+  stop_pid "$SERVE_PID"
+  busy=$(grep -c 'Server Busy' "$WORK/serve.err" || true)
+  summary "road N=$n" "$WORK/road.$n.json" \
+    "  peak RSS $((hwm / 1024)) MiB  peak fds $(cat "$WORK/fds")  busy $busy" || status=1
+  if [ "$n" -eq 128 ] && [ "$hwm" -ge $((64 * 1024)) ]; then echo "    FAILED: peak RSS at 128 clients is $((hwm / 1024)) MiB"; status=1; fi
+done
+rate_of() {
+  "$PYTHON" -c 'import json,sys; r=json.load(open(sys.argv[1])); print(sum(c["tftp"]+c["http"] for c in r["clients"]) / r["wall"])' "$1"
+}
+if [ -f "$WORK/road.8.json" ] && [ -f "$WORK/road.128.json" ]; then
+  "$PYTHON" - "$(rate_of "$WORK/road.8.json")" "$(rate_of "$WORK/road.128.json")" <<'PY' || status=1
+import sys
+at8, at128 = float(sys.argv[1]), float(sys.argv[2])
+change = (at128 - at8) / at8
+print("    aggregate rate at N=128 is %+.0f %% of N=8 (goal: within 20 %%)" % (change * 100))
+sys.exit(0 if change >= -0.20 else 1)
+PY
+fi
+
+echo "==> TFTP alone (the three boot files, blksize 1468) against three servers"
+HPA_PORT=$(free_port)
+in.tftpd -L -a "127.0.0.1:$HPA_PORT" -s "$WORK/root" &
+PIDS+=($!)
+dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$WORK/root" \
+  --tftp-max=1024 --listen-address=127.0.0.1 --bind-interfaces --user=root --pid-file= \
+  --log-facility=/dev/null &
+DNSMASQ_PID=$!
+PIDS+=("$DNSMASQ_PID")
+sleep 0.5
+printf '    %-5s %14s %12s %12s %10s %10s\n' N tamsor-serve in.tftpd dnsmasq "hpa/ours" "dnsm/ours"
+for n in $COUNTS; do
+  start_serve
+  "$PYTHON" "$WORK/clients.py" "$n" 0 "$TFTP_PORT" "$WORK/root" "$IMAGE" 0 "$WORK" >"$WORK/tftp.ours.$n.json"
+  stop_pid "$SERVE_PID"
+  "$PYTHON" "$WORK/clients.py" "$n" 0 "$HPA_PORT" "$WORK/root" "$IMAGE" 0 "$WORK" >"$WORK/tftp.hpa.$n.json"
+  "$PYTHON" "$WORK/clients.py" "$n" 0 69 "$WORK/root" "$IMAGE" 0 "$WORK" >"$WORK/tftp.dnsmasq.$n.json"
+  "$PYTHON" - "$n" "$WORK/tftp.ours.$n.json" "$WORK/tftp.hpa.$n.json" "$WORK/tftp.dnsmasq.$n.json" <<'PY' || status=1
+import json, sys
+n = sys.argv[1]
+runs = [json.load(open(p)) for p in sys.argv[2:5]]
+bad = [sum(1 for c in r["clients"] if c["failures"]) for r in runs]
+walls = [r["wall"] for r in runs]
+print("    %-5s %13.2fs %11.2fs %11.2fs %10.2f %10.2f%s" % (
+    n, walls[0], walls[1], walls[2], walls[1] / walls[0], walls[2] / walls[0],
+    "" if not any(bad) else "   failed clients: ours %d, in.tftpd %d, dnsmasq %d" % tuple(bad)))
+sys.exit(1 if bad[0] else 0)
+PY
+done
+echo "    (seconds until the last client has its three files; ratio = peer seconds / tamsor-serve seconds)"
+exit $status
