@@ -642,7 +642,7 @@ bool KestGtkWindow::askYesNo(const std::string& text) {
     return question.run() == kYes;
 }
 
-int KestGtkWindow::runWaitDialog(const KestWaitTexts* texts) {
+int KestGtkWindow::runWaitDialog(const KestWaitTexts& texts) {
     const KestLayoutDialog* layout = KestFindDialog(IDD_WAIT_FOR_DISK);
     std::string title, body, ok = "OK";
     for (size_t i = 0; layout != nullptr && i < layout->count; ++i) {
@@ -651,16 +651,16 @@ int KestGtkWindow::runWaitDialog(const KestWaitTexts* texts) {
         if (control.id == IDC_WAIT_BODY) body = KestTranslate(control.text);
         if (control.id == 1) ok = control.text;
     }
-    if (texts != nullptr) {
-        title = texts->title;
-        body = texts->body;
+    if (texts.hasCustomText) {
+        title = texts.titleText;
+        body = texts.bodyText;
     }
     KestGtkModal dialog(window_, std::string());
     dialog.setIcon(kAppIconResource);
     dialog.setTexts(title, body);
     dialog.addButton(KestTranslate(ok.c_str()), kKestResultOK, true);
     dialog.setCloseResult(kKestResultCancel);
-    if (texts != nullptr && texts->enlarge) dialog.setMinimumHeight(Pixels(72) + 40);
+    if (texts.enlarge) dialog.setMinimumHeight(Pixels(72) + 40);
     waitDialog_ = &dialog;
     int result = dialog.run();
     waitDialog_ = nullptr;
