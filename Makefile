@@ -260,20 +260,24 @@ distclean: clean
 	rm -rf "$(DEPS_DIR)"
 
 # ---------------------------------------------------------------------------
-# make deb: the Debian package, built from a clean copy of the sources (the
-# repository's files, committed or not, without ignored ones) in
-# $(BUILD)/deb, then checked with lintian. The package's build runs the
-# Linux tests.
+# make deb: the Debian packages tamsor (console) and tamsor-wizard (desktop),
+# built from a clean copy of the sources (the repository's files, committed
+# or not, without ignored ones) in $(BUILD)/deb, checked with lintian
+# (pedantic tags included), then listed and validated as installed
+# (tests/debian/check-packages.sh). The packages' build runs the Linux
+# tests; DEB_BUILD_OPTIONS=nocheck skips them.
 DEB_DIR := $(abspath $(BUILD))/deb
 
 .PHONY: deb
 deb: deps
-	@$(call say,building the Debian package in $(DEB_DIR)); \
+	@$(call say,building the Debian packages in $(DEB_DIR)); \
 	rm -rf "$(DEB_DIR)"; mkdir -p "$(DEB_DIR)/tamsor"; \
 	cd "$(ROOT)" && git ls-files -z -c -o --exclude-standard | \
 	  while IFS= read -r -d '' f; do [ -e "$$f" ] && printf '%s\0' "$$f"; done | \
 	  tar --null -T - -cf - | tar -xf - -C "$(DEB_DIR)/tamsor"; \
 	cd "$(DEB_DIR)/tamsor" && dpkg-buildpackage -us -uc -b; \
-	lintian --fail-on error "$(DEB_DIR)"/tamsor_*.changes; \
+	lintian --pedantic --fail-on error,warning,info,pedantic "$(DEB_DIR)"/tamsor_*.changes; \
+	shots=""; [ -d "$(LINUX_DIR)/screenshots" ] && shots="$(LINUX_DIR)/screenshots"; \
+	"$(ROOT)/tests/debian/check-packages.sh" "$(DEB_DIR)" $$shots; \
 	ls "$(DEB_DIR)"/*.deb; \
-	$(call took,debian package)
+	$(call took,debian packages)

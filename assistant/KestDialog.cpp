@@ -155,7 +155,7 @@ void KestDialog::showPage(int index) {
     if (index == kKestPageChooseDisk) {
         view_.redrawNow();
         rebuildDiscList();
-        if (view_.listCount() == 0) runWaitDialog(nullptr);
+        if (view_.listCount() == 0) runWaitDialog(KestWaitTexts());
     }
 }
 
@@ -255,7 +255,7 @@ void KestDialog::rebuildDiscList() {
     view_.showItem(IDC_DISK_DIAGS_NOTE, showOption);
 
     if (added > 0) {
-        if (waitDialogOpen_) view_.endWaitDialog(kKestResultOK);
+        if (waitDialog_ != nullptr) view_.endWaitDialog(kKestResultOK);
         if (awaitingNextDisc_) registerNextDisc();
     }
 }
@@ -420,21 +420,22 @@ void KestDialog::handleEject(QxLObjectRef event) {
     view_.setMarquee(true);
 
     KestWaitTexts texts;
+    texts.hasCustomText = true;
     if (ejected != kStatusOK) {
-        texts.title = view_.loadString(IDS_KEST_EJECT_FAILED_TITLE);
-        texts.body = view_.formatText(IDS_KEST_EJECT_FAILED_BODY, discName);
+        texts.titleText = view_.loadString(IDS_KEST_EJECT_FAILED_TITLE);
+        texts.bodyText = view_.formatText(IDS_KEST_EJECT_FAILED_BODY, discName);
         texts.enlarge = true;
     } else {
-        texts.title = view_.formatText(IDS_KEST_INSERT_DISC_TITLE, discName);
-        texts.body = view_.loadString(IDS_KEST_INSERT_DISC_BODY);
+        texts.titleText = view_.formatText(IDS_KEST_INSERT_DISC_TITLE, discName);
+        texts.bodyText = view_.loadString(IDS_KEST_INSERT_DISC_BODY);
     }
-    runWaitDialog(&texts);
+    runWaitDialog(texts);
 }
 
-void KestDialog::runWaitDialog(const KestWaitTexts* texts) {
-    waitDialogOpen_ = true;
+void KestDialog::runWaitDialog(const KestWaitTexts& texts) {
+    waitDialog_ = &texts;
     view_.runWaitDialog(texts);
-    waitDialogOpen_ = false;
+    waitDialog_ = nullptr;
 }
 
 void KestDialog::registerNextDisc() {

@@ -23,7 +23,7 @@ packages=(
   wixl msitools gcab libmspack-dev
   clang-14 libclang-rt-14-dev nftables iproute2 wrk
   gettext fonts-wqy-microhei
-  debhelper lintian scdoc
+  debhelper lintian scdoc desktop-file-utils appstream
   libgtk-4-dev libudev-dev dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   xdotool python3-dbusmock procps
 )

@@ -108,8 +108,8 @@ public:
         questions.push_back(text);
         return answerYes;
     }
-    int runWaitDialog(const KestWaitTexts* waitTexts) override {
-        waitDialogs.push_back(waitTexts != nullptr ? *waitTexts : KestWaitTexts());
+    int runWaitDialog(const KestWaitTexts& waitTexts) override {
+        waitDialogs.push_back(waitTexts);
         waitEnded_ = waitEndsAtOnce;
         RunFor(kWait, &waitEnded_);
         EXPECT_TRUE(waitEnded_) << "the wait dialog was never ended";
@@ -282,7 +282,7 @@ TEST_F(KestDialogTest, PagesFollowTheUserBothWays) {
     view_.waitEndsAtOnce = true;
     dialog_.onContinue();
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
-    EXPECT_TRUE(view_.waitDialogs[0].title.empty());
+    EXPECT_FALSE(view_.waitDialogs[0].hasCustomText);
     dialog_.onContinue();
     ASSERT_EQ(view_.notices.size(), 1u);
     EXPECT_EQ(view_.notices[0], Id(IDS_KEST_SHARE_FAILED, "-6762"));
@@ -301,8 +301,10 @@ TEST_F(KestDialogTest, PagesFollowTheUserBothWays) {
     dialog_.onDiscListItemChanged();
     dialog_.onDiscListItemChanged();
     EXPECT_EQ(view_.selectionChecks, 1);
+    EXPECT_TRUE(dialog_.selectionCheckPosted());
     dialog_.onCheckSelection();
     EXPECT_EQ(view_.selection, 0);
+    EXPECT_FALSE(dialog_.selectionCheckPosted());
 
     dialog_.onGoBack();
     view_.altDown = true;
@@ -400,8 +402,8 @@ TEST_F(KestDialogTest, ClientInstallsAcrossTwoDiscs) {
     for (int i = 0; i < 1000 && view_.waitDialogs.empty(); ++i) RunFor(0.01);
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-    EXPECT_EQ(view_.waitDialogs[0].title, Id(IDS_KEST_INSERT_DISC_TITLE, "Orvane Disc 2"));
-    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_INSERT_DISC_BODY));
+    EXPECT_EQ(view_.waitDialogs[0].titleText, Id(IDS_KEST_INSERT_DISC_TITLE, "Orvane Disc 2"));
+    EXPECT_EQ(view_.waitDialogs[0].bodyText, Id(IDS_KEST_INSERT_DISC_BODY));
     EXPECT_FALSE(view_.waitDialogs[0].enlarge);
     EXPECT_FALSE(dialog_.awaitingNextDisc());
     EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Disc 2"});
@@ -487,8 +489,8 @@ TEST_F(KestDialogTest, HardwareTestAndAFailedEject) {
     for (int i = 0; i < 300 && view_.waitDialogs.empty(); ++i) RunFor(0.01);
 
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
-    EXPECT_EQ(view_.waitDialogs[0].title, Id(IDS_KEST_EJECT_FAILED_TITLE));
-    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Install"));
+    EXPECT_EQ(view_.waitDialogs[0].titleText, Id(IDS_KEST_EJECT_FAILED_TITLE));
+    EXPECT_EQ(view_.waitDialogs[0].bodyText, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Install"));
     EXPECT_TRUE(view_.waitDialogs[0].enlarge);
     EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Install"});
     EXPECT_FALSE(dialog_.awaitingNextDisc());
