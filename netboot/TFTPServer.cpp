@@ -151,12 +151,18 @@ void ReportStart(const char* fileName) {
     Report(event);
 }
 
-void ReportEnd(const char* fileName, QxStatus status) {
+void ReportEnd(const char* fileName, QxStatus status, const char* position) {
     if (gServer.sink == nullptr) return;
     int reason = status == kStatusEnded ? 0 : static_cast<int>(status);
     QxLObjectRef event = nullptr;
     if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage, kNetBootEventTFTPClose,
                  kNetBootKeyFilename, fileName, kNetBootKeyReason, reason) != kStatusOK) {
+        return;
+    }
+    // Which place of the disc could not be read.
+    if (position[0] != '\0' && QxLBuildInto(event, "%kO=%s", kNetBootKeyPosition,
+                                             position) != kStatusOK) {
+        QxLObjectRelease(event);
         return;
     }
     Report(event);
@@ -236,6 +242,8 @@ QxStatus SendNextBlock(TftpSession* session) {
                                                                       : session->blockSize);
     QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
     if (status != kStatusOK) {
+        VolumeFailedPosition(session->file, session->failedPosition,
+                             sizeof session->failedPosition);
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Read Block %hu Error: %d",
                   static_cast<unsigned>(session->block), static_cast<int>(status));
         return status;
@@ -647,7 +655,9 @@ void CloseSession(TftpSession* session, QxStatus status) {
         VolumeClose(session->file);
         session->file = nullptr;
     }
-    if (session->fileName != nullptr) ReportEnd(session->fileName, status);
+    if (session->fileName != nullptr) {
+        ReportEnd(session->fileName, status, session->failedPosition);
+    }
     QxLFree(session->fileName);
     QxLFree(session->packet);
     QxLFree(session->readAhead);

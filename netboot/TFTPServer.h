@@ -106,6 +106,7 @@ struct TftpSession {
     uint32_t readAheadLength;   // valid bytes
     double startTime;           // run-loop clock when the request came
     bool heard;                 // the client has acknowledged a packet
+    char failedPosition[80];    // disc position of a failed read, or empty
 };
 
 // Opens the listening socket (UDP, IPv4, any address, a port the system
