@@ -16,7 +16,6 @@ import json
 import os
 import shutil
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
@@ -70,33 +69,6 @@ def add_program(root, path):
         target = os.path.join(root, f.lstrip("/"))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy2(os.path.realpath(f), target)
-
-
-def cpio_newc(root, out):
-    """The tree under root as a newc cpio archive (what the kernel unpacks)."""
-    inode = 1
-    def entry(name, mode, data, nlink=1):
-        nonlocal inode
-        header = "070701" + "".join("%08X" % v for v in (
-            inode, mode, 0, 0, nlink, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0))
-        inode += 1
-        blob = header.encode() + name.encode() + b"\0"
-        blob += b"\0" * (-len(blob) % 4) + data
-        out.write(blob + b"\0" * (-len(blob) % 4))
-    for folder, dirs, files in os.walk(root):
-        dirs.sort()
-        for name in sorted(dirs) + sorted(files):
-            full = os.path.join(folder, name)
-            rel = os.path.relpath(full, root)
-            info = os.lstat(full)
-            if stat.S_ISLNK(info.st_mode):
-                entry(rel, info.st_mode, os.readlink(full).encode())
-            elif stat.S_ISDIR(info.st_mode):
-                entry(rel, info.st_mode, b"", 2)
-            else:
-                with open(full, "rb") as f:
-                    entry(rel, info.st_mode, f.read())
-    entry("TRAILER!!!", 0, b"")
 
 
 class Monitor:
@@ -178,8 +150,10 @@ def main():
                     "<key>Message</key><string>Eject</string>"
                     "<key>NextDisc</key><string>Orvane Demo Install</string></dict></plist>\n")
         initrd = os.path.join(work, "initrd.cpio")
+        names = subprocess.run("find . | sort", shell=True, cwd=root, capture_output=True).stdout
         with open(initrd, "wb") as f:
-            cpio_newc(root, f)
+            subprocess.run([busybox, "cpio", "-o", "-H", "newc"], input=names, cwd=root,
+                           stdout=f, stderr=subprocess.DEVNULL, check=True)
 
         # The first disc with one unreadable sector; the second a clean copy.
         first = os.path.join(work, "first.img")
