@@ -214,7 +214,9 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
     if (session->readAhead != nullptr) {
         bool held = offset >= session->readAheadOffset &&
                     offset + count <= session->readAheadOffset + session->readAheadLength;
-        if (!held) {
+        // Past a read-ahead that failed only: the drive is not asked for a
+        // window it cannot read again for every block in it.
+        if (!held && offset >= session->readAheadFailedEnd) {
             uint64_t start = offset - offset % kReadAheadAlignment;
             uint64_t available = session->fileSize - start;
             uint32_t capacity = session->readAheadCapacity;
@@ -224,6 +226,8 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
                 session->readAheadOffset = start;
                 session->readAheadLength = length;
                 held = true;
+            } else {
+                session->readAheadFailedEnd = start + length;
             }
         }
         if (held) {
