@@ -70,7 +70,9 @@ void ReleaseDevice(BlockDevice* device);
 // Reads count whole sectors from firstSector into buffer. kStatusBadSize
 // when count x sectorSize exceeds 32 bits; kStatusOutOfRange for sectors
 // past the end of the disc, or in pass-through mode for a first sector of
-// 0xFFFFFFFF or more or a count of 0xFFFF or more.
+// 0xFFFFFFFF or more or a count of 0xFFFF or more; the drive's refusal as
+// QxPlatformDevicePassThroughRead reports it (kStatusBusy: not ready yet).
+// On a failure the buffer holds nothing worth reading.
 QxStatus ReadSectors(BlockDevice* device, uint64_t firstSector, uint64_t count, void* buffer);
 
 // Reads byteCount bytes at byteOffset. Only a partial head and tail go
