@@ -29,6 +29,7 @@
 #include "QxLFormat.h"
 #include "QxLMemory.h"
 #include "QxLString.h"
+#include "QxRunLoop.h"
 #include "VolumePath.h"
 
 namespace {
@@ -102,6 +103,7 @@ KestDialog::KestDialog(KestView& view, KestDiscImages* discImages)
     : view_(view), discImages_(discImages) {}
 
 KestDialog::~KestDialog() {
+    stopSettleTimer();
     QxLObjectRelease(currentDisc_);
     QxLObjectRelease(discList_);
 }
@@ -243,6 +245,18 @@ void KestDialog::rebuildDiscList() {
         ++added;
     }
     VolumeIteratorFinish(&iterator);
+
+    // A drive spinning up is read again shortly; a list that settled (or
+    // a drive that never became ready) stops the rounds.
+    if (!iterator.settling || settleRounds_ >= kKestSettleRounds) {
+        stopSettleTimer();
+        settleRounds_ = 0;
+    } else if (settleTimer_ == nullptr) {
+        QxRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
+        settleTimer_ = QxRunLoopTimerCreate(QxRunLoopNow() + kKestSettleInterval,
+                                            kKestSettleInterval, &context, onSettleTimer);
+        if (settleTimer_ != nullptr) QxRunLoopAddTimer(QxRunLoopGetMain(), settleTimer_);
+    }
 
     QxLObjectRelease(discList_);
     discList_ = list;
@@ -451,6 +465,19 @@ void KestDialog::registerNextDisc() {
     view_.setMarquee(true);
     view_.setItemText(IDC_INSTALL_REMAINING, std::string());
     awaitingNextDisc_ = false;
+}
+
+void KestDialog::stopSettleTimer() {
+    if (settleTimer_ == nullptr) return;
+    QxRunLoopTimerInvalidate(settleTimer_);
+    QxLObjectRelease(settleTimer_);
+    settleTimer_ = nullptr;
+}
+
+void KestDialog::onSettleTimer(QxLObjectRef, void* info) {
+    auto* dialog = static_cast<KestDialog*>(info);
+    ++dialog->settleRounds_;
+    dialog->rebuildDiscList();
 }
 
 void KestDialog::quit() {

@@ -136,6 +136,8 @@ private:
     void onProgress(QxLObjectRef event);
     void finishInstall(int statusString, int detailString, int position);
     void runWaitDialog(const KestWaitTexts& texts);
+    void stopSettleTimer();
+    static void onSettleTimer(QxLObjectRef timer, void* info);
     QxLObjectRef selectedEntry();
 
     KestView& view_;
@@ -156,4 +158,13 @@ private:
     // The disc page's selection keeping.
     int rememberedSelection_ = -1;
     bool selectionCheckPosted_ = false;
+
+    // A drive that was becoming ready during a rebuild: the list is read
+    // again every kKestSettleInterval seconds, kKestSettleRounds times at
+    // most, from a run-loop timer (the window stays responsive meanwhile).
+    QxLObjectRef settleTimer_ = nullptr;
+    int settleRounds_ = 0;
 };
+
+inline constexpr double kKestSettleInterval = 2.0;
+inline constexpr int kKestSettleRounds = 10;

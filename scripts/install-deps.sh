@@ -18,7 +18,7 @@ packages=(
   python3 curl
   unicode-data sleuthkit 7zip
   python3-scapy tftp-hpa
-  qemu-utils qemu-block-extra
+  qemu-utils qemu-block-extra qemu-system-x86 busybox-static file
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev
   clang-14 libclang-rt-14-dev nftables iproute2 wrk

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BlockDevice.h"
 #include "BootSource.h"
 #include "BSDPServer.h"
 #include "DeviceBinding.h"
@@ -522,6 +523,39 @@ TEST_F(KestDialogTest, KeepAwakeOnlyWhileAClientReads) {
     EXPECT_FALSE(keepAwake.fire());
     EXPECT_EQ(calls, 1);
     keepAwake.stop();
+}
+
+// A drive still spinning up when the disc page opens: plain reads fail and
+// READ(10) answers "becoming ready" for the first two tries. The wait
+// dialog comes up (the run loop keeps running in it), the drives are read
+// again from a timer, and the dialog closes by itself once the disc is
+// listed.
+int gSpinUpAnswers = 0;
+QxStatus SpinningPlainRead(BlockDevice* device, uint64_t offset, uint32_t count, void* buffer,
+                           uint32_t* bytesRead) {
+    if (gSpinUpAnswers > 0) return 5;
+    return BlockDeviceDefaultIO()->plainRead(device, offset, count, buffer, bytesRead);
+}
+QxStatus SpinningPassThrough(BlockDevice*, uint32_t, uint32_t, void*) {
+    if (gSpinUpAnswers == 0) return kStatusUnsupported;
+    --gSpinUpAnswers;
+    return kStatusBusy;
+}
+const BlockDeviceIO kSpinningIO = {SpinningPlainRead, SpinningPassThrough};
+
+TEST_F(KestDialogTest, ADiscSpinningUpIsListedOnceReady) {
+    DeviceBindImage(kKestImageDevice, folder_->Host("install.img").c_str(), 0);
+    BlockDeviceSetIO(&kSpinningIO);
+    gSpinUpAnswers = 2;
+    dialog_.initialise();
+    double opened = QxRunLoopNow();
+    dialog_.onContinue();
+    BlockDeviceSetIO(nullptr);
+    EXPECT_EQ(view_.waitDialogs.size(), 1u);
+    EXPECT_EQ(gSpinUpAnswers, 0);
+    EXPECT_GE(QxRunLoopNow() - opened, 2 * kKestSettleInterval - 0.5);
+    EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Install"});
+    EXPECT_EQ(dialog_.currentPage(), kKestPageChooseDisk);
 }
 
 }  // namespace
