@@ -3,7 +3,9 @@
 #
 #   make run      build for Linux and serve the demo install disc (Ctrl-C stops)
 #   make test     build and test for Linux (sanitizers on), then for Windows
-#                 (mingw-w64) with the tests run under wine
+#                 (mingw-w64) with the tests run under wine, then the
+#                 installer as `make package` builds and tests it
+#   make package  build the Windows installer (release) and test it under wine
 #   make linux    build build/linux only
 #   make win64    build build/win64 only
 #   make install the desktop wizard, its menu entry, icons and catalogs under
@@ -193,11 +195,12 @@ fuzz: deps
 	done; \
 	exit $$failed
 
-# Both platforms are tested even when the first fails, so one run shows
-# everything that is broken; the exit status is non-zero if anything failed.
+# Both platforms and the installer are tested even when one fails, so one
+# run shows everything that is broken; the exit status is non-zero if
+# anything failed.
 test: deps
 	@summary=(); failed=0; \
-	for stage in test-linux test-win64; do \
+	for stage in test-linux test-win64 package; do \
 	  SECONDS=0; \
 	  if $(MAKE) $$stage TAMSOR_DEPS_DONE=1; then result=passed; else result=FAILED; failed=1; fi; \
 	  summary+=("$$stage: $$result ($$SECONDS s)"); \
