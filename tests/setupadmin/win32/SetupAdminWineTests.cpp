@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -172,39 +173,16 @@ Record RunParent(const std::string& helper, const std::string& parentOptions,
     return result;
 }
 
-// Windows of another process: found by walking them, read with messages.
-struct WindowSearch {
-    DWORD pid = 0;
-    int control = 0;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK FindControl(HWND window, LPARAM data) {
-    auto* search = reinterpret_cast<WindowSearch*>(data);
-    if (GetDlgCtrlID(window) != search->control) return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
+// A control of another process's window, found by its id, read by message.
 HWND ControlOf(HWND window, int control) {
-    WindowSearch search;
-    search.control = control;
-    EnumChildWindows(window, FindControl, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// The wizard: a visible dialog of that process with a Continue button.
-BOOL CALLBACK FindWizard(HWND window, LPARAM data) {
-    auto* search = reinterpret_cast<WindowSearch*>(data);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char name[16] = {};
-    GetClassNameA(window, name, sizeof name);
-    if (pid != search->pid || !IsWindowVisible(window) || std::string(name) != "#32770" ||
-        ControlOf(window, IDC_KEST_CONTINUE) == nullptr)
-        return TRUE;
-    search->found = window;
-    return FALSE;
+    std::pair<int, HWND> search{control, nullptr};
+    EnumChildWindows(window, [](HWND child, LPARAM data) -> BOOL {
+        auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(data);
+        if (GetDlgCtrlID(child) != wanted->first) return TRUE;
+        wanted->second = child;
+        return FALSE;
+    }, reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
 std::wstring TextOf(HWND window) {
@@ -228,16 +206,19 @@ void ExpectWizardStarts(const std::string& program) {
     ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                                &startup, &process))
         << line << ": " << GetLastError();
-    WindowSearch search;
-    search.pid = process.dwProcessId;
-    for (int i = 0; i < 600 && search.found == nullptr; ++i) {
+    // The dialog exists before it shows and fills.
+    HWND wizard = nullptr;
+    bool shown = false;
+    for (int i = 0; i < 600 && !shown; ++i) {
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) break;
-        EnumWindows(FindWizard, reinterpret_cast<LPARAM>(&search));
+        wizard = FindWindowW(L"#32770", L"Tamsor");
+        DWORD owner = 0;
+        if (wizard != nullptr) GetWindowThreadProcessId(wizard, &owner);
+        shown = owner == process.dwProcessId && IsWindowVisible(wizard) &&
+                ControlOf(wizard, IDC_KEST_CONTINUE) != nullptr;
     }
-    HWND wizard = search.found;
-    EXPECT_NE(wizard, nullptr) << "no wizard window from " << program;
-    if (wizard != nullptr) {
-        EXPECT_EQ(TextOf(wizard), L"Tamsor");
+    EXPECT_TRUE(shown) << "no wizard window from " << program;
+    if (shown) {
         EXPECT_FALSE(TextOf(ControlOf(wizard, IDC_KEST_TITLE)).empty());
         EXPECT_TRUE(IsWindowVisible(ControlOf(wizard, IDC_KEST_CONTINUE)));
         EXPECT_FALSE(IsWindowVisible(ControlOf(wizard, IDC_KEST_GO_BACK)));
