@@ -97,6 +97,8 @@ struct ServiceState {
     DiscShareMessageHook messageHook;
     void* messageHookContext;
     const char* poster;  // the client whose message the message hook has
+    DiscShareClientHook clientHook;
+    void* clientHookContext;
 };
 
 ServiceState gService;
@@ -316,13 +318,12 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
         return SendBareResponse(session, 500);
     }
     if (isHead) return kStatusOK;
-    if (!session->readReported && gService.connectionHook != nullptr) {
+    if (!session->readReported && gService.clientHook != nullptr) {
         session->readReported = true;
         char name[kDevicePathSize];
         QxLFormatToBuffer(name, sizeof name, "%.*s", static_cast<int>(pathLength), path);
         DiscShareClientInfo info{session->client, name, 0, 0.0};
-        gService.connectionHook(kDiscShareEventFirstRead, reinterpret_cast<uintptr_t>(&info),
-                                gService.connectionHookContext);
+        gService.clientHook(kDiscShareClientFirstRead, &info, gService.clientHookContext);
     }
     return kStatusOK;
 }
@@ -463,7 +464,7 @@ void OnClose(HTTPListener* listener, HTTPConnection* connection, QxStatus status
     if (session == nullptr) return;
     connection->userData = nullptr;
     // The report goes out once the session is gone, from copies.
-    bool report = session->readReported && gService.connectionHook != nullptr;
+    bool report = session->readReported && gService.clientHook != nullptr;
     char client[kSocketAddressTextSize];
     memcpy(client, session->client, sizeof client);
     DiscShareClientInfo info{client, nullptr, session->bytesServed,
@@ -474,9 +475,7 @@ void OnClose(HTTPListener* listener, HTTPConnection* connection, QxStatus status
         FreeSession(session);
     }
     if (report) {
-        gService.connectionHook(kDiscShareEventConnectionClosed,
-                                reinterpret_cast<uintptr_t>(&info),
-                                gService.connectionHookContext);
+        gService.clientHook(kDiscShareClientClosed, &info, gService.clientHookContext);
     }
 }
 
@@ -527,6 +526,11 @@ QxStatus DiscShareSetServerToken(const char* text) {
 void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context) {
     gService.connectionHook = hook;
     gService.connectionHookContext = context;
+}
+
+void DiscShareSetClientHook(DiscShareClientHook hook, void* context) {
+    gService.clientHook = hook;
+    gService.clientHookContext = context;
 }
 
 void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context) {

@@ -42,14 +42,13 @@ inline constexpr const char* kDiscShareDefaultServerToken = "ZUL/1.0";
 
 // Connection hook events.
 inline constexpr uint32_t kDiscShareEventConnectionOpened = 1;
-// The first image read of a connection (GET, the response under way);
-// argument: a DiscShareClientInfo with client and path.
-inline constexpr uint32_t kDiscShareEventFirstRead = 2;
-// A connection that read an image has ended; argument: a DiscShareClientInfo
-// with client, bytesServed and seconds. The hook must not stop the service.
-inline constexpr uint32_t kDiscShareEventConnectionClosed = 3;
 
-// What the hook hears about a connection; valid during the call only.
+// Client hook events: the first image read of a connection (GET, the
+// response under way), and the end of a connection that read an image.
+inline constexpr uint32_t kDiscShareClientFirstRead = 1;
+inline constexpr uint32_t kDiscShareClientClosed = 2;
+
+// What the client hook hears about a connection; valid during the call.
 struct DiscShareClientInfo {
     const char* client;    // the peer's address as text (ClientAddressText)
     const char* path;      // the image name read ("CdRom0"); null at the close
@@ -57,9 +56,12 @@ struct DiscShareClientInfo {
     double seconds;        // since the connection was accepted
 };
 
+// Called with each client event above; it must not stop the service.
+using DiscShareClientHook = void (*)(uint32_t event, const DiscShareClientInfo* info,
+                                     void* context);
+
 // Called as hook(kDiscShareEventConnectionOpened, 0, context) for every
-// accepted connection, and with the two events above (a hook that knows
-// only the first ignores them).
+// accepted connection.
 using DiscShareConnectionHook = void (*)(uint32_t event, uintptr_t argument, void* context);
 // Receives every posted property list that is not a status query (usually a
 // dictionary, but any property-list object). The object is borrowed: the
@@ -74,6 +76,7 @@ QxStatus DiscShareSetServerToken(const char* text);
 // Store a hook and its context; a null hook disables the call.
 void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context);
 void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context);
+void DiscShareSetClientHook(DiscShareClientHook hook, void* context);
 
 // Starts the listener on a port the system chooses: IPv6 dual-stack when
 // the system prefers IPv6, else IPv4. kStatusAlreadyInitialized when the

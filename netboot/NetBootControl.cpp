@@ -42,14 +42,14 @@ void Report(QxLObjectRef event) {
 }
 
 // "HTTPRead" and "HTTPClose" from the disc image service's reports.
-void ReportConnection(uint32_t event, const DiscShareClientInfo* info) {
+void ReportConnection(uint32_t event, const DiscShareClientInfo* info, void*) {
     if (!gControl.clientEvents || gControl.sink == nullptr || info == nullptr) return;
     QxLObjectRef built = nullptr;
-    if (event == kDiscShareEventFirstRead) {
+    if (event == kDiscShareClientFirstRead) {
         QxLBuild(&built, "{%kO=%O%kO=%s%kO=%s}", kNetBootKeyMessage, kNetBootEventHTTPRead,
                  kNetBootKeyClient, info->client, kNetBootKeyPath,
                  info->path != nullptr ? info->path : "");
-    } else if (event == kDiscShareEventConnectionClosed) {
+    } else if (event == kDiscShareClientClosed) {
         QxLBuild(&built, "{%kO=%O%kO=%s%kO=%lli%kO=%lli}", kNetBootKeyMessage,
                  kNetBootEventHTTPClose, kNetBootKeyClient, info->client, kNetBootKeyBytes,
                  static_cast<long long>(info->bytesServed), kNetBootKeyMilliseconds,
@@ -71,6 +71,7 @@ QxStatus StartInOrder() {
 
     DiscShareSetConnectionHook(NetBootConnectionHook, nullptr);
     DiscShareSetMessageHook(NetBootMessageHook, nullptr);
+    DiscShareSetClientHook(ReportConnection, nullptr);
     status = DiscShareSetServerToken(kNetBootServerToken);
     if (status != kStatusOK) return status;
     return DiscShareStart();
@@ -112,11 +113,7 @@ void SetNetBootBsdpPort(uint16_t port) { gControl.bsdpPort = port; }
 
 void SetNetBootKeepBootServices(bool keep) { gControl.keepBootServices = keep; }
 
-void NetBootConnectionHook(uint32_t event, uintptr_t argument, void*) {
-    if (event == kDiscShareEventFirstRead || event == kDiscShareEventConnectionClosed) {
-        ReportConnection(event, reinterpret_cast<const DiscShareClientInfo*>(argument));
-        return;
-    }
+void NetBootConnectionHook(uint32_t event, uintptr_t, void*) {
     if (event != kDiscShareEventConnectionOpened || gControl.bootPhaseEnded ||
         gControl.keepBootServices) {
         return;

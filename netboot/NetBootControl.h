@@ -80,8 +80,9 @@ void SetNetBootKeepBootServices(bool keep);
 
 // Whether every event names its client and the servers report the further
 // events of a console server that follows many clients (NetBootEvents.h:
-// "BSDPList", "BSDPSelect", "HTTPRead", "HTTPClose", and "Client" in every
-// event, posted messages as copies). Off by default, and the wizard leaves
+// "BSDPList", "BSDPSelect", "HTTPRead" and "HTTPClose" from the disc image
+// service's client hook, which StartNetBootServices installs, and "Client"
+// in every event, posted messages as copies). Off by default, and the wizard leaves
 // it off: its events stay exactly as they are. Takes effect at once.
 void SetNetBootClientEvents(bool on);
 

@@ -9,7 +9,9 @@
 //
 //   event        keys besides "Message"
 //   TFTPOpen     Filename (string)
-//   TFTPClose    Filename (string), Reason (integer status; 0 = whole file sent)
+//   TFTPClose    Filename (string), Reason (integer status; 0 = whole file sent),
+//                Position (string, only after a failed disc read: the drive
+//                and sector, "\\.\CdRom0 sector 4660")
 //   Progress     Status, Percentage, Remaining (as the installer sends them)
 //   Eject        NextDisc (volume name of the disc to insert)
 //
@@ -47,6 +49,7 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeySize, "Size");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBytes, "Bytes");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyMilliseconds, "Milliseconds");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPath, "Path");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPosition, "Position");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");

@@ -207,6 +207,13 @@ void ReportEnd(const TftpSession* session, QxStatus status) {
                          kNetBootEventTFTPClose, kNetBootKeyFilename, session->fileName,
                          kNetBootKeyReason, reason);
     }
+    // Which place of the disc could not be read.
+    if (built == kStatusOK && session->failedPosition[0] != '\0' &&
+        QxLBuildInto(event, "%kO=%s", kNetBootKeyPosition, session->failedPosition) !=
+            kStatusOK) {
+        QxLObjectRelease(event);
+        return;
+    }
     if (built == kStatusOK) Report(event);
 }
 
@@ -256,7 +263,9 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
     if (session->readAhead != nullptr) {
         bool held = offset >= session->readAheadOffset &&
                     offset + count <= session->readAheadOffset + session->readAheadLength;
-        if (!held) {
+        // Past a read-ahead that failed only: the drive is not asked for a
+        // window it cannot read again for every block in it.
+        if (!held && offset >= session->readAheadFailedEnd) {
             uint64_t start = offset - offset % kReadAheadAlignment;
             uint64_t available = session->fileSize - start;
             uint32_t capacity = session->readAheadCapacity;
@@ -266,6 +275,8 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
                 session->readAheadOffset = start;
                 session->readAheadLength = length;
                 held = true;
+            } else {
+                session->readAheadFailedEnd = start + length;
             }
         }
         if (held) {
@@ -284,6 +295,8 @@ QxStatus SendNextBlock(TftpSession* session) {
                                                                       : session->blockSize);
     QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
     if (status != kStatusOK) {
+        VolumeFailedPosition(session->file, session->failedPosition,
+                             sizeof session->failedPosition);
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Read Block %hu Error: %d",
                   static_cast<unsigned>(session->block), static_cast<int>(status));
         return status;

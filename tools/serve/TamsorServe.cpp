@@ -521,10 +521,14 @@ void ReportTransfer(Server& server, QxLObjectRef event, const std::string& clien
     long long size = NumberOf(event, kNetBootKeySize, -1);
     long long bytes = NumberOf(event, kNetBootKeyBytes, -1);
     long long milliseconds = NumberOf(event, kNetBootKeyMilliseconds, -1);
+    // A failed disc read says where.
+    std::string position;
+    TextOf(event, kNetBootKeyPosition, &position);
+    std::string failure = StatusText(reason) + (position.empty() ? "" : " at " + position);
     if (row != nullptr && bytes > 0) row->bytesServed += static_cast<uint64_t>(bytes);
     if (row != nullptr && reason != 0) {
         row->phase = "failed";
-        row->status = file + ": " + StatusText(reason);
+        row->status = file + ": " + failure;
     }
     if (!client.empty() && size >= 0) {
         double seconds = milliseconds > 0 ? milliseconds / 1000.0 : 0.0;
@@ -534,13 +538,15 @@ void ReportTransfer(Server& server, QxLObjectRef event, const std::string& clien
             snprintf(figures, sizeof figures,
                      ",\"size\":%lld,\"bytes\":%lld,\"seconds\":%.3f,\"rate\":%.0f,\"reason\":%d",
                      size, bytes, seconds, rate, static_cast<int>(reason));
-            EmitJson(server, "transfer", ClientMember(client) + JsonMember("file", file) + figures);
+            EmitJson(server, "transfer",
+                     ClientMember(client) + JsonMember("file", file) + figures +
+                         (position.empty() ? "" : JsonMember("position", position)));
         } else if (reason == 0) {
             SayAbout(server, client, "sent %s, %lld bytes in %.3f s (%s/s)", file.c_str(), size,
                      seconds, ByteCount(static_cast<uint64_t>(rate)).c_str());
         } else {
             SayAbout(server, client, "%s failed after %lld of %lld bytes: %s", file.c_str(), bytes,
-                     size, StatusText(reason).c_str());
+                     size, failure.c_str());
         }
     }
     if (reason != 0) return;

@@ -17,7 +17,8 @@
 //   listed     client, hardware (a BSDP LIST was answered)
 //   selected   client, hardware (a BSDP SELECT was answered)
 //   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
-//              whole file sent; every TFTP transfer at its end)
+//              whole file sent; every TFTP transfer at its end), position
+//              (after a failed disc read: where)
 //   loaded     file, client (a client has its booter; every client with
 //              --keep-booting)
 //   reading    client, path (the first read of the image on a connection)
