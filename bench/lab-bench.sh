@@ -243,10 +243,12 @@ for n in $COUNTS; do
   touch "$WORK/stop"
   wait "$sampler" || true
   hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$SERVE_PID/status")
+  # The server's processor time (user + system), in seconds.
+  cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ printf "%.1f", ($14 + $15) / hz }' "/proc/$SERVE_PID/stat")
   stop_pid "$SERVE_PID"
   busy=$(grep -c 'Server Busy' "$WORK/serve.err" || true)
   summary "road N=$n" "$WORK/road.$n.json" \
-    "  peak RSS $((hwm / 1024)) MiB  peak fds $(cat "$WORK/fds")  busy $busy" || status=1
+    "  peak RSS $((hwm / 1024)) MiB  peak fds $(cat "$WORK/fds")  server CPU ${cpu} s  busy $busy" || status=1
   if [ "$n" -eq 128 ] && [ "$hwm" -ge $((64 * 1024)) ]; then echo "    FAILED: peak RSS at 128 clients is $((hwm / 1024)) MiB"; status=1; fi
 done
 rate_of() {

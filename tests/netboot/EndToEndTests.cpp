@@ -851,6 +851,31 @@ TEST_F(ServeTest, EjectTakesTheNextImageByNameWhileTheServersRunOn) {
     EXPECT_EQ(server_.nextDiscName, "Disc Five");
 }
 
+// More clients than the terminal has lines: the most recently active are
+// shown in the order they came, the rest counted; no line is wider than
+// the terminal.
+TEST(ClientTableTest, TheTableFitsTheTerminal) {
+    std::vector<tamsorserve::ClientRow> clients;
+    for (int i = 0; i < 10; ++i) {
+        tamsorserve::ClientRow& row = tamsorserve::ClientRowFor(clients, "10.0.0." + std::to_string(i));
+        row.phase = i < 2 ? "done" : i == 9 ? "failed" : "installing";
+        row.percentage = 10 * i;
+        row.status = std::string(200, 'x');
+        row.lastActivity = i == 0 ? 100.0 : i;  // the first client spoke last
+    }
+    EXPECT_EQ(&tamsorserve::ClientRowFor(clients, "10.0.0.3"), &clients[3]);
+    std::vector<std::string> lines = tamsorserve::TableLines(clients, 100.0, 8, 60);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0].rfind("CLIENT", 0), 0u);
+    for (const std::string& line : lines) EXPECT_LE(line.size(), 59u) << line;
+    std::vector<std::string> shown;
+    for (size_t i = 1; i < 6; ++i) shown.push_back(lines[i].substr(0, lines[i].find(' ')));
+    EXPECT_EQ(shown, (std::vector<std::string>{"10.0.0.0", "10.0.0.6", "10.0.0.7", "10.0.0.8",
+                                               "10.0.0.9"}));
+    EXPECT_NE(lines[3].find("installing 70%"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[6], "... and 5 more (10 clients: 2 done, 1 failed)");
+}
+
 // ---- tamsor-serve as a program (Linux) ---------------------------------------------------
 
 #if !defined(_WIN32)
