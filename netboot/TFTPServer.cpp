@@ -20,10 +20,10 @@
 #include <cstring>
 
 #include "BootSource.h"
+#include "DiscHost.h"
 #include "QxLBuild.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
-#include "DiscHost.h"
 #include "QxLScan.h"
 #include "QxPlatform.h"
 #include "QxPlatformNet.h"
