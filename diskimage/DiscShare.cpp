@@ -630,6 +630,20 @@ bool DiscShareHasConnections() {
     return gService.listener != nullptr && HTTPListenerHasConnections(gService.listener);
 }
 
+void DiscShareForEachClient(void (*visit)(const DiscShareClientInfo* info, void* context),
+                            void* context) {
+    if (visit == nullptr || gService.listener == nullptr) return;
+    double now = QxRunLoopNow();
+    for (HTTPConnection* connection = gService.listener->connections; connection != nullptr;
+         connection = connection->next) {
+        const auto* session = static_cast<const DiscShareSession*>(connection->userData);
+        if (session == nullptr || !session->readReported) continue;
+        DiscShareClientInfo info{session->client, nullptr, session->bytesServed,
+                                 now - session->openedAt};
+        visit(&info, context);
+    }
+}
+
 const char* DiscShareMessageClient() { return gService.poster; }
 
 uint32_t DiscSharePort() { return gService.listener != nullptr ? gService.listener->port : 0; }

@@ -101,6 +101,12 @@ QxStatus DiscShareAddImage(const char* displayName, const char* imageName);
 // connection closed.
 void DiscShareForgetImages();
 
+// Calls visit(info, context) for each open connection that has read an
+// image: its client and the image bytes of the responses sent completely so
+// far (path is null). For a live view; the service is not changed.
+void DiscShareForEachClient(void (*visit)(const DiscShareClientInfo* info, void* context),
+                            void* context);
+
 // While the message hook runs: the address (as text) of the client that
 // posted the message; null at any other time.
 const char* DiscShareMessageClient();

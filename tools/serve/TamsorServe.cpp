@@ -696,13 +696,36 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
 
 // ---- The live table and the summary ------------------------------------------------
 
+// Adds the bytes of transfers still under way to the rows of their clients.
+void AddBytesUnderWay(std::vector<ClientRow>& rows) {
+    auto add = [&rows](const char* client, uint64_t bytes) {
+        for (ClientRow& row : rows) {
+            if (row.address == client) row.bytesServed += bytes;
+        }
+    };
+    char client[kSocketAddressTextSize];
+    for (TftpSession* session = TftpFirstSession(); session != nullptr; session = session->next) {
+        if (ClientAddressText(reinterpret_cast<const sockaddr*>(session->clientAddress), client,
+                              sizeof client) == kStatusOK) {
+            add(client, session->fileOffset);
+        }
+    }
+    DiscShareForEachClient(
+        [](const DiscShareClientInfo* info, void* context) {
+            (*static_cast<decltype(add)*>(context))(info->client, info->bytesServed);
+        },
+        &add);
+}
+
 void DrawTable(Server& server) {
     if (!server.table) return;
     EraseTable(server);
     double now = QxRunLoopNow();
     if (!server.clients.empty()) {
+        std::vector<ClientRow> rows = server.clients;
+        AddBytesUnderWay(rows);
         std::vector<std::string> lines =
-            TableLines(server.clients, now, server.screenRows, server.screenColumns);
+            TableLines(rows, now, server.screenRows, server.screenColumns);
         for (const std::string& line : lines) fprintf(server.out, "%s\n", line.c_str());
         server.tableLines = lines.size();
     }
