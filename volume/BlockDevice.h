@@ -9,8 +9,9 @@
 //
 // Reads first go the plain way (one positioned read). The first plain read
 // that fails or comes back short switches the device to SCSI pass-through
-// for good, in pieces of 32 sectors. Bound images have no pass-through:
-// once a plain read on one fails, later reads report kStatusUnsupported.
+// for good, in pieces of 32 sectors. Bound images (raw or .dmg, read through
+// the image layer, ImageFile.h) have no pass-through: once a plain read on
+// one fails, later reads report kStatusUnsupported.
 // A read that would reach past the size the drive reported is refused with
 // kStatusOutOfRange before anything is sent, so a damaged partition map
 // cannot push a device into pass-through mode.
@@ -25,6 +26,7 @@
 #include "QxLStatus.h"
 #include "QxPlatformDevice.h"
 
+struct ImageFile;
 struct VolumePartition;
 
 // Longest device path: 260 characters plus the NUL.
@@ -43,6 +45,7 @@ struct BlockDevice {
     VolumePartition* partitions;  // HFS+ partitions in map order, owned
     uint64_t diskSize;            // bytes, from the geometry (or image size)
     bool isImage;                 // an image file bound to the path
+    ImageFile* image;             // that image (ImageFile.h), shared
 };
 
 // Opens path (length bytes of it, or -1 for the whole NUL-terminated text)
