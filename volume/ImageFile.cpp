@@ -45,6 +45,10 @@ struct ImageFile {
 namespace {
 
 ImageFile* gOpenImages = nullptr;
+// The .dmg whose last user went most recently, file closed, tables and
+// cache kept: a client that reads by one connection after another (the
+// HTTP service opens a reader per connection) finds its runs still decoded.
+ImageFile* gIdleImage = nullptr;
 
 // Most bytes read from the file in one go while checksumming.
 constexpr uint32_t kVerifyPiece = 1u << 20;
@@ -204,14 +208,17 @@ QxStatus ReadCompressed(ImageFile* image, uint64_t offset, uint32_t count, uint8
 // An open .dmg with the same path, size and trailer as image (whose trailer
 // has just been read): the same file, whose decode cache can be shared. A
 // file replaced under the same name is not the same image.
+bool SameImage(const ImageFile* open, const ImageFile* image) {
+    return open->compressed && open->fileSize == image->fileSize &&
+           strcmp(open->path, image->path) == 0 &&
+           memcmp(open->trailer, image->trailer, kUDIFTrailerSize) == 0;
+}
+
 ImageFile* FindSameImage(const ImageFile* image) {
     for (ImageFile* open = gOpenImages; open != nullptr; open = open->next) {
-        if (open->compressed && open->fileSize == image->fileSize &&
-            strcmp(open->path, image->path) == 0 &&
-            memcmp(open->trailer, image->trailer, kUDIFTrailerSize) == 0) {
-            return open;
-        }
+        if (SameImage(open, image)) return open;
     }
+    if (gIdleImage != nullptr && SameImage(gIdleImage, image)) return gIdleImage;
     return nullptr;
 }
 
@@ -329,6 +336,14 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
         ImageFile* same = nullptr;
         status = OpenUDIF(opened, &same, problem, problemSize);
         if (status == kStatusAlreadyInitialized) {
+            if (same == gIdleImage) {
+                // Back in use: it takes over the file just opened.
+                gIdleImage = nullptr;
+                same->handle = opened->handle;
+                opened->handle = kQxInvalidDeviceHandle;
+                same->next = gOpenImages;
+                gOpenImages = same;
+            }
             DestroyImage(opened);
             ++same->refCount;
             *image = same;
@@ -363,7 +378,15 @@ void ImageFileRelease(ImageFile* image) {
             break;
         }
     }
-    DestroyImage(image);
+    if (!image->compressed) {
+        DestroyImage(image);
+        return;
+    }
+    QxPlatformDeviceClose(image->handle);
+    image->handle = kQxInvalidDeviceHandle;
+    image->next = nullptr;
+    if (gIdleImage != nullptr) DestroyImage(gIdleImage);
+    gIdleImage = image;
 }
 
 uint64_t ImageFileSize(const ImageFile* image) { return image != nullptr ? image->size : 0; }

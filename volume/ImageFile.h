@@ -18,8 +18,11 @@
 //
 // Open .dmg images are shared: opening one that is open already (same path,
 // size and trailer) hands out the same image with one more reference, so all
-// users share one decode cache. Raw images are opened afresh each time, as
-// plain files always were.
+// users share one decode cache. The last .dmg whose last user went stays
+// known, its file closed but its tables and cache kept, until another .dmg
+// goes the same way: a reader that comes back (a client's next connection)
+// finds its runs decoded. Raw images are opened afresh each time, as plain
+// files always were.
 // Not here: writing, image bindings (DeviceBinding.h). Run-loop thread only.
 #pragma once
 
@@ -46,7 +49,8 @@ inline constexpr uint64_t kImageCacheBytes = 32u << 20;
 // kStatusMalformed for a damaged .dmg; kStatusNoMemory.
 QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize);
 
-// Drops one reference; the last one closes the file and frees the cache.
+// Drops one reference; the last one closes the file (a .dmg's tables and
+// cache stay until another .dmg is put away after it).
 void ImageFileRelease(ImageFile* image);
 
 // Size in bytes of the disc the image stands for (for a .dmg the decoded

@@ -243,7 +243,10 @@ int CompareByFirstSector(const void* a, const void* b) {
     if (left->table.firstSector != right->table.firstSector) {
         return left->table.firstSector < right->table.firstSector ? -1 : 1;
     }
-    return left->table.sectorCount < right->table.sectorCount ? -1 : 1;
+    if (left->table.sectorCount != right->table.sectorCount) {
+        return left->table.sectorCount < right->table.sectorCount ? -1 : 1;
+    }
+    return 0;
 }
 
 // Joins the parsed tables into image (tables in list order, runs in disc

@@ -356,6 +356,13 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     uint32_t got = 0;
     ASSERT_EQ(ImageFileRead(image, disc.size() - 4096, 4096, buffer.data(), &got), kStatusOK);
     EXPECT_EQ(ImageFileCacheBytes(image), before);
+    // Put away by all its users, the image keeps its runs for the next one.
+    ImageFileRelease(image);
+    ReleaseDevice(device);
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+    EXPECT_EQ(ImageFileCacheBytes(image), before);
+    ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got), kStatusOK);
+    EXPECT_EQ(memcmp(buffer.data(), disc.data(), 4096), 0);
 #if !defined(_WIN32)
     // A file replaced under the same name is another image, not the open one.
     std::vector<uint8_t> smaller;
@@ -369,7 +376,6 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     ImageFileRelease(other);
 #endif
     ImageFileRelease(image);
-    ReleaseDevice(device);
 }
 
 }  // namespace
