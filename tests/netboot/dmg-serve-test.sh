@@ -4,8 +4,9 @@
 # LIST and SELECT (python3 over UDP), the three boot files by TFTP (curl,
 # byte for byte against the raw disc's files), then the root image by HTTP
 # ranges and whole (curl, byte for byte against the raw disc, with the
-# decoded size as Content-Length). Images Tamsor cannot read are refused
-# with their sentence and exit code 1.
+# decoded size as Content-Length). Then a disc swap from one .dmg to the
+# next at the installer's Eject. Images Tamsor cannot read are refused with
+# their sentence and exit code 1.
 #
 #   dmg-serve-test.sh TAMSOR-SERVE TAMSOR-DISC TAMSOR-MKDMG DEMO-DISC-IMAGE
 #
@@ -132,6 +133,27 @@ for method in zlib bzip2 adc mixed; do
   stop_server
   [ $failed -eq 0 ] && echo "ok: $method .dmg booted byte-exact (BSDP, TFTP, HTTP)"
 done
+
+# A disc swap from one .dmg to the next: the installer's Eject asks for the
+# next disc by name; the second image is then the one served.
+first="$work/Install Disc (zlib).dmg" second="$work/Install Disc 2.dmg"
+"$mkdmg" --method bzip2 --chunk 128 "$raw" "$second" >/dev/null
+"$serve" "$first" "$second" >"$work/serve.out" 2>"$work/serve.err" &
+server_pid=$!
+for _ in $(seq 1 100); do grep -q 'http=' "$work/serve.out" 2>/dev/null && break; sleep 0.1; done
+http_port=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+curl -sS -o /dev/null -H 'Content-Type: text/xml' --data-binary \
+  '<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>Message</key><string>Eject</string><key>NextDisc</key><string>Orvane Demo Install</string></dict></plist>' \
+  "http://127.0.0.1:$http_port/"
+for _ in $(seq 1 100); do grep -q "Taking the disc image" "$work/serve.out" && break; sleep 0.1; done
+if ! grep -q "Taking the disc image $second" "$work/serve.out"; then
+  fail "swap: the second .dmg was not taken: $(cat "$work/serve.out")"
+else
+  curl -sS -o "$work/whole" "http://127.0.0.1:$http_port/CdRom0.dmg"
+  if cmp -s "$work/whole" "$raw"; then echo "ok: swapped to the next .dmg, served byte-exact"
+  else fail "swap: the next .dmg over HTTP differs from the raw disc"; fi
+fi
+stop_server
 
 # Kinds Tamsor cannot read, and damage: one line naming the problem, exit 1.
 for damage in lzfse-run:"compressed with LZFSE" encrypted:"encrypted" \
