@@ -3,7 +3,9 @@
 #
 #   make run      build for Linux and serve the demo install disc (Ctrl-C stops)
 #   make test     build and test for Linux (sanitizers on), then for Windows
-#                 (mingw-w64) with the tests run under wine
+#                 (mingw-w64) with the tests run under wine, then the
+#                 installer as `make package` builds and tests it
+#   make package  build the Windows installer (release) and test it under wine
 #   make linux    build build/linux only
 #   make win64    build build/win64 only
 #   make install the desktop wizard, its menu entry, icons and catalogs under
@@ -127,19 +129,37 @@ screenshots-linux: linux
 	      --screenshots "$(LINUX_DIR)/screenshots/$$language" $$option; \
 	done
 
-# The installer: Tamsor.msi (wixl) with Tamsor.exe and its Start menu
+# The installer, built from a release configuration of its own in
+# $(WIN_RELEASE_DIR) (RelWithDebInfo: optimised, static), beside the Debug
+# tree of `make test`: Tamsor.msi (wixl) with Tamsor.exe and its Start menu
 # shortcut, a cabinet holding it (gcab), and ZULSetupAdmin.exe with the
-# cabinet and the product code embedded, all in $(WIN_DIR)/setupadmin.
+# cabinet and the product code embedded, all in $(WIN_RELEASE_DIR)/setupadmin.
+# What ships is stripped; its debug information stays beside it
+# (package/Tamsor.exe.debug, ZULSetupAdmin.exe.debug). Then the installer's
+# scenarios run under wine against this package, in the release tree's own
+# wine prefix; PACKAGE_TESTS=no leaves them out.
+WIN_RELEASE_DIR := $(abspath $(BUILD))/win64-release
+PACKAGE_TESTS ?= yes
 .PHONY: package
 package: win-deps
-	@$(call say,building the installer in $(WIN_DIR)/setupadmin); \
-	cmake -S "$(ROOT)" -B "$(WIN_DIR)" $(CMAKE_QUIET) \
+	@$(call say,building the installer in $(WIN_RELEASE_DIR)/setupadmin (release)); \
+	cmake -S "$(ROOT)" -B "$(WIN_RELEASE_DIR)" $(CMAKE_QUIET) \
 	  -DCMAKE_TOOLCHAIN_FILE="$(TOOLCHAIN)" -DCMAKE_PREFIX_PATH="$(WIN_DEPS)" \
-	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_SHARED_LIBS=OFF; \
-	cmake --build "$(WIN_DIR)" -j $(JOBS) --target ZULSetupAdmin; \
-	ls -l "$(WIN_DIR)/setupadmin/ZULSetupAdmin.exe" "$(WIN_DIR)/setupadmin/package/Tamsor.msi" \
-	  "$(WIN_DIR)/setupadmin/package/Tamsor.cab"; \
-	$(call took,installer)
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_SHARED_LIBS=OFF; \
+	cmake --build "$(WIN_RELEASE_DIR)" -j $(JOBS) --target ZULSetupAdmin; \
+	cd "$(WIN_RELEASE_DIR)/setupadmin"; \
+	ls -l ZULSetupAdmin.exe ZULSetupAdmin.exe.debug package/Tamsor.msi package/Tamsor.cab \
+	  package/Tamsor.exe.debug; \
+	$(call took,installer); \
+	if [ "$(PACKAGE_TESTS)" = no ]; then exit 0; fi; \
+	SECONDS=0; \
+	$(call say,testing the installer under wine (prefix $(WIN_RELEASE_DIR)/wineprefix)); \
+	cmake --build "$(WIN_RELEASE_DIR)" -j $(JOBS) --target setupadmin_wine_tests; \
+	trap '"$(WINE_RUN)" --stop "$(WIN_RELEASE_DIR)"' EXIT; \
+	"$(WINE_RUN)" --init "$(WIN_RELEASE_DIR)"; \
+	ctest --test-dir "$(WIN_RELEASE_DIR)" --output-on-failure --no-tests=error \
+	  -R '^setupadmin_wine_tests$$'; \
+	$(call took,installer tests)
 
 # Fuzzing: builds $(BUILD)/fuzz with clang (libFuzzer, ASan, UBSan) and runs
 # every target of tests/fuzz for FUZZ_SECONDS each (FUZZ_TARGETS picks some).
@@ -175,11 +195,12 @@ fuzz: deps
 	done; \
 	exit $$failed
 
-# Both platforms are tested even when the first fails, so one run shows
-# everything that is broken; the exit status is non-zero if anything failed.
+# Both platforms and the installer are tested even when one fails, so one
+# run shows everything that is broken; the exit status is non-zero if
+# anything failed.
 test: deps
 	@summary=(); failed=0; \
-	for stage in test-linux test-win64; do \
+	for stage in test-linux test-win64 package; do \
 	  SECONDS=0; \
 	  if $(MAKE) $$stage TAMSOR_DEPS_DONE=1; then result=passed; else result=FAILED; failed=1; fi; \
 	  summary+=("$$stage: $$result ($$SECONDS s)"); \
@@ -254,26 +275,30 @@ bench: deps
 	exit $$failed
 
 clean:
-	rm -rf "$(LINUX_DIR)" "$(WIN_DIR)" "$(BENCH_DIR)" "$(INSTALL_DIR)"
+	rm -rf "$(LINUX_DIR)" "$(WIN_DIR)" "$(WIN_RELEASE_DIR)" "$(BENCH_DIR)" "$(INSTALL_DIR)"
 
 distclean: clean
 	rm -rf "$(DEPS_DIR)"
 
 # ---------------------------------------------------------------------------
-# make deb: the Debian package, built from a clean copy of the sources (the
-# repository's files, committed or not, without ignored ones) in
-# $(BUILD)/deb, then checked with lintian. The package's build runs the
-# Linux tests.
+# make deb: the Debian packages tamsor (console) and tamsor-wizard (desktop),
+# built from a clean copy of the sources (the repository's files, committed
+# or not, without ignored ones) in $(BUILD)/deb, checked with lintian
+# (pedantic tags included), then listed and validated as installed
+# (tests/debian/check-packages.sh). The packages' build runs the Linux
+# tests; DEB_BUILD_OPTIONS=nocheck skips them.
 DEB_DIR := $(abspath $(BUILD))/deb
 
 .PHONY: deb
 deb: deps
-	@$(call say,building the Debian package in $(DEB_DIR)); \
+	@$(call say,building the Debian packages in $(DEB_DIR)); \
 	rm -rf "$(DEB_DIR)"; mkdir -p "$(DEB_DIR)/tamsor"; \
 	cd "$(ROOT)" && git ls-files -z -c -o --exclude-standard | \
 	  while IFS= read -r -d '' f; do [ -e "$$f" ] && printf '%s\0' "$$f"; done | \
 	  tar --null -T - -cf - | tar -xf - -C "$(DEB_DIR)/tamsor"; \
 	cd "$(DEB_DIR)/tamsor" && dpkg-buildpackage -us -uc -b; \
-	lintian --fail-on error "$(DEB_DIR)"/tamsor_*.changes; \
+	lintian --pedantic --fail-on error,warning,info,pedantic "$(DEB_DIR)"/tamsor_*.changes; \
+	shots=""; [ -d "$(LINUX_DIR)/screenshots" ] && shots="$(LINUX_DIR)/screenshots"; \
+	"$(ROOT)/tests/debian/check-packages.sh" "$(DEB_DIR)" $$shots; \
 	ls "$(DEB_DIR)"/*.deb; \
-	$(call took,debian package)
+	$(call took,debian packages)

@@ -29,6 +29,7 @@
 #include "QxLFormat.h"
 #include "QxLMemory.h"
 #include "QxLString.h"
+#include "QxRunLoop.h"
 #include "VolumePath.h"
 
 namespace {
@@ -102,6 +103,7 @@ KestDialog::KestDialog(KestView& view, KestDiscImages* discImages)
     : view_(view), discImages_(discImages) {}
 
 KestDialog::~KestDialog() {
+    stopSettleTimer();
     QxLObjectRelease(currentDisc_);
     QxLObjectRelease(discList_);
 }
@@ -155,7 +157,7 @@ void KestDialog::showPage(int index) {
     if (index == kKestPageChooseDisk) {
         view_.redrawNow();
         rebuildDiscList();
-        if (view_.listCount() == 0) runWaitDialog(nullptr);
+        if (view_.listCount() == 0) runWaitDialog(KestWaitTexts());
     }
 }
 
@@ -244,6 +246,18 @@ void KestDialog::rebuildDiscList() {
     }
     VolumeIteratorFinish(&iterator);
 
+    // A drive spinning up is read again shortly; a list that settled (or
+    // a drive that never became ready) stops the rounds.
+    if (!iterator.settling || settleRounds_ >= kKestSettleRounds) {
+        stopSettleTimer();
+        settleRounds_ = 0;
+    } else if (settleTimer_ == nullptr) {
+        QxRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
+        settleTimer_ = QxRunLoopTimerCreate(QxRunLoopNow() + kKestSettleInterval,
+                                            kKestSettleInterval, &context, onSettleTimer);
+        if (settleTimer_ != nullptr) QxRunLoopAddTimer(QxRunLoopGetMain(), settleTimer_);
+    }
+
     QxLObjectRelease(discList_);
     discList_ = list;
 
@@ -255,7 +269,7 @@ void KestDialog::rebuildDiscList() {
     view_.showItem(IDC_DISK_DIAGS_NOTE, showOption);
 
     if (added > 0) {
-        if (waitDialogOpen_) view_.endWaitDialog(kKestResultOK);
+        if (waitDialog_ != nullptr) view_.endWaitDialog(kKestResultOK);
         if (awaitingNextDisc_) registerNextDisc();
     }
 }
@@ -420,21 +434,22 @@ void KestDialog::handleEject(QxLObjectRef event) {
     view_.setMarquee(true);
 
     KestWaitTexts texts;
+    texts.hasCustomText = true;
     if (ejected != kStatusOK) {
-        texts.title = view_.loadString(IDS_KEST_EJECT_FAILED_TITLE);
-        texts.body = view_.formatText(IDS_KEST_EJECT_FAILED_BODY, discName);
+        texts.titleText = view_.loadString(IDS_KEST_EJECT_FAILED_TITLE);
+        texts.bodyText = view_.formatText(IDS_KEST_EJECT_FAILED_BODY, discName);
         texts.enlarge = true;
     } else {
-        texts.title = view_.formatText(IDS_KEST_INSERT_DISC_TITLE, discName);
-        texts.body = view_.loadString(IDS_KEST_INSERT_DISC_BODY);
+        texts.titleText = view_.formatText(IDS_KEST_INSERT_DISC_TITLE, discName);
+        texts.bodyText = view_.loadString(IDS_KEST_INSERT_DISC_BODY);
     }
-    runWaitDialog(&texts);
+    runWaitDialog(texts);
 }
 
-void KestDialog::runWaitDialog(const KestWaitTexts* texts) {
-    waitDialogOpen_ = true;
+void KestDialog::runWaitDialog(const KestWaitTexts& texts) {
+    waitDialog_ = &texts;
     view_.runWaitDialog(texts);
-    waitDialogOpen_ = false;
+    waitDialog_ = nullptr;
 }
 
 void KestDialog::registerNextDisc() {
@@ -450,6 +465,19 @@ void KestDialog::registerNextDisc() {
     view_.setMarquee(true);
     view_.setItemText(IDC_INSTALL_REMAINING, std::string());
     awaitingNextDisc_ = false;
+}
+
+void KestDialog::stopSettleTimer() {
+    if (settleTimer_ == nullptr) return;
+    QxRunLoopTimerInvalidate(settleTimer_);
+    QxLObjectRelease(settleTimer_);
+    settleTimer_ = nullptr;
+}
+
+void KestDialog::onSettleTimer(QxLObjectRef, void* info) {
+    auto* dialog = static_cast<KestDialog*>(info);
+    ++dialog->settleRounds_;
+    dialog->rebuildDiscList();
 }
 
 void KestDialog::quit() {

@@ -123,8 +123,10 @@ public:
     bool useWavlo() const { return useWavlo_; }
     bool clientConnected() const { return clientConnected_; }
     bool awaitingNextDisc() const { return awaitingNextDisc_; }
-    bool waitDialogOpen() const { return waitDialogOpen_; }
+    // The wait-for-disc dialog's texts while it runs; null otherwise.
+    const KestWaitTexts* waitDialog() const { return waitDialog_; }
     int rememberedSelection() const { return rememberedSelection_; }
+    bool selectionCheckPosted() const { return selectionCheckPosted_; }
     const std::string& progressText() const { return progressText_; }
     const std::string& remainingText() const { return remainingText_; }
 
@@ -133,7 +135,9 @@ private:
     void onClientBooted();
     void onProgress(QxLObjectRef event);
     void finishInstall(int statusString, int detailString, int position);
-    void runWaitDialog(const KestWaitTexts* texts);
+    void runWaitDialog(const KestWaitTexts& texts);
+    void stopSettleTimer();
+    static void onSettleTimer(QxLObjectRef timer, void* info);
     QxLObjectRef selectedEntry();
 
     KestView& view_;
@@ -147,11 +151,20 @@ private:
     bool useWavlo_ = false;
     bool clientConnected_ = false;
     bool awaitingNextDisc_ = false;
-    bool waitDialogOpen_ = false;
+    const KestWaitTexts* waitDialog_ = nullptr;
     std::string progressText_;
     std::string remainingText_;
 
     // The disc page's selection keeping.
     int rememberedSelection_ = -1;
     bool selectionCheckPosted_ = false;
+
+    // A drive that was becoming ready during a rebuild: the list is read
+    // again every kKestSettleInterval seconds, kKestSettleRounds times at
+    // most, from a run-loop timer (the window stays responsive meanwhile).
+    QxLObjectRef settleTimer_ = nullptr;
+    int settleRounds_ = 0;
 };
+
+inline constexpr double kKestSettleInterval = 2.0;
+inline constexpr int kKestSettleRounds = 10;

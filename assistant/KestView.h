@@ -18,10 +18,12 @@
 
 #include "QxLObject.h"
 
-// Texts of a wait-for-disc dialog that replace the template's.
+// What a wait-for-disc dialog shows: the template's texts, or with
+// hasCustomText titleText and bodyText in their place.
 struct KestWaitTexts {
-    std::string title;
-    std::string body;
+    bool hasCustomText = false;
+    std::string titleText;
+    std::string bodyText;
     bool enlarge = false;  // a longer body: the dialog grows
 };
 
@@ -79,9 +81,9 @@ public:
     virtual void showNotice(const std::string& text) = 0;
     // A question with Yes and No (No the default); true for Yes.
     virtual bool askYesNo(const std::string& text) = 0;
-    // Runs the wait-for-disc dialog (texts null: the template's) and returns
-    // its result; endWaitDialog ends a running one.
-    virtual int runWaitDialog(const KestWaitTexts* texts) = 0;
+    // Runs the wait-for-disc dialog and returns its result (1, OK): only its
+    // OK button or endWaitDialog, which ends a running one, end it.
+    virtual int runWaitDialog(const KestWaitTexts& texts) = 0;
     virtual void endWaitDialog(int result) = 0;
 
     // ---- Deferred work through the window's message queue -----------------------------

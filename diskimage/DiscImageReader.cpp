@@ -50,13 +50,16 @@ constexpr uint64_t kPassThroughSectorLimit = 0xFFFFFFFFu;
 constexpr uint32_t kPassThroughCountLimit = 0xFFFFu;
 
 // Reads length bytes (whole sectors) at offset (a sector boundary) into
-// destination. Plain reads until one fails or comes up short; then the
-// reader uses pass-through for this read and every later one.
+// destination, or fails. Plain reads (a failed one is asked once more, as
+// the first read after a disc change fails once) until one fails; then
+// pass-through, and the reader keeps to pass-through once that has read
+// what plain reads could not. A read neither way makes fails.
 QxStatus ReadSectors(DiscImageReader* reader, uint64_t offset, uint32_t length,
                      uint8_t* destination) {
     if (length == 0) return kStatusOK;
     const DiscImageOperations* operations = reader->operations;
     uint32_t sectorSize = reader->sectorSize;
+    bool switching = false;
     if (!reader->passThrough) {
         uint32_t wanted = length;
         // A file's last sector may be partial; nothing past the end is
@@ -73,7 +76,10 @@ QxStatus ReadSectors(DiscImageReader* reader, uint64_t offset, uint32_t length,
         if (status == kStatusOK && got >= wanted) return kStatusOK;
         // A file cannot take SCSI commands: its failure is final.
         if (reader->image) return status != kStatusOK ? status : kStatusReadFailed;
-        reader->passThrough = true;
+        got = 0;
+        status = operations->readAt(reader->handle, offset, wanted, destination, &got);
+        if (status == kStatusOK && got >= wanted) return kStatusOK;
+        switching = true;
     }
 
     uint64_t first = offset / sectorSize;
@@ -91,6 +97,7 @@ QxStatus ReadSectors(DiscImageReader* reader, uint64_t offset, uint32_t length,
         count -= piece;
         destination += static_cast<size_t>(piece) * sectorSize;
     }
+    if (switching) reader->passThrough = true;
     return kStatusOK;
 }
 

@@ -45,7 +45,7 @@ struct DiscImageReader {
     int64_t end;         // end of the range, exclusive
     uint8_t* buffer;     // kDiscImageChunkSize bytes
     uint8_t* bounce;     // one sector, for partial sectors of ReadAt
-    bool passThrough;    // set for good by the first failed plain read
+    bool passThrough;    // set for good once pass-through read what plain could not
     bool image;          // an image file: no alignment needs, no pass-through
     ImageFile* imageFile;  // that image, shared with its other users
     const DiscImageOperations* operations;  // the table in force at open

@@ -9,7 +9,9 @@
 //
 //   event        keys besides "Message"
 //   TFTPOpen     Filename (string)
-//   TFTPClose    Filename (string), Reason (integer status; 0 = whole file sent)
+//   TFTPClose    Filename (string), Reason (integer status; 0 = whole file sent),
+//                Position (string, only after a failed disc read: the drive
+//                and sector, "\\.\CdRom0 sector 4660")
 //   Progress     Status, Percentage, Remaining (as the installer sends them)
 //   Eject        NextDisc (volume name of the disc to insert)
 //
@@ -27,6 +29,7 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeyStatus, "Status");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPercentage, "Percentage");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyRemaining, "Remaining");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyNextDisc, "NextDisc");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPosition, "Position");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");

@@ -151,12 +151,18 @@ void ReportStart(const char* fileName) {
     Report(event);
 }
 
-void ReportEnd(const char* fileName, QxStatus status) {
+void ReportEnd(const char* fileName, QxStatus status, const char* position) {
     if (gServer.sink == nullptr) return;
     int reason = status == kStatusEnded ? 0 : static_cast<int>(status);
     QxLObjectRef event = nullptr;
     if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage, kNetBootEventTFTPClose,
                  kNetBootKeyFilename, fileName, kNetBootKeyReason, reason) != kStatusOK) {
+        return;
+    }
+    // Which place of the disc could not be read.
+    if (position[0] != '\0' && QxLBuildInto(event, "%kO=%s", kNetBootKeyPosition,
+                                             position) != kStatusOK) {
+        QxLObjectRelease(event);
         return;
     }
     Report(event);
@@ -208,7 +214,9 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
     if (session->readAhead != nullptr) {
         bool held = offset >= session->readAheadOffset &&
                     offset + count <= session->readAheadOffset + session->readAheadLength;
-        if (!held) {
+        // Past a read-ahead that failed only: the drive is not asked for a
+        // window it cannot read again for every block in it.
+        if (!held && offset >= session->readAheadFailedEnd) {
             uint64_t start = offset - offset % kReadAheadAlignment;
             uint64_t available = session->fileSize - start;
             uint32_t capacity = session->readAheadCapacity;
@@ -218,6 +226,8 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
                 session->readAheadOffset = start;
                 session->readAheadLength = length;
                 held = true;
+            } else {
+                session->readAheadFailedEnd = start + length;
             }
         }
         if (held) {
@@ -236,6 +246,8 @@ QxStatus SendNextBlock(TftpSession* session) {
                                                                       : session->blockSize);
     QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
     if (status != kStatusOK) {
+        VolumeFailedPosition(session->file, session->failedPosition,
+                             sizeof session->failedPosition);
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Read Block %hu Error: %d",
                   static_cast<unsigned>(session->block), static_cast<int>(status));
         return status;
@@ -647,7 +659,9 @@ void CloseSession(TftpSession* session, QxStatus status) {
         VolumeClose(session->file);
         session->file = nullptr;
     }
-    if (session->fileName != nullptr) ReportEnd(session->fileName, status);
+    if (session->fileName != nullptr) {
+        ReportEnd(session->fileName, status, session->failedPosition);
+    }
     QxLFree(session->fileName);
     QxLFree(session->packet);
     QxLFree(session->readAhead);

@@ -104,8 +104,10 @@ struct TftpSession {
     uint32_t readAheadCapacity; // its size in bytes
     uint64_t readAheadOffset;   // file offset of readAhead[0]
     uint32_t readAheadLength;   // valid bytes
+    uint64_t readAheadFailedEnd;  // end of the last window that failed to read
     double startTime;           // run-loop clock when the request came
     bool heard;                 // the client has acknowledged a packet
+    char failedPosition[80];    // disc position of a failed read, or empty
 };
 
 // Opens the listening socket (UDP, IPv4, any address, a port the system

@@ -53,11 +53,57 @@ void QxPlatformDeviceAllowExtendedIO(QxDeviceHandle handle);
 // One READ(10) through SCSI pass-through: sectorCount sectors of
 // sectorSize bytes from firstSector into buffer. sectorCount is at most
 // 0xFFFF and sectorCount x sectorSize fits in 32 bits (the caller checks).
-// The SCSI status and sense data are not examined: only a failure of the
-// request itself is reported.
+// Succeeds only when the drive answered GOOD, the transport reported no
+// error and every byte asked for arrived; otherwise the buffer holds
+// nothing worth reading and the status says why (see
+// QxPlatformPassThroughDecode), with one line on the error stream naming
+// the sectors, the SCSI status and the sense key, ASC and ASCQ.
+// kStatusBusy means "not yet": the drive is becoming ready or has just
+// reported a changed medium, and the same read may well work later.
 QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSector,
                                          uint32_t sectorCount, uint32_t sectorSize,
                                          void* buffer);
+
+// What one pass-through request came back with, in one shape for both
+// systems (Linux: sg_io_hdr; Windows: SCSI_PASS_THROUGH_DIRECT).
+struct QxPassThroughAnswer {
+    QxStatus callStatus;    // the request itself: 0, or the system's error
+    uint8_t scsiStatus;     // 0x00 GOOD, 0x02 CHECK CONDITION, 0x08 BUSY, ...
+    uint16_t hostStatus;    // transport error (Linux host_status); 0 = none
+    uint16_t driverStatus;  // Linux driver_status (0x08 only flags sense data)
+    uint32_t bytesMoved;    // data bytes that arrived (asked minus residual)
+    uint8_t senseLength;    // valid bytes of sense
+    uint8_t sense[32];      // fixed (0x70/0x71) or descriptor (0x72/0x73) format
+};
+
+// Judges an answer to a read of bytesAsked bytes. Pure: no system call.
+//
+//   answer                                              status
+//   the request failed                                  callStatus as it is
+//   GOOD (or RECOVERED ERROR sense), no transport
+//     error, every byte moved                           kStatusOK
+//   NOT READY, ASC 0x04 (becoming ready, in progress)   kStatusBusy
+//   UNIT ATTENTION (medium changed, reset)              kStatusBusy
+//   SCSI status BUSY or TASK SET FULL                   kStatusBusy
+//   NOT READY, any other ASC (no medium: 0x3A)          kStatusNotAvailable
+//   any other CHECK CONDITION or status, transport or
+//     driver error (medium error, illegal request ...)  kStatusReadFailed
+//   all fine but fewer bytes than asked                 kStatusUnderrun
+//
+// On a failure writes a description into text (size bytes, NUL-terminated,
+// cut to fit), such as "CHECK CONDITION, sense key 0x3 (medium error),
+// ASC 0x11, ASCQ 0x00"; on success text is left empty. text may be null.
+QxStatus QxPlatformPassThroughDecode(const QxPassThroughAnswer* answer, uint32_t bytesAsked,
+                                     char* text, size_t size);
+
+// Tests only: when set, pass-through reads ask this double instead of the
+// system; it fills buffer and the answer as a drive and driver would, and
+// the answer is then judged and logged as the system's would be. Null
+// restores the system call. Returns the double that was in force.
+using QxPassThroughDouble = void (*)(uint32_t firstSector, uint32_t sectorCount,
+                                     uint32_t sectorSize, void* buffer,
+                                     QxPassThroughAnswer* answer);
+QxPassThroughDouble QxPlatformDeviceSetPassThroughDouble(QxPassThroughDouble passThrough);
 
 // ---- Drives and files alike -----------------------------------------------
 

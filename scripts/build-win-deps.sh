@@ -7,8 +7,10 @@
 # The prefix is reused while it holds the newest expat source version apt
 # knows, and the GoogleTest version and this recipe stay the same. A prefix
 # built from an older expat (the newest could not be fetched) is labelled
-# with the version it holds, so the next run tries the newest again. Sources are fetched into a scratch folder
-# under build/deps and deleted afterwards; none of them belongs in the repo.
+# with the version it holds: each run tries the newest again, and keeps the
+# prefix as it is while the same older one is still the best to be had.
+# Sources are fetched into a scratch folder under build/deps and deleted
+# afterwards; none of them belongs in the repo.
 #
 #   scripts/build-win-deps.sh            build (or reuse) build/deps/win64
 #   TAMSOR_DEPS_DIR=DIR ...              use DIR instead of build/deps
@@ -100,15 +102,14 @@ if [ -f "$STAMP" ]; then
 fi
 
 started=$(date +%s)
-rm -rf "$PREFIX" "$SCRATCH"
-mkdir -p "$PREFIX" "$SCRATCH"
+rm -rf "$SCRATCH"
+mkdir -p "$SCRATCH"
 
 common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
         -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_LIBDIR=lib
         -Wno-dev)
 
 # --- expat ---------------------------------------------------------------
-say "building expat (static, mingw-w64)"
 # apt's download user must be able to write here, or apt warns about it.
 chmod 777 "$SCRATCH" 2>/dev/null || true
 built_expat=""
@@ -125,6 +126,17 @@ if [ -z "$built_expat" ]; then
   tail -n 20 "$LOGS/expat-source.log" >&2
   exit 1
 fi
+# The newest could not be fetched, but the cache already holds the best one
+# that can: keep it. Rebuilding would only wipe a prefix that other builds
+# on this machine may be reading.
+if [ -f "$STAMP" ] && [ "$(head -n 1 "$STAMP")" = "$(stamp_key "$built_expat")" ]; then
+  rm -rf "$SCRATCH"
+  say "expat $expat_version could not be fetched; keeping the cache in $PREFIX, which holds expat $built_expat, the newest that can be (the next run tries again)"
+  exit 0
+fi
+say "building expat $built_expat (static, mingw-w64)"
+rm -rf "$PREFIX"
+mkdir -p "$PREFIX"
 expat_src=$(ls -d "$SCRATCH"/expat-*/expat 2>/dev/null | head -n 1 || true)
 if [ -z "$expat_src" ] || [ ! -f "$expat_src/CMakeLists.txt" ]; then
   say "expat's sources were not unpacked under $SCRATCH" >&2

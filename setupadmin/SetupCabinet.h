@@ -50,7 +50,7 @@ public:
     long Seek(intptr_t handle, long offset, int origin);  // origin 0, 1, 2
     int Close(intptr_t handle);
 
-    int NextSlot() const { return nextSlot_; }
+    int nextSlot() const { return nextSlot_; }
     bool IsOpen(int index) const { return index >= 0 && index < kCabinetSlots && slots_[index]; }
 
 private:

@@ -88,7 +88,10 @@ QxStatus PassThroughRead(BlockDevice* device, uint64_t firstSector, uint64_t cou
                                                           : kPassThroughChunkSectors;
         QxStatus status =
             gIO->passThroughRead(device, static_cast<uint32_t>(firstSector), piece, buffer);
-        if (status != kStatusOK) return status;
+        if (status != kStatusOK) {
+            device->failedSector = firstSector;
+            return status;
+        }
         firstSector += piece;
         count -= piece;
         buffer += static_cast<size_t>(piece) * device->sectorSize;
@@ -107,6 +110,7 @@ QxStatus OpenDevice(const char* path, int32_t length, BlockDevice** device) {
     if (opened == nullptr) return kStatusNoMemory;
     opened->handle = kQxInvalidDeviceHandle;
     opened->refCount = 1;
+    opened->failedSector = kNoFailedSector;
     memcpy(opened->path, path, pathLength);
     opened->path[pathLength] = '\0';
 
@@ -124,8 +128,13 @@ QxStatus OpenDevice(const char* path, int32_t length, BlockDevice** device) {
         return status;
     }
 
-    // A disc without a readable map still opens, with what was found.
-    (void)ScanPartitionMap(opened);
+    // A disc without a readable map still opens, with what was found; a
+    // drive still spinning up does not, so that it is listed once ready.
+    status = ScanPartitionMap(opened);
+    if (status == kStatusBusy) {
+        DestroyDevice(opened);
+        return status;
+    }
 
     opened->next = gOpenDevices;
     gOpenDevices = opened;
@@ -145,6 +154,7 @@ void ReleaseDevice(BlockDevice* device) {
 }
 
 QxStatus ReadSectors(BlockDevice* device, uint64_t firstSector, uint64_t count, void* buffer) {
+    device->failedSector = kNoFailedSector;
     if (count == 0) return kStatusOK;
     uint64_t sectorSize = device->sectorSize;
     if (count > 0xFFFFFFFFu / sectorSize) return kStatusBadSize;
@@ -156,14 +166,24 @@ QxStatus ReadSectors(BlockDevice* device, uint64_t firstSector, uint64_t count, 
     }
 
     uint32_t byteCount = static_cast<uint32_t>(count * sectorSize);
-    if (!device->passThroughMode) {
+    if (device->passThroughMode) {
+        return PassThroughRead(device, firstSector, count, static_cast<uint8_t*>(buffer));
+    }
+    // The first read after a disc change fails once while the drive reports
+    // the change, so a failed plain read is asked once more before
+    // pass-through is tried.
+    for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t bytesRead = 0;
         QxStatus status =
             gIO->plainRead(device, firstSector * sectorSize, byteCount, buffer, &bytesRead);
         if (status == kStatusOK && bytesRead == byteCount) return kStatusOK;
-        device->passThroughMode = true;
     }
-    return PassThroughRead(device, firstSector, count, static_cast<uint8_t*>(buffer));
+    // Only a drive whose pass-through reads what plain reads could not is
+    // switched for good; an unreadable sector or a drive that is not ready
+    // yet (kStatusBusy) leaves the device reading the plain way.
+    QxStatus status = PassThroughRead(device, firstSector, count, static_cast<uint8_t*>(buffer));
+    if (status == kStatusOK) device->passThroughMode = true;
+    return status;
 }
 
 QxStatus ReadBytes(BlockDevice* device, uint32_t byteCount, int64_t byteOffset, void* buffer) {

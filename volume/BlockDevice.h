@@ -7,11 +7,15 @@
 // devices there by name and takes extra references. Opening a device scans
 // its partition map, so an open device always lists its HFS+ partitions.
 //
-// Reads first go the plain way (one positioned read). The first plain read
-// that fails or comes back short switches the device to SCSI pass-through
-// for good, in pieces of 32 sectors. Bound images (raw or .dmg, read through
-// the image layer, ImageFile.h) have no pass-through: once a plain read on
-// one fails, later reads report kStatusUnsupported.
+// Reads first go the plain way (one positioned read, asked twice when it
+// fails or comes back short: the first read after a disc change fails
+// once). Then the same read goes through SCSI pass-through in pieces of 32
+// sectors; when that succeeds the device uses pass-through for good. A
+// read neither way can make (an unreadable sector; kStatusBusy from a drive
+// that is becoming ready) fails and leaves the device as it was, and its
+// first sector is kept in failedSector. Bound images (raw or .dmg, read
+// through the image layer, ImageFile.h) have no pass-through: a failed
+// plain read on one reports kStatusUnsupported.
 // A read that would reach past the size the drive reported is refused with
 // kStatusOutOfRange before anything is sent, so a damaged partition map
 // cannot push a device into pass-through mode.
@@ -45,8 +49,12 @@ struct BlockDevice {
     VolumePartition* partitions;  // HFS+ partitions in map order, owned
     uint64_t diskSize;            // bytes, from the geometry (or image size)
     bool isImage;                 // an image file bound to the path
+    uint64_t failedSector;        // first sector of the piece that failed in the
+                                  // last ReadSectors, or kNoFailedSector
     ImageFile* image;             // that image (ImageFile.h), shared
 };
+
+inline constexpr uint64_t kNoFailedSector = UINT64_MAX;
 
 // Opens path (length bytes of it, or -1 for the whole NUL-terminated text)
 // as a new device with one reference, scans its partition map (a failed
@@ -54,6 +62,8 @@ struct BlockDevice {
 // an already open device. kStatusBadName for a path of 261 bytes or more,
 // kStatusBadSize for a geometry with no sector or a disc smaller than one,
 // kStatusNoMemory, or the system's error from the open or the geometry.
+// kStatusBusy when the drive is becoming ready (or has just reported a new
+// disc) while its map is read: nothing is opened, ask again later.
 QxStatus OpenDevice(const char* path, int32_t length, BlockDevice** device);
 
 // Drops one reference; the last one unlinks the device, releases its
@@ -63,7 +73,9 @@ void ReleaseDevice(BlockDevice* device);
 // Reads count whole sectors from firstSector into buffer. kStatusBadSize
 // when count x sectorSize exceeds 32 bits; kStatusOutOfRange for sectors
 // past the end of the disc, or in pass-through mode for a first sector of
-// 0xFFFFFFFF or more or a count of 0xFFFF or more.
+// 0xFFFFFFFF or more or a count of 0xFFFF or more; the drive's refusal as
+// QxPlatformDevicePassThroughRead reports it (kStatusBusy: not ready yet).
+// On a failure the buffer holds nothing worth reading.
 QxStatus ReadSectors(BlockDevice* device, uint64_t firstSector, uint64_t count, void* buffer);
 
 // Reads byteCount bytes at byteOffset. Only a partial head and tail go

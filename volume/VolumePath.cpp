@@ -128,9 +128,12 @@ QxStatus NextVolume(VolumeIterator* iterator, VolumeListing* listing) {
                           static_cast<int>(iterator->nextDevice));
         ++iterator->nextDevice;
         BlockDevice* device = nullptr;
-        if (OpenDevice(devicePath, -1, &device) == kStatusOK) {
+        QxStatus opened = OpenDevice(devicePath, -1, &device);
+        if (opened == kStatusOK) {
             iterator->device = device;
             iterator->partition = device->partitions;
+        } else if (opened == kStatusBusy) {
+            iterator->settling = true;
         }
     }
 
@@ -265,6 +268,17 @@ QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buf
     QxStatus status = QxPlatformDeviceReadAt(file->hostFile, offset, count, buffer, &bytesRead);
     if (status != kStatusOK) return status;
     return bytesRead == count ? kStatusOK : kStatusReadFailed;
+}
+
+bool VolumeFailedPosition(const VolumeFile* file, char* text, size_t size) {
+    if (file == nullptr || file->partition == nullptr || text == nullptr || size == 0) {
+        return false;
+    }
+    const BlockDevice* device = file->partition->device;
+    if (device == nullptr || device->failedSector == kNoFailedSector) return false;
+    int length = QxLFormatToBuffer(text, size, "%s sector %llu", device->path,
+                                   static_cast<unsigned long long>(device->failedSector));
+    return length > 0 && static_cast<size_t>(length) < size;
 }
 
 void VolumeClose(VolumeFile* file) {

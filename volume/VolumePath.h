@@ -45,6 +45,7 @@ struct VolumeIterator {
     int32_t nextDevice;          // 0 or 1; 2 when both were tried
     BlockDevice* device;         // current device (one reference) or null
     VolumePartition* partition;  // next partition to list on it, or null
+    bool settling;               // a drive was becoming ready: list again soon
 };
 
 struct VolumeListing {
@@ -105,6 +106,12 @@ QxStatus VolumeFileSize(VolumeFile* file, uint64_t* size);
 // Reads exactly count bytes at offset. Host files: kStatusReadFailed when
 // fewer arrive; volume files: ReadFork's statuses (kStatusUnderrun).
 QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buffer);
+
+// Where on the disc the last failed VolumeRead of a volume file stopped, as
+// "<device> sector <n>" (for example \\.\CdRom0 sector 4660), into text
+// (size bytes). False, with text untouched, for host files and for
+// failures that did not come from reading the device.
+bool VolumeFailedPosition(const VolumeFile* file, char* text, size_t size);
 
 // Closes the fork or host file, drops the device reference, frees the record.
 void VolumeClose(VolumeFile* file);

@@ -113,6 +113,11 @@ GtkWidget* KestGtkModal::addButton(const std::string& label, int result, bool is
     return button;
 }
 
+void KestGtkModal::setClosable(bool closable) {
+    closable_ = closable;
+    gtk_window_set_deletable(window_, closable);
+}
+
 void KestGtkModal::setMinimumHeight(int pixels) {
     gtk_widget_set_size_request(GTK_WIDGET(window_), -1, pixels);
 }
@@ -142,7 +147,7 @@ void KestGtkModal::OnButton(GtkButton* button, gpointer self) {
 
 gboolean KestGtkModal::OnCloseRequest(GtkWindow*, gpointer self) {
     auto* modal = static_cast<KestGtkModal*>(self);
-    modal->end(modal->closeResult_);
+    if (modal->closable_) modal->end(modal->closeResult_);
     return TRUE;  // the owner destroys the window
 }
 
@@ -150,7 +155,7 @@ gboolean KestGtkModal::OnKey(GtkEventControllerKey*, guint keyval, guint, GdkMod
                              gpointer self) {
     if (keyval != GDK_KEY_Escape) return FALSE;
     auto* modal = static_cast<KestGtkModal*>(self);
-    modal->end(modal->closeResult_);
+    if (modal->closable_) modal->end(modal->closeResult_);
     return TRUE;
 }
 

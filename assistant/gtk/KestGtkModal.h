@@ -1,6 +1,7 @@
 // A modal dialog of the wizard on GTK: an icon, a bold first text, a
 // second text and a row of buttons, run in a nested main loop until a
-// button, Escape, the close button or the program ends it. The nested loop
+// button, Escape, the close button or the program ends it (a dialog that
+// is not closable has no close button and ignores Escape). The nested loop
 // serves the default main context, so the run loop's timers and sockets go
 // on meanwhile.
 //
@@ -28,6 +29,10 @@ public:
     GtkWidget* addButton(const std::string& label, int result, bool isDefault);
     // The result of Escape and of the close button.
     void setCloseResult(int result) { closeResult_ = result; }
+    // Without: only a button (or end()) ends the dialog; Escape and the
+    // window manager's close do nothing, and there is no close button.
+    void setClosable(bool closable);
+    bool closable() const { return closable_; }
     // At least this tall (the wait dialog grows for a longer text).
     void setMinimumHeight(int pixels);
 
@@ -55,4 +60,5 @@ private:
     GMainLoop* loop_ = nullptr;
     int result_ = 0;
     int closeResult_ = 0;
+    bool closable_ = true;
 };

@@ -45,6 +45,14 @@ GtkWidget* NewLabel(const std::string& text, int widthUnits, int heightUnits) {
     return label;
 }
 
+// A label's text. An empty label is nothing to a screen reader, which would
+// otherwise read out its type: it leaves the accessibility tree.
+void SetLabelText(GtkWidget* label, const std::string& text) {
+    gtk_label_set_text(GTK_LABEL(label), text.c_str());
+    gtk_accessible_update_state(GTK_ACCESSIBLE(label), GTK_ACCESSIBLE_STATE_HIDDEN, text.empty(),
+                                -1);
+}
+
 // The left-hand picture, drawn unscaled from its source's right part.
 void DrawPicture(GtkDrawingArea*, cairo_t* cairo, int, int, gpointer pixbuf) {
     if (pixbuf == nullptr) return;
@@ -216,6 +224,7 @@ GtkWidget* KestGtkWindow::buildControl(const KestLayoutControl& control, GtkWidg
     switch (control.kind) {
     case kKestControlLabel:
         widget = NewLabel(text, control.width, control.height);
+        SetLabelText(widget, text);
         break;
     case kKestControlButton:
         widget = gtk_button_new_with_label(text.c_str());
@@ -310,7 +319,13 @@ void KestGtkWindow::setItemText(int itemId, const std::string& text) {
     GtkWidget* control = item(itemId);
     if (control == nullptr) return;
     if (GTK_IS_LABEL(control)) {
-        gtk_label_set_text(GTK_LABEL(control), text.c_str());
+        SetLabelText(control, text);
+        // The page's title names the window, so a screen reader says which
+        // page has come (the window's title stays the program's name).
+        if (itemId == IDC_KEST_TITLE) {
+            gtk_accessible_update_property(GTK_ACCESSIBLE(window_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                           text.c_str(), -1);
+        }
     } else if (GTK_IS_CHECK_BUTTON(control)) {
         gtk_check_button_set_label(GTK_CHECK_BUTTON(control), text.c_str());
     } else if (GTK_IS_BUTTON(control)) {
@@ -643,7 +658,7 @@ bool KestGtkWindow::askYesNo(const std::string& text) {
     return question.run() == kYes;
 }
 
-int KestGtkWindow::runWaitDialog(const KestWaitTexts* texts) {
+int KestGtkWindow::runWaitDialog(const KestWaitTexts& texts) {
     const KestLayoutDialog* layout = KestFindDialog(IDD_WAIT_FOR_DISK);
     std::string title, body, ok = "OK";
     for (size_t i = 0; layout != nullptr && i < layout->count; ++i) {
@@ -652,16 +667,18 @@ int KestGtkWindow::runWaitDialog(const KestWaitTexts* texts) {
         if (control.id == IDC_WAIT_BODY) body = KestTranslate(control.text);
         if (control.id == 1) ok = control.text;
     }
-    if (texts != nullptr) {
-        title = texts->title;
-        body = texts->body;
+    if (texts.hasCustomText) {
+        title = texts.titleText;
+        body = texts.bodyText;
     }
     KestGtkModal dialog(window_, std::string());
     dialog.setIcon(kAppIconResource);
     dialog.setTexts(title, body);
     dialog.addButton(KestTranslate(ok.c_str()), kKestResultOK, true);
-    dialog.setCloseResult(kKestResultCancel);
-    if (texts != nullptr && texts->enlarge) dialog.setMinimumHeight(Pixels(72) + 40);
+    // Only OK, or a disc arriving, ends it.
+    dialog.setClosable(false);
+    dialog.setCloseResult(kKestResultCancel);  // the program ending under it
+    if (texts.enlarge) dialog.setMinimumHeight(Pixels(72) + 40);
     waitDialog_ = &dialog;
     int result = dialog.run();
     waitDialog_ = nullptr;

@@ -410,9 +410,11 @@ bool KestDialogWindow::askYesNo(const std::string& text) {
                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
-int KestDialogWindow::runWaitDialog(const KestWaitTexts* texts) {
+int KestDialogWindow::runWaitDialog(const KestWaitTexts& texts) {
     WaitForDiskDialog dialog;
-    if (texts != nullptr) dialog.setTexts(ToText(texts->title), ToText(texts->body), texts->enlarge);
+    if (texts.hasCustomText) {
+        dialog.setTexts(ToText(texts.titleText), ToText(texts.bodyText), texts.enlarge);
+    }
     waitDialog_ = &dialog;
     INT_PTR result = dialog.run(window_);
     waitDialog_ = nullptr;

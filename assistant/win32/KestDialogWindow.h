@@ -67,7 +67,7 @@ public:
     void endWizard(int result) override;
     void showNotice(const std::string& text) override;
     bool askYesNo(const std::string& text) override;
-    int runWaitDialog(const KestWaitTexts* texts) override;
+    int runWaitDialog(const KestWaitTexts& texts) override;
     void endWaitDialog(int result) override;
     bool postEject(QxLObjectRef event) override;
     bool postSelectionCheck() override;

@@ -17,6 +17,7 @@
 #include <climits>
 
 #include "QxPlatformDevice.h"
+#include "QxPlatformPassThroughInternal.h"
 #include "QxPlatformSocket.h"
 
 namespace {
@@ -93,6 +94,14 @@ void QxPlatformDeviceAllowExtendedIO(QxDeviceHandle) {}
 QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSector,
                                          uint32_t sectorCount, uint32_t sectorSize,
                                          void* buffer) {
+    uint32_t bytesAsked = sectorCount * sectorSize;
+    QxPassThroughAnswer answer;
+    memset(&answer, 0, sizeof(answer));
+    if (QxPassThroughDouble passThrough = QxPlatformPassThroughDoubleInForce()) {
+        passThrough(firstSector, sectorCount, sectorSize, buffer, &answer);
+        return QxPlatformPassThroughJudge(&answer, firstSector, sectorCount, bytesAsked);
+    }
+
     // READ(10): opcode, flags, LBA (4, big-endian), group, length (2), control.
     unsigned char cdb[10] = {};
     cdb[0] = 0x28;
@@ -102,7 +111,6 @@ QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSe
     cdb[5] = static_cast<unsigned char>(firstSector);
     cdb[7] = static_cast<unsigned char>(sectorCount >> 8);
     cdb[8] = static_cast<unsigned char>(sectorCount);
-    unsigned char sense[32] = {};
 
     sg_io_hdr_t request;
     memset(&request, 0, sizeof(request));
@@ -110,13 +118,24 @@ QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSe
     request.dxfer_direction = SG_DXFER_FROM_DEV;
     request.cmd_len = sizeof(cdb);
     request.mx_sb_len = 24;
-    request.dxfer_len = sectorCount * sectorSize;
+    request.dxfer_len = bytesAsked;
     request.dxferp = buffer;
     request.cmdp = cdb;
-    request.sbp = sense;
+    request.sbp = answer.sense;
     request.timeout = 10 * 1000;  // milliseconds
-    if (ioctl(static_cast<int>(handle), SG_IO, &request) == -1) return QxPlatformLastError();
-    return kStatusOK;
+    // The ioctl succeeds whenever the command was delivered; whether the
+    // drive read anything is in the status, host, driver and residual fields.
+    if (ioctl(static_cast<int>(handle), SG_IO, &request) == -1) {
+        answer.callStatus = QxPlatformLastError();
+    } else {
+        answer.scsiStatus = request.status;
+        answer.hostStatus = request.host_status;
+        answer.driverStatus = request.driver_status;
+        uint32_t residual = request.resid > 0 ? static_cast<uint32_t>(request.resid) : 0;
+        answer.bytesMoved = residual < bytesAsked ? bytesAsked - residual : 0;
+        answer.senseLength = request.sb_len_wr;
+    }
+    return QxPlatformPassThroughJudge(&answer, firstSector, sectorCount, bytesAsked);
 }
 
 QxStatus QxPlatformDeviceReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "QxPlatformDevice.h"
+#include "QxPlatformPassThroughInternal.h"
 #include "QxPlatformSocket.h"
 
 namespace {
@@ -83,6 +84,14 @@ void QxPlatformDeviceAllowExtendedIO(QxDeviceHandle handle) {
 QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSector,
                                          uint32_t sectorCount, uint32_t sectorSize,
                                          void* buffer) {
+    uint32_t bytesAsked = sectorCount * sectorSize;
+    QxPassThroughAnswer answer;
+    memset(&answer, 0, sizeof(answer));
+    if (QxPassThroughDouble passThrough = QxPlatformPassThroughDoubleInForce()) {
+        passThrough(firstSector, sectorCount, sectorSize, buffer, &answer);
+        return QxPlatformPassThroughJudge(&answer, firstSector, sectorCount, bytesAsked);
+    }
+
     PassThroughRequest request;
     memset(&request, 0, sizeof(request));
     SCSI_PASS_THROUGH_DIRECT& header = request.header;
@@ -93,7 +102,7 @@ QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSe
     header.CdbLength = 10;
     header.SenseInfoLength = 24;
     header.DataIn = SCSI_IOCTL_DATA_IN;
-    header.DataTransferLength = sectorCount * sectorSize;
+    header.DataTransferLength = bytesAsked;
     header.TimeOutValue = 10;  // seconds
     header.DataBuffer = buffer;
     header.SenseInfoOffset = offsetof(PassThroughRequest, sense);
@@ -105,12 +114,22 @@ QxStatus QxPlatformDevicePassThroughRead(QxDeviceHandle handle, uint32_t firstSe
     header.Cdb[7] = static_cast<UCHAR>(sectorCount >> 8);
     header.Cdb[8] = static_cast<UCHAR>(sectorCount);
 
+    // The call succeeds whenever the command was delivered; the drive's
+    // answer is in ScsiStatus, the sense area and the length moved, which
+    // the port driver writes back into the header.
     DWORD returned = 0;
     if (!DeviceIoControl(ToHandle(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
                          sizeof(request), &request, sizeof(request), &returned, nullptr)) {
-        return QxPlatformLastError();
+        answer.callStatus = QxPlatformLastError();
+    } else {
+        answer.scsiStatus = header.ScsiStatus;
+        answer.bytesMoved = header.DataTransferLength;
+        UCHAR senseLength = header.SenseInfoLength;
+        if (senseLength > sizeof(answer.sense)) senseLength = sizeof(answer.sense);
+        answer.senseLength = senseLength;
+        memcpy(answer.sense, request.sense, senseLength);
     }
-    return kStatusOK;
+    return QxPlatformPassThroughJudge(&answer, firstSector, sectorCount, bytesAsked);
 }
 
 QxStatus QxPlatformDeviceReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,

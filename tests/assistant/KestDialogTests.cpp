@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BlockDevice.h"
 #include "BootSource.h"
 #include "BSDPServer.h"
 #include "DeviceBinding.h"
@@ -108,8 +109,8 @@ public:
         questions.push_back(text);
         return answerYes;
     }
-    int runWaitDialog(const KestWaitTexts* waitTexts) override {
-        waitDialogs.push_back(waitTexts != nullptr ? *waitTexts : KestWaitTexts());
+    int runWaitDialog(const KestWaitTexts& waitTexts) override {
+        waitDialogs.push_back(waitTexts);
         waitEnded_ = waitEndsAtOnce;
         RunFor(kWait, &waitEnded_);
         EXPECT_TRUE(waitEnded_) << "the wait dialog was never ended";
@@ -282,7 +283,7 @@ TEST_F(KestDialogTest, PagesFollowTheUserBothWays) {
     view_.waitEndsAtOnce = true;
     dialog_.onContinue();
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
-    EXPECT_TRUE(view_.waitDialogs[0].title.empty());
+    EXPECT_FALSE(view_.waitDialogs[0].hasCustomText);
     dialog_.onContinue();
     ASSERT_EQ(view_.notices.size(), 1u);
     EXPECT_EQ(view_.notices[0], Id(IDS_KEST_SHARE_FAILED, "-6762"));
@@ -301,8 +302,10 @@ TEST_F(KestDialogTest, PagesFollowTheUserBothWays) {
     dialog_.onDiscListItemChanged();
     dialog_.onDiscListItemChanged();
     EXPECT_EQ(view_.selectionChecks, 1);
+    EXPECT_TRUE(dialog_.selectionCheckPosted());
     dialog_.onCheckSelection();
     EXPECT_EQ(view_.selection, 0);
+    EXPECT_FALSE(dialog_.selectionCheckPosted());
 
     dialog_.onGoBack();
     view_.altDown = true;
@@ -400,8 +403,8 @@ TEST_F(KestDialogTest, ClientInstallsAcrossTwoDiscs) {
     for (int i = 0; i < 1000 && view_.waitDialogs.empty(); ++i) RunFor(0.01);
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-    EXPECT_EQ(view_.waitDialogs[0].title, Id(IDS_KEST_INSERT_DISC_TITLE, "Orvane Disc 2"));
-    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_INSERT_DISC_BODY));
+    EXPECT_EQ(view_.waitDialogs[0].titleText, Id(IDS_KEST_INSERT_DISC_TITLE, "Orvane Disc 2"));
+    EXPECT_EQ(view_.waitDialogs[0].bodyText, Id(IDS_KEST_INSERT_DISC_BODY));
     EXPECT_FALSE(view_.waitDialogs[0].enlarge);
     EXPECT_FALSE(dialog_.awaitingNextDisc());
     EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Disc 2"});
@@ -487,8 +490,8 @@ TEST_F(KestDialogTest, HardwareTestAndAFailedEject) {
     for (int i = 0; i < 300 && view_.waitDialogs.empty(); ++i) RunFor(0.01);
 
     ASSERT_EQ(view_.waitDialogs.size(), 1u);
-    EXPECT_EQ(view_.waitDialogs[0].title, Id(IDS_KEST_EJECT_FAILED_TITLE));
-    EXPECT_EQ(view_.waitDialogs[0].body, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Install"));
+    EXPECT_EQ(view_.waitDialogs[0].titleText, Id(IDS_KEST_EJECT_FAILED_TITLE));
+    EXPECT_EQ(view_.waitDialogs[0].bodyText, Id(IDS_KEST_EJECT_FAILED_BODY, "Orvane Install"));
     EXPECT_TRUE(view_.waitDialogs[0].enlarge);
     EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Install"});
     EXPECT_FALSE(dialog_.awaitingNextDisc());
@@ -520,6 +523,39 @@ TEST_F(KestDialogTest, KeepAwakeOnlyWhileAClientReads) {
     EXPECT_FALSE(keepAwake.fire());
     EXPECT_EQ(calls, 1);
     keepAwake.stop();
+}
+
+// A drive still spinning up when the disc page opens: plain reads fail and
+// READ(10) answers "becoming ready" for the first two tries. The wait
+// dialog comes up (the run loop keeps running in it), the drives are read
+// again from a timer, and the dialog closes by itself once the disc is
+// listed.
+int gSpinUpAnswers = 0;
+QxStatus SpinningPlainRead(BlockDevice* device, uint64_t offset, uint32_t count, void* buffer,
+                           uint32_t* bytesRead) {
+    if (gSpinUpAnswers > 0) return 5;
+    return BlockDeviceDefaultIO()->plainRead(device, offset, count, buffer, bytesRead);
+}
+QxStatus SpinningPassThrough(BlockDevice*, uint32_t, uint32_t, void*) {
+    if (gSpinUpAnswers == 0) return kStatusUnsupported;
+    --gSpinUpAnswers;
+    return kStatusBusy;
+}
+const BlockDeviceIO kSpinningIO = {SpinningPlainRead, SpinningPassThrough};
+
+TEST_F(KestDialogTest, ADiscSpinningUpIsListedOnceReady) {
+    DeviceBindImage(kKestImageDevice, folder_->Host("install.img").c_str(), 0);
+    BlockDeviceSetIO(&kSpinningIO);
+    gSpinUpAnswers = 2;
+    dialog_.initialise();
+    double opened = QxRunLoopNow();
+    dialog_.onContinue();
+    BlockDeviceSetIO(nullptr);
+    EXPECT_EQ(view_.waitDialogs.size(), 1u);
+    EXPECT_EQ(gSpinUpAnswers, 0);
+    EXPECT_GE(QxRunLoopNow() - opened, 2 * kKestSettleInterval - 0.5);
+    EXPECT_EQ(view_.list, std::vector<std::string>{"Orvane Install"});
+    EXPECT_EQ(dialog_.currentPage(), kKestPageChooseDisk);
 }
 
 }  // namespace

@@ -621,7 +621,8 @@ TEST_F(DiscImageReaderDrive, AFailedPlainReadSwitchesToPassThroughForGood) {
         int64_t start = 64 * 2048 + 10, end = 128 * 2048, size = 0;
         ASSERT_EQ(DiscImageReaderSetRange(reader.get(), &start, &end, &size), kStatusOK);
         DrainRange(reader.get(), start, end);
-        EXPECT_EQ(drive_.plainCounts, std::vector<uint32_t>{64 * 2048});
+        // Asked twice: the first read after a disc change fails once.
+        EXPECT_EQ(drive_.plainCounts, (std::vector<uint32_t>{64 * 2048, 64 * 2048}));
         EXPECT_EQ(drive_.passFirst, (std::vector<uint32_t>{64, 96}));
         EXPECT_EQ(drive_.passCounts, (std::vector<uint32_t>{32, 32}));
         EXPECT_TRUE(DiscImageReaderUsesPassThrough(reader.get()));

@@ -8,7 +8,8 @@
 #
 #   tftp-loss-test.sh TAMSOR-SERVE TAMSOR-DISC DEMO-DISC-IMAGE
 #
-# Needs root (ip netns add); exits 77 (skipped) with a message without it.
+# Needs root (ip netns add) and a private mount namespace (ip netns exec:
+# not in a chroot); exits 77 (skipped) with the reason without them.
 # The namespace and the server are removed whatever happens.
 set -euo pipefail
 
@@ -28,6 +29,13 @@ trap cleanup EXIT
 
 if ! ip netns add "$ns" 2>"$work/netns.err"; then
   echo "SKIPPED: cannot create a network namespace ($(head -n 1 "$work/netns.err")); needs root"
+  exit 77
+fi
+# `ip netns exec` also needs a private mount namespace, which a chroot
+# cannot make (its `mount --make-rslave /` fails).
+if ! ip netns exec "$ns" true 2>"$work/netns.err"; then
+  echo "SKIPPED: cannot enter a network namespace ($(head -n 1 "$work/netns.err"));" \
+    "needs a private mount namespace, which a chroot cannot make"
   exit 77
 fi
 in_ns() { ip netns exec "$ns" "$@"; }

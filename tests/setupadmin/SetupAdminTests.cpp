@@ -131,12 +131,12 @@ TEST(SetupAdminCabinet, FileTableSlotsWrapAndReuseTheClosedOne) {
     for (int i = 0; i < kCabinetSlots; ++i) handles.push_back(table.Open(file.c_str(), flags, mode));
     EXPECT_EQ(handles.front(), 0);
     EXPECT_EQ(handles.back(), 255);
-    EXPECT_EQ(table.NextSlot(), 0);
+    EXPECT_EQ(table.nextSlot(), 0);
     EXPECT_EQ(table.Open(file.c_str(), flags, mode), -1);  // full
     EXPECT_EQ(table.Close(7), 0);
-    EXPECT_EQ(table.NextSlot(), 7);
+    EXPECT_EQ(table.nextSlot(), 7);
     EXPECT_EQ(table.Open(file.c_str(), flags, mode), 7);
-    EXPECT_EQ(table.NextSlot(), 8);
+    EXPECT_EQ(table.nextSlot(), 8);
     char bytes[4] = {};
     EXPECT_EQ(table.Read(7, bytes, 3), 3);
     EXPECT_EQ(std::string(bytes), "abc");

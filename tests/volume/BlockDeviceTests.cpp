@@ -46,17 +46,21 @@ struct PassThroughCall {
 };
 std::vector<PlainCall> gPlainCalls;
 std::vector<PassThroughCall> gPassThroughCalls;
-int gFailPlainAt = -1;    // index of the plain call that fails
-int gShortPlainAt = -1;   // index of the plain call that comes back short
+int gFailPlainAt = -1;    // index of the first plain call that fails
+int gShortPlainAt = -1;   // index of the first plain call that comes back short
+int gPlainFaults = 2;     // how many calls in a row from there (2: every try)
 QxStatus gPassThroughStatus = kStatusOK;
 
 QxStatus RecordingPlainRead(BlockDevice* device, uint64_t offset, uint32_t count, void* buffer,
                             uint32_t* bytesRead) {
     int index = static_cast<int>(gPlainCalls.size());
     gPlainCalls.push_back({offset, count, buffer});
-    if (index == gFailPlainAt) return 5;  // EIO / ERROR_ACCESS_DENIED alike
+    auto faulty = [index](int first) {
+        return first >= 0 && index >= first && index < first + gPlainFaults;
+    };
+    if (faulty(gFailPlainAt)) return 5;  // EIO / ERROR_ACCESS_DENIED alike
     QxStatus status = BlockDeviceDefaultIO()->plainRead(device, offset, count, buffer, bytesRead);
-    if (index == gShortPlainAt && *bytesRead > 0) *bytesRead -= 1;
+    if (faulty(gShortPlainAt) && *bytesRead > 0) *bytesRead -= 1;
     return status;
 }
 
@@ -87,6 +91,7 @@ protected:
         gPlainCalls.clear();
         gPassThroughCalls.clear();
         gFailPlainAt = gShortPlainAt = -1;
+        gPlainFaults = 2;
         gPassThroughStatus = kStatusOK;
     }
     void TearDown() override {
@@ -320,7 +325,7 @@ TEST_F(BlockDeviceTest, FailedPlainReadSwitchesToPassThroughForGood) {
     gPassThroughCalls.clear();
     ASSERT_EQ(ReadBytes(device, 2048 + 20, 1000, buffer.data()), kStatusOK);
     EXPECT_EQ(memcmp(buffer.data(), &image[1000], 2048 + 20), 0);
-    EXPECT_EQ(gPlainCalls.size(), 1u);
+    EXPECT_EQ(gPlainCalls.size(), 2u);  // the failed read, asked twice
     ASSERT_EQ(gPassThroughCalls.size(), 2u);  // head sector, tail sector
     EXPECT_EQ(gPassThroughCalls[0].count, 1u);
 
@@ -342,6 +347,24 @@ TEST_F(BlockDeviceTest, ShortPlainReadSwitchesToPassThrough) {
     EXPECT_EQ(memcmp(buffer.data(), &image[2048], 2 * 2048), 0);
     ASSERT_EQ(gPassThroughCalls.size(), 1u);
     EXPECT_EQ(gPassThroughCalls[0].count, 2u);
+    ReleaseDevice(device);
+}
+
+// The first read after a disc change fails once: it is asked again the
+// plain way, and the device does not turn to pass-through for it.
+TEST_F(BlockDeviceTest, APlainReadFailingOnceIsAskedAgain) {
+    std::vector<uint8_t> image = WordImage(100 * 2048);
+    BlockDevice* device = OpenRaw(image);
+    ASSERT_NE(device, nullptr);
+    BlockDeviceSetIO(&kRecordingIO);
+    std::vector<uint8_t> buffer(2 * 2048);
+    gFailPlainAt = 0;
+    gPlainFaults = 1;
+    ASSERT_EQ(ReadSectors(device, 3, 2, buffer.data()), kStatusOK);
+    EXPECT_EQ(memcmp(buffer.data(), &image[3 * 2048], 2 * 2048), 0);
+    EXPECT_EQ(gPlainCalls.size(), 2u);
+    EXPECT_TRUE(gPassThroughCalls.empty());
+    EXPECT_FALSE(device->passThroughMode);
     ReleaseDevice(device);
 }
 

@@ -1,7 +1,9 @@
 // ZULSetupAdmin under wine's real Windows Installer, driven as its setup
 // program would drive it: through zul-test-parent (pipes, event, answers).
-// Scenarios: the Tamsor package installed through the pipes and again on
-// the installed product; the test package cancelled, failed by a parent
+// Scenarios: the Tamsor package installed through the pipes, its wizard
+// started from Program Files, installed again on the installed product and
+// uninstalled without a trace; a newer Tamsor package replacing it, and it
+// refused over the newer one; the test package cancelled, failed by a parent
 // that goes away, installed and failed on the product code; /extract with
 // the fixture cabinet; /alt; /mon before /pid; handles that are not pipes;
 // no cabinet; a second copy. Every install is undone (msiexec /x) so that
@@ -15,9 +17,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "KestResourceIds.h"
 
 namespace {
 
@@ -61,6 +66,23 @@ bool HasShortcut() {
 }
 
 std::string ProductCode(const char* file) { return ReadText(Windows(file)).substr(0, 38); }
+
+bool HasValue(HKEY root, const char* key, const char* name) {
+    return RegGetValueA(root, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// What the Tamsor package puts on the machine, all gone.
+void ExpectNoTamsorLeft() {
+    EXPECT_FALSE(Exists(ProgramFiles() + "\\Tamsor"));
+    EXPECT_FALSE(HasShortcut());
+    for (int folder : {CSIDL_PROGRAMS, CSIDL_COMMON_PROGRAMS}) {
+        char path[MAX_PATH] = {};
+        if (SUCCEEDED(SHGetFolderPathA(nullptr, folder, nullptr, 0, path))) {
+            EXPECT_FALSE(Exists(std::string(path) + "\\Tamsor")) << path;
+        }
+    }
+    EXPECT_FALSE(HasValue(HKEY_CURRENT_USER, "Software\\Tamsor", "StartMenuShortcut"));
+}
 
 struct Finished {
     DWORD exitCode = 0;
@@ -151,6 +173,66 @@ Record RunParent(const std::string& helper, const std::string& parentOptions,
     return result;
 }
 
+// A control of another process's window, found by its id, read by message.
+HWND ControlOf(HWND window, int control) {
+    std::pair<int, HWND> search{control, nullptr};
+    EnumChildWindows(window, [](HWND child, LPARAM data) -> BOOL {
+        auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(data);
+        if (GetDlgCtrlID(child) != wanted->first) return TRUE;
+        wanted->second = child;
+        return FALSE;
+    }, reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[256] = {};
+    DWORD_PTR length = 0;
+    if (window == nullptr || !SendMessageTimeoutW(window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text),
+                                                  SMTO_ABORTIFHUNG, 3000, &length))
+        return {};
+    return text;
+}
+
+// The installed wizard, started from its folder as the Start menu shortcut
+// starts it, shows its first page: a title, Continue, no Go Back. Closing
+// it ends it (no client is there to ask about).
+void ExpectWizardStarts(const std::string& program) {
+    std::string folder = program.substr(0, program.rfind('\\'));
+    std::string line = "\"" + program + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                               &startup, &process))
+        << line << ": " << GetLastError();
+    // The dialog exists before it shows and fills.
+    HWND wizard = nullptr;
+    bool shown = false;
+    for (int i = 0; i < 600 && !shown; ++i) {
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) break;
+        wizard = FindWindowW(L"#32770", L"Tamsor");
+        DWORD owner = 0;
+        if (wizard != nullptr) GetWindowThreadProcessId(wizard, &owner);
+        shown = owner == process.dwProcessId && IsWindowVisible(wizard) &&
+                ControlOf(wizard, IDC_KEST_CONTINUE) != nullptr;
+    }
+    EXPECT_TRUE(shown) << "no wizard window from " << program;
+    if (shown) {
+        EXPECT_FALSE(TextOf(ControlOf(wizard, IDC_KEST_TITLE)).empty());
+        EXPECT_TRUE(IsWindowVisible(ControlOf(wizard, IDC_KEST_CONTINUE)));
+        EXPECT_FALSE(IsWindowVisible(ControlOf(wizard, IDC_KEST_GO_BACK)));
+        PostMessageW(wizard, WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the wizard did not end when closed";
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 10000);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 std::string LogOf(const char* base, DWORD pid) {
     char name[64];
     std::snprintf(name, sizeof name, "%s%lX.log", base, pid);
@@ -237,6 +319,7 @@ void ExpectExtracted(const std::string& folder) {
 TEST(SetupAdminUnderWine, InstallsTamsorThroughThePipesAndAgainOnTheProduct) {
     std::string code = ProductCode(ZUL_TAMSOR_PRODUCT_CODE_FILE);
     Uninstall(code);
+    Uninstall(ProductCode(ZUL_TAMSOR_NEXT_PRODUCT_CODE_FILE));  // left by an interrupted run
     std::string program = ProgramFiles() + "\\Tamsor\\Tamsor.exe";
 
     Record first = RunParent(ZUL_SETUP_ADMIN, "");
@@ -254,6 +337,7 @@ TEST(SetupAdminUnderWine, InstallsTamsorThroughThePipesAndAgainOnTheProduct) {
     EXPECT_TRUE(HasShortcut());
     EXPECT_FALSE(Exists(LogOf("ZULSetupAdmin", first.helperPid)));
     EXPECT_EQ(MsiQueryProductStateA(code.c_str()), INSTALLSTATE_DEFAULT);
+    ExpectWizardStarts(program);
 
     // Installed: the second run works on the product code, unpacks nothing.
     Record second = RunParent(ZUL_SETUP_ADMIN, "");
@@ -263,8 +347,39 @@ TEST(SetupAdminUnderWine, InstallsTamsorThroughThePipesAndAgainOnTheProduct) {
     EXPECT_FALSE(Exists(LogOf("ZULSetupAdmin", second.helperPid)));
 
     Uninstall(code);
-    EXPECT_FALSE(Exists(program));
-    EXPECT_FALSE(HasShortcut());
+    EXPECT_NE(MsiQueryProductStateA(code.c_str()), INSTALLSTATE_DEFAULT);
+    ExpectNoTamsorLeft();
+}
+
+// The next release's package (the same one with a higher version) over
+// this one replaces it; this one over the next is refused by its launch
+// condition. (Wine shows that condition's message, "A newer version of
+// Tamsor is already installed.", only in its own dialog, not to an
+// external handler, so the parent hears no reason here.)
+TEST(SetupAdminUnderWine, ANewerTamsorReplacesThisOneAndRefusesIt) {
+    std::string code = ProductCode(ZUL_TAMSOR_PRODUCT_CODE_FILE);
+    std::string next = ProductCode(ZUL_TAMSOR_NEXT_PRODUCT_CODE_FILE);
+    Uninstall(code);
+    Uninstall(next);
+    std::string program = ProgramFiles() + "\\Tamsor\\Tamsor.exe";
+
+    ASSERT_EQ(RunParent(ZUL_SETUP_ADMIN, "").exitCode, 0);
+    Finished upgrade = Start("msiexec /i \"" + Windows(ZUL_TAMSOR_NEXT_PACKAGE) + "\" /qn");
+    EXPECT_EQ(upgrade.exitCode, 0u);
+    EXPECT_EQ(MsiQueryProductStateA(next.c_str()), INSTALLSTATE_DEFAULT);
+    EXPECT_NE(MsiQueryProductStateA(code.c_str()), INSTALLSTATE_DEFAULT);
+    EXPECT_TRUE(Exists(program));
+    EXPECT_TRUE(HasShortcut());
+
+    Record refused = RunParent(ZUL_SETUP_ADMIN, "");
+    EXPECT_EQ(refused.exitCode, 1603);
+    EXPECT_NE(MsiQueryProductStateA(code.c_str()), INSTALLSTATE_DEFAULT);
+    EXPECT_EQ(MsiQueryProductStateA(next.c_str()), INSTALLSTATE_DEFAULT);
+    EXPECT_TRUE(Exists(program));
+    DeleteFileA(LogOf("ZULSetupAdmin", refused.helperPid).c_str());
+
+    Uninstall(next);
+    ExpectNoTamsorLeft();
 }
 
 TEST(SetupAdminUnderWine, TheParentsAnswersDecideTheTestInstall) {
