@@ -4,10 +4,10 @@
 //
 // Decode cache: one per image, shared by every user of the image. Entries
 // are whole decoded runs keyed by run index, newest first; a lookup that
-// hits moves the entry to the front, and after each decode the oldest
-// entries go until the cache holds at most kImageCacheBytes (the newest
-// entry always stays, so a run larger than the bound is still usable). A
-// run that fails to decode is never cached: its reads fail each time.
+// hits moves the entry to the front, and before each decode the oldest
+// entries go until the new run fits in kImageCacheBytes (a run larger than
+// the bound empties the cache and is kept alone). A run that fails to
+// decode is never cached: its reads fail each time.
 #include "ImageFile.h"
 
 #include <cstdarg>
@@ -128,8 +128,13 @@ QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
     QxStatus status = ReadFileExactly(image, run.fileOffset,
                                       static_cast<uint32_t>(run.storedLength), image->stored);
     if (status != kStatusOK) return status;
-    auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
+    // Room first, so that the cache never holds more than its bound (a run
+    // larger than the bound empties it).
     uint64_t length = run.sectorCount * kUDIFSectorSize;
+    while (image->oldest != nullptr && image->cacheBytes + length > kImageCacheBytes) {
+        DropEntry(image, image->oldest);
+    }
+    auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
     uint8_t* decoded = static_cast<uint8_t*>(QxLAlloc(length));
     if (entry == nullptr || decoded == nullptr) {
         QxLFree(entry);
@@ -147,9 +152,6 @@ QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
     entry->length = length;
     PushNewest(image, entry);
     image->cacheBytes += length;
-    while (image->cacheBytes > kImageCacheBytes && image->oldest != image->newest) {
-        DropEntry(image, image->oldest);
-    }
     *bytes = decoded;
     return kStatusOK;
 }
