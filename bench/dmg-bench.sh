@@ -77,9 +77,7 @@ for method in zlib bzip2; do
   cat "$WORK/$method.dmg" >/dev/null
 done
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+. "$ROOT/bench/bench-peers.sh"
 
 SHARE_PID=""
 SHARE_PORT=""
@@ -100,40 +98,7 @@ stop_share() {
 }
 rss_kib() { awk '/^VmRSS:/{print $2}' "/proc/$1/status"; }
 
-dir=$WORK/nginx
-NGINX_PORT=$(free_port)
-mkdir -p "$dir/tmp"
-cat >"$dir/nginx.conf" <<EOF
-worker_processes 1;
-daemon off;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush off;
-  tcp_nodelay on;
-  keepalive_requests 100000000;
-  keepalive_timeout 300s;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
-  server {
-    listen 127.0.0.1:$NGINX_PORT;
-    root $WORK/www;
-    location / { default_type application/octet-stream; }
-  }
-}
-EOF
-"$NGINX" -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
-PIDS+=($!)
-for _ in $(seq 100); do
-  curl -s -o /dev/null -r 0-0 "http://127.0.0.1:$NGINX_PORT/CdRom0.dmg" && break
-  sleep 0.05
-done
+bench_start_nginx "$WORK/nginx" "$WORK/www" on
 
 cat >"$WORK/ranges.lua" <<'EOF'
 -- Random 64 KiB ranges with 512-byte aligned starts inside the first
@@ -164,7 +129,6 @@ run_wrk() {  # $1 port, $2 span, $3 connections: requests per second
 }
 seconds() { /usr/bin/python3 -c 'import time; print(time.monotonic())'; }
 mbps() { /usr/bin/python3 -c "print('%.0f' % ($SIZE / ($2 - $1) / 1e6))"; }
-median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR] = $1} END{print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 ratio() { /usr/bin/python3 -c "print('%.2f' % ($1 / $2) if $2 else 'n/a')"; }
 
 declare -A R
@@ -217,7 +181,7 @@ for round in $(seq "$ROUNDS"); do
   stop_share
 done
 
-m() { echo "${R[$1]}" | median; }
+m() { echo "${R[$1]}" | bench_median; }
 echo
 echo "Whole image over HTTP, MB/s of the decoded disc ($IMAGE_MIB MiB), median of $ROUNDS:"
 for method in zlib bzip2; do
