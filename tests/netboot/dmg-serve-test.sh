@@ -68,6 +68,9 @@ PY
 }
 
 start_server() {  # IMAGE: starts tamsor-serve, sets server_pid and the ports
+  # The last server's output goes first: the new one's redirection may
+  # happen only after the loop below has looked.
+  rm -f "$work/serve.out"
   "$serve" "$1" >"$work/serve.out" 2>"$work/serve.err" &
   server_pid=$!
   for _ in $(seq 1 100); do
@@ -138,6 +141,7 @@ done
 # next disc by name; the second image is then the one served.
 first="$work/Install Disc (zlib).dmg" second="$work/Install Disc 2.dmg"
 "$mkdmg" --method bzip2 --chunk 128 "$raw" "$second" >/dev/null
+rm -f "$work/serve.out"
 "$serve" "$first" "$second" >"$work/serve.out" 2>"$work/serve.err" &
 server_pid=$!
 for _ in $(seq 1 100); do grep -q 'http=' "$work/serve.out" 2>/dev/null && break; sleep 0.1; done
@@ -154,6 +158,42 @@ else
   else fail "swap: the next .dmg over HTTP differs from the raw disc"; fi
 fi
 stop_server
+
+# A run that does not decode, late on the disc: the disc is served, and a
+# read that reaches that run fails (the connection ends short, or 500 for a
+# range inside it); every byte that does arrive is the disc's own.
+late="$work/late.dmg"
+"$mkdmg" --damage bad-stream-last --chunk 64 "$raw" "$late" >/dev/null
+if start_server "$late"; then
+  url="http://127.0.0.1:$http_port/CdRom0.dmg"
+  set +e
+  curl -sS -o "$work/whole" "$url" 2>/dev/null
+  code=$?
+  set -e
+  got=$(stat -c %s "$work/whole")
+  if [ $code -eq 0 ] || [ "$got" -ge "$size" ]; then
+    fail "late damage: the whole read did not fail ($got bytes, curl $code)"
+  elif ! cmp -s "$work/whole" <(head -c "$got" "$raw"); then
+    fail "late damage: the bytes before the damaged run differ from the disc"
+  else
+    echo "ok: a run that does not decode ends the body after $got good bytes"
+  fi
+  stop_server
+else
+  fail "late damage: tamsor-serve did not start: $(cat "$work/serve.err")"
+fi
+
+# The first run damaged: the map cannot be read, and the server says why.
+"$mkdmg" --damage bad-stream "$raw" "$work/early.dmg" >/dev/null
+set +e
+"$serve" "$work/early.dmg" >"$work/serve.out" 2>"$work/serve.err"
+code=$?
+set -e
+if [ $code -ne 1 ] || ! grep -q "damaged: its first bytes do not decode" "$work/serve.err"; then
+  fail "early damage: exit $code, said: $(cat "$work/serve.err")"
+else
+  echo "ok: early damage refused: $(head -n 1 "$work/serve.err")"
+fi
 
 # Kinds Tamsor cannot read, and damage: one line naming the problem, exit 1.
 for damage in lzfse-run:"compressed with LZFSE" encrypted:"encrypted" \

@@ -196,6 +196,7 @@ bool DMGWrite(const std::vector<uint8_t>& input, const DMGOptions& options,
     std::vector<uint8_t> data;  // the data fork
     std::vector<Table> tables;
     bool firstCompressed = true;
+    size_t lastStoredAt = 0, lastStoredLength = 0;  // the last compressed run's bytes
     size_t damagedTable = SIZE_MAX;  // where the first compressed run is
     size_t damagedIndex = 0;
     uint64_t chunkIndex = 0;
@@ -248,6 +249,10 @@ bool DMGWrite(const std::vector<uint8_t>& input, const DMGOptions& options,
                     if (damage == DMGDamage::kBadStream) stored[stored.size() / 2] ^= 0x5A;
                 }
                 run.length = stored.size();
+                if (type != kRaw) {
+                    lastStoredAt = data.size();
+                    lastStoredLength = stored.size();
+                }
                 data.insert(data.end(), stored.begin(), stored.end());
             }
             if (run.type != kIgnore) crc = CRC(crc, bytes, length);
@@ -274,6 +279,9 @@ bool DMGWrite(const std::vector<uint8_t>& input, const DMGOptions& options,
         }
     }
     if (damage == DMGDamage::kTableGap && tables.size() > 1) tables[1].first += 1;
+    if (damage == DMGDamage::kBadStreamLast && lastStoredLength > 0) {
+        data[lastStoredAt + lastStoredLength / 2] ^= 0x5A;
+    }
 
     uint32_t master = 0;
     for (const Table& table : tables) {
@@ -358,6 +366,7 @@ bool DMGDamageFromName(const std::string& name, DMGDamage* damage) {
         {"short-tables", DMGDamage::kShortTables},
         {"run-outside-fork", DMGDamage::kRunOutsideFork},
         {"bad-stream", DMGDamage::kBadStream},
+        {"bad-stream-last", DMGDamage::kBadStreamLast},
         {"short-run", DMGDamage::kShortRun},
         {"bad-version", DMGDamage::kBadVersion},
         {"table-checksum", DMGDamage::kTableChecksum}};

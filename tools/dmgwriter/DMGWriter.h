@@ -39,6 +39,7 @@ enum class DMGDamage {
     kShortTables,     // the trailer's sector count is one more than the tables
     kRunOutsideFork,  // the first compressed run points past the data fork
     kBadStream,       // one byte of the first compressed run's stream flipped
+    kBadStreamLast,   // ... of the last compressed run's stream
     kShortRun,        // the first compressed run claims one sector more
     kBadVersion,      // trailer version 5
     kTableChecksum,   // the first table's CRC-32 is wrong (only verify sees it)

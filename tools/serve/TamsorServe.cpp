@@ -239,11 +239,17 @@ QxStatus InsertDisc(const Disc& disc) {
 std::string ImageProblem(const std::string& path) {
     ImageFile* image = nullptr;
     char problem[kImageProblemCapacity] = "";
-    if (ImageFileOpen(path.c_str(), &image, problem, sizeof problem) == kStatusOK) {
-        ImageFileRelease(image);
-        return std::string();
-    }
-    return problem;
+    if (ImageFileOpen(path.c_str(), &image, problem, sizeof problem) != kStatusOK) return problem;
+    // The partition map is at the start: a .dmg whose first bytes do not
+    // decode is damaged, not a disc without volumes.
+    static uint8_t head[65536];
+    uint32_t got = 0;
+    uint64_t size = ImageFileSize(image);
+    uint32_t count = size < sizeof head ? static_cast<uint32_t>(size) : sizeof head;
+    QxStatus status = ImageFileRead(image, 0, count, head, &got);
+    ImageFileRelease(image);
+    if (status == kStatusMalformed) return "the image is damaged: its first bytes do not decode";
+    return std::string();
 }
 
 // Takes an image disc out again (drives stay as they are).
