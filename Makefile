@@ -168,7 +168,7 @@ package: win-deps
 # and fails the run. `make test` replays the seeds without clang.
 FUZZ_DIR     := $(abspath $(BUILD))/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= http propertylist build format bsdp tftp discimage
+FUZZ_TARGETS ?= http propertylist build format bsdp tftp discimage dmg
 .PHONY: fuzz
 fuzz: deps
 	@$(call say,configuring and building $(FUZZ_DIR) (clang-14, libFuzzer)); \

@@ -79,9 +79,7 @@ cat "$IMAGE" >/dev/null
 IMAGE_SIZE=$(stat -c %s "$IMAGE")
 SUM=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+. "$ROOT/bench/bench-peers.sh"
 
 declare -A PORT
 "$SHARE" "$IMAGE" CdRom0 >"$WORK/share.out" 2>"$WORK/share.err" &
@@ -94,44 +92,8 @@ PORT[ours]=$(awk '/^port /{print $2}' "$WORK/share.out")
 [ -n "${PORT[ours]}" ] || { echo "tamsor-share did not start" >&2; cat "$WORK/share.err" >&2; exit 1; }
 
 start_nginx() {  # $1: on or off (sendfile)
-  local dir=$WORK/nginx-$1 port
-  port=$(free_port)
-  mkdir -p "$dir/tmp"
-  cat >"$dir/nginx.conf" <<EOF
-worker_processes 1;
-daemon off;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile $1;
-  tcp_nopush off;
-  tcp_nodelay on;
-  keepalive_requests 100000000;
-  keepalive_timeout 300s;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    root $WORK/www;
-    location / { default_type application/octet-stream; }
-  }
-}
-EOF
-  "$NGINX" -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
-  PIDS+=($!)
-  PORT[nginx-$1]=$port
-  for _ in $(seq 100); do
-    curl -s -o /dev/null -r 0-0 "http://127.0.0.1:$port/CdRom0.dmg" && return 0
-    sleep 0.05
-  done
-  echo "nginx did not start" >&2
-  cat "$dir/error.log" >&2
-  exit 1
+  bench_start_nginx "$WORK/nginx-$1" "$WORK/www" "$1"
+  PORT[nginx-$1]=$NGINX_PORT
 }
 start_nginx off
 start_nginx on
@@ -186,7 +148,7 @@ run_full() {  # $1 port
   echo "${speed%.*}"
 }
 
-median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{v[NR] = $1} END{print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+median() { bench_median; }
 
 CASES=("4096 1" "4096 8" "65536 1" "65536 8" "1048576 1" "1048576 8" "full 1")
 declare -A RESULT

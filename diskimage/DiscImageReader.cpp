@@ -16,7 +16,11 @@
 //   alignedEnd - alignedStart <= capacity: read all, chunk = end - position
 //   otherwise: read capacity bytes, chunk = alignedStart + capacity - position
 //
-// Not here: the volume layer's block devices, caching of any kind.
+// Image files are read through the image layer (ImageFile.h): a .dmg
+// arrives decoded, and only a raw image hands out file spans.
+//
+// Not here: the volume layer's block devices, caching of any kind (a .dmg's
+// decode cache belongs to the image layer).
 #include "DiscImageReader.h"
 
 #include <cstring>
@@ -27,11 +31,16 @@
 
 namespace {
 
+QxStatus OpenImageFile(const char* path, ImageFile** image) {
+    return ImageFileOpen(path, image, nullptr, 0);
+}
+
 constexpr DiscImageOperations kSystemOperations = {
-    QxPlatformDeviceOpen,     QxPlatformFileOpen,
-    QxPlatformDeviceGeometry, QxPlatformFileSize,
-    QxPlatformDeviceAllowExtendedIO, QxPlatformDeviceReadAt,
+    QxPlatformDeviceOpen,     OpenImageFile,
+    QxPlatformDeviceGeometry, QxPlatformDeviceAllowExtendedIO,
+    QxPlatformDeviceReadAt,   ImageFileRead,
     QxPlatformDevicePassThroughRead, QxPlatformDeviceClose,
+    ImageFileRelease,
 };
 
 const DiscImageOperations* gOperations = &kSystemOperations;
@@ -60,7 +69,10 @@ QxStatus ReadSectors(DiscImageReader* reader, uint64_t offset, uint32_t length,
             if (remaining < wanted) wanted = static_cast<uint32_t>(remaining);
         }
         uint32_t got = 0;
-        QxStatus status = operations->readAt(reader->handle, offset, wanted, destination, &got);
+        QxStatus status =
+            reader->image
+                ? operations->readImage(reader->imageFile, offset, wanted, destination, &got)
+                : operations->readAt(reader->handle, offset, wanted, destination, &got);
         if (status == kStatusOK && got >= wanted) return kStatusOK;
         // A file cannot take SCSI commands: its failure is final.
         if (reader->image) return status != kStatusOK ? status : kStatusReadFailed;
@@ -111,7 +123,9 @@ void ProbeEnd(DiscImageReader* reader, uint64_t diskSize) {
 }
 
 QxStatus OpenDevice(DiscImageReader* reader, const char* devicePath) {
-    if (reader->handle != kQxInvalidDeviceHandle) return kStatusAlreadyInitialized;
+    if (reader->handle != kQxInvalidDeviceHandle || reader->imageFile != nullptr) {
+        return kStatusAlreadyInitialized;
+    }
     const DiscImageOperations* operations = reader->operations;
     const char* imagePath = nullptr;
     uint32_t imageSectorSize = 0;
@@ -119,10 +133,10 @@ QxStatus OpenDevice(DiscImageReader* reader, const char* devicePath) {
     QxStatus status;
     if (DeviceFindBinding(devicePath, -1, &imagePath, &imageSectorSize)) {
         reader->image = true;
-        status = operations->openImage(imagePath, &reader->handle);
+        status = operations->openImage(imagePath, &reader->imageFile);
         if (status != kStatusOK) return status;
         reader->sectorSize = imageSectorSize;
-        status = operations->imageSize(reader->handle, &diskSize);
+        diskSize = ImageFileSize(reader->imageFile);
     } else {
         status = operations->openDevice(devicePath, &reader->handle);
         if (status != kStatusOK) return status;
@@ -250,8 +264,10 @@ QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,
     if (reader == nullptr || file == nullptr || offset == nullptr || length == nullptr) {
         return kStatusBadParameter;
     }
-    if (!reader->image) return kStatusUnsupported;
-    *file = reader->handle;
+    // Only a raw image's bytes are the file's bytes; a .dmg is decoded.
+    QxDeviceHandle raw = ImageFileRawHandle(reader->imageFile);
+    if (!reader->image || raw == kQxInvalidDeviceHandle) return kStatusUnsupported;
+    *file = raw;
     *offset = 0;
     *length = 0;
     if (reader->position >= reader->end) return kStatusOK;
@@ -277,8 +293,8 @@ QxStatus DiscImageReaderReadAt(DiscImageReader* reader, int64_t offset, void* bu
     // A file has no alignment needs: one read straight into the buffer.
     if (reader->image) {
         uint32_t got = 0;
-        QxStatus status =
-            reader->operations->readAt(reader->handle, position, total, destination, &got);
+        QxStatus status = reader->operations->readImage(reader->imageFile, position, total,
+                                                        destination, &got);
         if (status != kStatusOK) return status;
         if (got < total) return kStatusReadFailed;
         *bytesRead = total;
@@ -332,6 +348,7 @@ bool DiscImageReaderUsesPassThrough(const DiscImageReader* reader) {
 void DiscImageReaderClose(DiscImageReader* reader) {
     if (reader == nullptr) return;
     if (reader->handle != kQxInvalidDeviceHandle) reader->operations->close(reader->handle);
+    if (reader->imageFile != nullptr) reader->operations->closeImage(reader->imageFile);
     QxLFree(reader->buffer);
     QxLFree(reader->bounce);
     QxLFree(reader);

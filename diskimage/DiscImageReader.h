@@ -10,8 +10,9 @@
 // READ(10) pass-through for good.
 //
 // A device path bound to an image file (volume/DeviceBinding.h) reads the
-// file instead: the size is the file size, the sector size the binding's,
-// and there is no pass-through (a read that would need it fails).
+// image instead, raw or .dmg (volume/ImageFile.h): the size is the disc's
+// size, the sector size the binding's, and there is no pass-through (a read
+// that would need it fails).
 //
 // Not here: the block devices of the volume layer (volume/BlockDevice.h);
 // the two never share handles. Run-loop thread only.
@@ -65,9 +66,9 @@ inline constexpr uint64_t kDiscImageSpanSize = 0x100000;
 // The next piece of the range as a span of the open image file, nothing
 // read: *file is the reader's handle (valid until its close), *offset the
 // position, *length at most kDiscImageSpanSize; the position moves past it.
-// For a caller that has the system send file bytes itself. Only image
+// For a caller that has the system send file bytes itself. Only raw image
 // files qualify: kStatusUnsupported for a drive (whose reads may need
-// pass-through), and the position stays. When the range is used up:
+// pass-through) or a .dmg (whose bytes are decoded), and the position stays. When the range is used up:
 // *length 0, status 0. kStatusOutOfRange for a negative start;
 // kStatusBadParameter for a null argument.
 QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,

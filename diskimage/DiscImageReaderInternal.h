@@ -9,22 +9,27 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "ImageFile.h"
 #include "QxPlatformDevice.h"
 
 struct DiscImageOperations {
-    // A drive by its device path; an image file by its host path.
+    // A drive by its device path; an image file (raw or .dmg, through the
+    // image layer, ImageFile.h) by its host path.
     QxStatus (*openDevice)(const char* path, QxDeviceHandle* handle);
-    QxStatus (*openImage)(const char* path, QxDeviceHandle* handle);
+    QxStatus (*openImage)(const char* path, ImageFile** image);
     QxStatus (*geometry)(QxDeviceHandle handle, uint32_t* sectorSize, uint64_t* diskSize);
-    QxStatus (*imageSize)(QxDeviceHandle handle, uint64_t* size);
     void (*allowExtendedIO)(QxDeviceHandle handle);
     // Plain read at an absolute offset; *bytesRead below count is a short read.
     QxStatus (*readAt)(QxDeviceHandle handle, uint64_t offset, uint32_t count, void* buffer,
                        uint32_t* bytesRead);
+    // The same for an image: bytes of the disc it stands for.
+    QxStatus (*readImage)(ImageFile* image, uint64_t offset, uint32_t count, void* buffer,
+                          uint32_t* bytesRead);
     // One SCSI READ(10) of count sectors (at most 32 here).
     QxStatus (*passThroughRead)(QxDeviceHandle handle, uint32_t firstSector, uint32_t count,
                                 uint32_t sectorSize, void* buffer);
     void (*close)(QxDeviceHandle handle);
+    void (*closeImage)(ImageFile* image);
 };
 
 // Most sectors per pass-through request.
@@ -42,6 +47,7 @@ struct DiscImageReader {
     uint8_t* bounce;     // one sector, for partial sectors of ReadAt
     bool passThrough;    // set for good once pass-through read what plain could not
     bool image;          // an image file: no alignment needs, no pass-through
+    ImageFile* imageFile;  // that image, shared with its other users
     const DiscImageOperations* operations;  // the table in force at open
 };
 

@@ -2,6 +2,7 @@
 # Builds the third-party libraries of the Windows build with mingw-w64 into a
 # prefix that the win64 build finds through CMAKE_PREFIX_PATH:
 #   - expat, static, from Debian's source package (no mingw package exists);
+#   - zlib and bzip2, static, from Debian's source packages (the .dmg reader);
 #   - GoogleTest (gtest, gtest_main, gmock) from /usr/src/googletest.
 # The prefix is reused while it holds the newest expat source version apt
 # knows, and the GoogleTest version and this recipe stay the same. A prefix
@@ -25,7 +26,7 @@ LOGS=$DEPS/logs
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 STAMP=$PREFIX/.tamsor-deps
 # Bump when the steps below change in a way that needs a rebuild.
-RECIPE=1
+RECIPE=2
 
 mkdir -p "$DEPS" "$LOGS"
 exec 9>"$DEPS/.win64.lock"
@@ -67,8 +68,27 @@ if [ -z "$gtest_version" ] || [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
   say "GoogleTest sources missing in /usr/src/googletest; run scripts/install-deps.sh" >&2
   exit 1
 fi
+# zlib and bzip2: the source versions apt knows of each, newest first; the
+# build takes the newest one that can be fetched, as for expat.
+sources_newest_first() {
+  local list=() v i
+  for v in $(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u); do
+    i=0
+    while [ $i -lt ${#list[@]} ] && dpkg --compare-versions "${list[$i]}" gt "$v"; do i=$((i + 1)); done
+    list=("${list[@]:0:$i}" "$v" "${list[@]:$i}")
+  done
+  echo "${list[*]}"
+}
+zlib_versions=$(sources_newest_first zlib)
+bzip2_versions=$(sources_newest_first bzip2)
+zlib_version=${zlib_versions%% *}
+bzip2_version=${bzip2_versions%% *}
+if [ -z "$zlib_version" ] || [ -z "$bzip2_version" ]; then
+  say "cannot find Debian's zlib or bzip2 source package; run scripts/install-deps.sh (it enables deb-src)" >&2
+  exit 1
+fi
 toolchain_sum=$(sha256sum "$TOOLCHAIN" | cut -c1-16)
-stamp_key() { echo "recipe=$RECIPE expat=$1 googletest=$gtest_version toolchain=$toolchain_sum"; }
+stamp_key() { echo "recipe=$RECIPE expat=$1 zlib=$zlib_version bzip2=$bzip2_version googletest=$gtest_version toolchain=$toolchain_sum"; }
 
 # Both lines must name the newest: stamps of earlier recipes put the newest
 # known version in the key whatever was built.
@@ -137,6 +157,51 @@ fi
 step expat-build cmake --build "$SCRATCH/build-expat" -j 2
 step expat-install cmake --install "$SCRATCH/build-expat"
 
+# --- zlib and bzip2 -------------------------------------------------------
+# Both are a handful of C files: compiled straight into static archives
+# (libz.a, libbz2.a) so that CMake's FindZLIB and FindBZip2 find them and
+# no DLL comes along.
+MINGW_CC=x86_64-w64-mingw32-gcc-posix
+MINGW_AR=x86_64-w64-mingw32-gcc-ar-posix
+build_static() {  # name versions library headers... -- sources...
+  local name=$1 versions=$2 library=$3 version=""; shift 3
+  local headers=() sources=() seen=0 f
+  for f in "$@"; do
+    if [ "$f" = "--" ]; then seen=1; elif [ $seen = 0 ]; then headers+=("$f"); else sources+=("$f"); fi
+  done
+  local v
+  for v in $versions; do
+    rm -rf "${SCRATCH:?}/$name"*
+    if (cd "$SCRATCH" && apt-get source -qq "$name=$v") >"$LOGS/$name-source.log" 2>&1 </dev/null; then
+      version=$v
+      break
+    fi
+    say "$name $v could not be fetched; trying an older one"
+  done
+  if [ -z "$version" ]; then
+    say "no $name source package could be fetched; last lines of $LOGS/$name-source.log:" >&2
+    tail -n 20 "$LOGS/$name-source.log" >&2
+    exit 1
+  fi
+  say "building $name $version (static, mingw-w64)"
+  eval "built_$name=\$version"
+  local src
+  src=$(ls -d "$SCRATCH/$name"-*/ 2>/dev/null | head -n 1)
+  mkdir -p "$SCRATCH/build-$name" "$PREFIX/include" "$PREFIX/lib"
+  local objects=()
+  for f in "${sources[@]}"; do
+    step "$name-${f%.c}" "$MINGW_CC" -O2 -c "$src/$f" -o "$SCRATCH/build-$name/${f%.c}.o"
+    objects+=("$SCRATCH/build-$name/${f%.c}.o")
+  done
+  step "$name-archive" "$MINGW_AR" rcs "$PREFIX/lib/$library" "${objects[@]}"
+  for f in "${headers[@]}"; do cp "$src/$f" "$PREFIX/include/"; done
+}
+build_static zlib "$zlib_versions" libz.a zlib.h zconf.h -- \
+  adler32.c compress.c crc32.c deflate.c gzclose.c gzlib.c gzread.c gzwrite.c \
+  infback.c inffast.c inflate.c inftrees.c trees.c uncompr.c zutil.c
+build_static bzip2 "$bzip2_versions" libbz2.a bzlib.h -- \
+  blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c
+
 # --- GoogleTest ----------------------------------------------------------
 say "building googletest $gtest_version (mingw-w64)"
 step gtest-configure cmake -S /usr/src/googletest -B "$SCRATCH/build-gtest" "${common[@]}" \
@@ -144,7 +209,7 @@ step gtest-configure cmake -S /usr/src/googletest -B "$SCRATCH/build-gtest" "${c
 step gtest-build cmake --build "$SCRATCH/build-gtest" -j 2
 step gtest-install cmake --install "$SCRATCH/build-gtest"
 
-for lib in libexpat.a libgtest.a libgtest_main.a; do
+for lib in libexpat.a libz.a libbz2.a libgtest.a libgtest_main.a; do
   if [ ! -f "$PREFIX/lib/$lib" ]; then
     say "$PREFIX/lib/$lib is missing after the build" >&2
     exit 1
@@ -153,7 +218,10 @@ done
 
 rm -rf "$SCRATCH"
 printf '%s\nbuilt: expat %s\n' "$(stamp_key "$built_expat")" "$built_expat" >"$STAMP"
-say "expat $built_expat and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
+# zlib and bzip2 are not retried while the newest cannot be fetched (their
+# line is for people): the key holds the newest known of each.
+printf 'also built: zlib %s, bzip2 %s\n' "$built_zlib" "$built_bzip2" >>"$STAMP"
+say "expat $built_expat, zlib $built_zlib, bzip2 $built_bzip2 and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
 if [ "$built_expat" != "$expat_version" ]; then
   say "the Windows build carries expat $built_expat, NOT the newest known ($expat_version, which could not be fetched); the next run tries again"
 fi

@@ -11,14 +11,14 @@ export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev zlib1g-dev libbz2-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools googletest dpkg-dev
   wine64 xvfb
   python3 curl
   unicode-data sleuthkit 7zip
   python3-scapy tftp-hpa tftpd-hpa dnsmasq-base
-  qemu-utils qemu-block-extra qemu-system-x86 busybox-static file
+  qemu-utils qemu-block-extra qemu-system-x86 busybox-static file dmg2img nginx-light
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev
   clang-14 libclang-rt-14-dev nftables iproute2 wrk

@@ -5,8 +5,12 @@
 //                                              over the network
 //   tamsor-disc ls   IMAGE[#PARTITION] [PATH]  one entry per line, folders "/"
 //   tamsor-disc cat  IMAGE[#PARTITION] PATH    file contents to standard output
+//   tamsor-disc verify IMAGE                   a .dmg's checksums: the data
+//                                              fork's CRC-32, each block
+//                                              table's and the master one
 //
-// IMAGE is an image file, which is bound in place of \\.\CdRom0 for the run,
+// IMAGE is an image file (raw, or a .dmg read as the disc it stands for),
+// which is bound in place of \\.\CdRom0 for the run,
 // or a drive: \\.\CdRom0 on Windows, /dev/sr0 on Linux. PARTITION is a map
 // entry number as the volume path layer names it ("2", "3"...); without it
 // the first HFS+ partition is used. PATH is relative to the volume root,
@@ -27,6 +31,7 @@
 #include "HFSCatalog.h"
 #include "HFSNames.h"
 #include "HFSVolume.h"
+#include "ImageFile.h"
 #include "QxLMemory.h"
 #include "QxLStatus.h"
 #include "QxPlatformDevice.h"
@@ -73,7 +78,8 @@ int Usage(const Output& io) {
     std::fprintf(io.err,
                  "usage: tamsor-disc info IMAGE\n"
                  "       tamsor-disc ls IMAGE[#PARTITION] [PATH]\n"
-                 "       tamsor-disc cat IMAGE[#PARTITION] PATH\n");
+                 "       tamsor-disc cat IMAGE[#PARTITION] PATH\n"
+                 "       tamsor-disc verify IMAGE\n");
     return 2;
 }
 
@@ -108,14 +114,36 @@ void ParseTarget(const std::string& argument, Target* target) {
     }
 }
 
+// Opens an image file, or says why it cannot be read.
+int OpenImage(const Output& io, const std::string& path, ImageFile** image) {
+    char problem[kImageProblemCapacity];
+    QxStatus status = ImageFileOpen(path.c_str(), image, problem, sizeof problem);
+    if (status == kStatusOK) return 0;
+    if (problem[0] == '\0') return Fail(io, "cannot open " + path, status);
+    std::fprintf(io.err, "tamsor-disc: %s: %s (%s)\n", path.c_str(), problem,
+                 StatusText(status).c_str());
+    return 1;
+}
+
+void PrintLine(void* context, const char* line) {
+    std::fprintf(static_cast<FILE*>(context), "%s\n", line);
+}
+
 // Binds the image (if any) and opens the device, holding one reference for
 // the whole run so that volume paths share it.
 int OpenTarget(const Output& io, const Target& target, BlockDevice** device) {
     std::string what = target.devicePath;
     if (!target.image.empty()) {
         what = target.image;
+        // Opened first for its reason when it cannot be read; the device
+        // below shares it.
+        ImageFile* image = nullptr;
+        if (int failed = OpenImage(io, target.image, &image)) return failed;
         QxStatus status = DeviceBindImage(target.devicePath.c_str(), target.image.c_str(), 0);
-        if (status != kStatusOK) return Fail(io, what, status);
+        if (status == kStatusOK) status = OpenDevice(target.devicePath.c_str(), -1, device);
+        ImageFileRelease(image);
+        if (status != kStatusOK) return Fail(io, "cannot open " + what, status);
+        return 0;
     }
     QxStatus status = OpenDevice(target.devicePath.c_str(), -1, device);
     if (status != kStatusOK) return Fail(io, "cannot open " + what, status);
@@ -194,6 +222,10 @@ int Info(const Output& io, const Target& target) {
     if (!target.image.empty()) std::fprintf(io.out, " (image %s)", target.image.c_str());
     std::fprintf(io.out, "\nSector size: %u bytes\nDisc size: %llu bytes\n", device->sectorSize,
                  static_cast<unsigned long long>(device->diskSize));
+    if (device->image != nullptr) {
+        std::fprintf(io.out, "Image: ");
+        ImageFileDescribe(device->image, PrintLine, io.out);
+    }
     PrintMap(io, device);
 
     std::fprintf(io.out, "Volumes:\n");
@@ -394,6 +426,32 @@ int Cat(const Output& io, const Target& target, const std::string& inner) {
     return failed;
 }
 
+// ---- verify -----------------------------------------------------------------
+
+int Verify(const Output& io, const Target& target) {
+    if (target.image.empty()) {
+        std::fprintf(io.err, "tamsor-disc: %s: a drive has no checksums to verify\n",
+                     target.devicePath.c_str());
+        return 1;
+    }
+    ImageFile* image = nullptr;
+    if (int failed = OpenImage(io, target.image, &image)) return failed;
+    std::fprintf(io.out, "Image: %s\n", target.image.c_str());
+    ImageFileDescribe(image, PrintLine, io.out);
+    QxStatus status = ImageFileVerify(image, PrintLine, io.out);
+    ImageFileRelease(image);
+    if (status == kStatusOK || status == kStatusUnsupported) {
+        std::fprintf(io.out, "%s\n", status == kStatusOK ? "All checksums match."
+                                                          : "Nothing to verify.");
+        return 0;
+    }
+    if (status == kStatusMalformed) {
+        std::fprintf(io.err, "tamsor-disc: %s: the image is damaged\n", target.image.c_str());
+        return 1;
+    }
+    return Fail(io, "cannot verify " + target.image, status);
+}
+
 // The whole command; leaves nothing open or bound behind.
 int Run(int argc, char** argv, FILE* out, FILE* err) {
     Output io{out, err};
@@ -408,6 +466,8 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
         result = List(io, target, argc == 4 ? argv[3] : "");
     } else if (command == "cat" && argc == 4) {
         result = Cat(io, target, argv[3]);
+    } else if (command == "verify" && argc == 3) {
+        result = Verify(io, target);
     } else {
         return Usage(io);
     }

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "DeviceBinding.h"
+#include "ImageFile.h"
 #include "QxLMemory.h"
 #include "QxPlatformDevice.h"
 #include "VolumePartition.h"
@@ -26,6 +27,9 @@ BlockDevice* gOpenDevices = nullptr;
 
 QxStatus PlatformPlainRead(BlockDevice* device, uint64_t byteOffset, uint32_t byteCount,
                            void* buffer, uint32_t* bytesRead) {
+    if (device->image != nullptr) {
+        return ImageFileRead(device->image, byteOffset, byteCount, buffer, bytesRead);
+    }
     return QxPlatformDeviceReadAt(device->handle, byteOffset, byteCount, buffer, bytesRead);
 }
 
@@ -50,6 +54,7 @@ void DestroyDevice(BlockDevice* device) {
         partition = next;
     }
     QxPlatformDeviceClose(device->handle);
+    ImageFileRelease(device->image);
     QxLFree(device->sectorBuffer);
     QxLFree(device);
 }
@@ -60,11 +65,12 @@ QxStatus OpenMedium(BlockDevice* device) {
     const char* imagePath = nullptr;
     uint32_t imageSectorSize = 0;
     if (DeviceFindBinding(device->path, -1, &imagePath, &imageSectorSize)) {
-        QxStatus status = QxPlatformFileOpen(imagePath, &device->handle);
+        QxStatus status = ImageFileOpen(imagePath, &device->image, nullptr, 0);
         if (status != kStatusOK) return status;
         device->isImage = true;
         device->sectorSize = imageSectorSize;
-        return QxPlatformFileSize(device->handle, &device->diskSize);
+        device->diskSize = ImageFileSize(device->image);
+        return kStatusOK;
     }
     QxStatus status = QxPlatformDeviceOpen(device->path, &device->handle);
     if (status != kStatusOK) return status;

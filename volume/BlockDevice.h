@@ -13,8 +13,9 @@
 // sectors; when that succeeds the device uses pass-through for good. A
 // read neither way can make (an unreadable sector; kStatusBusy from a drive
 // that is becoming ready) fails and leaves the device as it was, and its
-// first sector is kept in failedSector. Bound images have no pass-through:
-// a failed plain read on one reports kStatusUnsupported.
+// first sector is kept in failedSector. Bound images (raw or .dmg, read
+// through the image layer, ImageFile.h) have no pass-through: a failed
+// plain read on one reports kStatusUnsupported.
 // A read that would reach past the size the drive reported is refused with
 // kStatusOutOfRange before anything is sent, so a damaged partition map
 // cannot push a device into pass-through mode.
@@ -29,6 +30,7 @@
 #include "QxLStatus.h"
 #include "QxPlatformDevice.h"
 
+struct ImageFile;
 struct VolumePartition;
 
 // Longest device path: 260 characters plus the NUL.
@@ -49,6 +51,7 @@ struct BlockDevice {
     bool isImage;                 // an image file bound to the path
     uint64_t failedSector;        // first sector of the piece that failed in the
                                   // last ReadSectors, or kNoFailedSector
+    ImageFile* image;             // that image (ImageFile.h), shared
 };
 
 inline constexpr uint64_t kNoFailedSector = UINT64_MAX;

@@ -609,7 +609,8 @@ void KestGtkWindow::openImageChooser() {
         nullptr);
     GtkFileFilter* images = gtk_file_filter_new();
     gtk_file_filter_set_name(images, loadString(IDS_KEST_DISC_IMAGES).c_str());
-    for (const char* pattern : {"*.img", "*.iso", "*.dmg", "*.cdr", "*.IMG", "*.ISO", "*.DMG", "*.CDR"}) {
+    for (const char* pattern : {"*.dmg", "*.iso", "*.cdr", "*.img", "*.toast", "*.DMG", "*.ISO",
+                                "*.CDR", "*.IMG", "*.TOAST"}) {
         gtk_file_filter_add_pattern(images, pattern);
     }
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), images);

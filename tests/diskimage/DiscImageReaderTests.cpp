@@ -324,18 +324,19 @@ struct ReadLog {
 };
 ReadLog* gReadLog = nullptr;
 
-QxStatus LoggedReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count, void* buffer,
+QxStatus LoggedReadAt(ImageFile* image, uint64_t offset, uint32_t count, void* buffer,
                       uint32_t* bytesRead) {
     gReadLog->offsets.push_back(offset);
     gReadLog->counts.push_back(count);
     gReadLog->destinations.push_back(buffer);
-    return DiscImageReaderSystemOperations()->readAt(handle, offset, count, buffer, bytesRead);
+    return DiscImageReaderSystemOperations()->readImage(image, offset, count, buffer,
+                                                        bytesRead);
 }
 
 TEST_F(DiscImageReaderImage, OneReadPerChunkAndStraightIntoTheCallersBuffer) {
     MakeImage(4 << 20);
     DiscImageOperations logged = *DiscImageReaderSystemOperations();
-    logged.readAt = LoggedReadAt;
+    logged.readImage = LoggedReadAt;
     ReadLog log;
     gReadLog = &log;
     const DiscImageOperations* previous = DiscImageReaderSetOperations(&logged);
@@ -478,7 +479,12 @@ QxStatus FakeGeometry(QxDeviceHandle, uint32_t* sectorSize, uint64_t* diskSize) 
     return kStatusOK;
 }
 
-QxStatus FakeImageSize(QxDeviceHandle, uint64_t*) { return kStatusUnsupported; }
+// The fake has no image files: nothing is bound while it is in force.
+QxStatus FakeOpenImage(const char*, ImageFile**) { return kStatusUnsupported; }
+QxStatus FakeReadImage(ImageFile*, uint64_t, uint32_t, void*, uint32_t*) {
+    return kStatusUnsupported;
+}
+void FakeCloseImage(ImageFile*) {}
 
 void FakeExtended(QxDeviceHandle) { ++gDrive->extendedCalls; }
 
@@ -514,8 +520,8 @@ void FakeClose(QxDeviceHandle handle) {
 }
 
 constexpr DiscImageOperations kFakeOperations = {
-    FakeOpen,     FakeOpen,   FakeGeometry,    FakeImageSize,
-    FakeExtended, FakeReadAt, FakePassThrough, FakeClose,
+    FakeOpen,   FakeOpenImage,   FakeGeometry, FakeExtended,  FakeReadAt,
+    FakeReadImage, FakePassThrough, FakeClose,   FakeCloseImage,
 };
 
 class DiscImageReaderDrive : public ::testing::Test {

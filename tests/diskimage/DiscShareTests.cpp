@@ -796,17 +796,18 @@ TEST_F(DiscShareTest, ForgetImagesDuringABodyEndsItWithTheBytesIntact) {
 
 int gPlainReads = 0;
 
-QxStatus CountedReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count, void* buffer,
+QxStatus CountedReadAt(ImageFile* image, uint64_t offset, uint32_t count, void* buffer,
                        uint32_t* bytesRead) {
     ++gPlainReads;
-    return DiscImageReaderSystemOperations()->readAt(handle, offset, count, buffer, bytesRead);
+    return DiscImageReaderSystemOperations()->readImage(image, offset, count, buffer,
+                                                        bytesRead);
 }
 
 TEST_F(DiscShareTest, LargeBodiesGoFromTheFileCacheSmallOnesThroughTheBuffer) {
     // Readers keep the table they were opened with until the service stops.
     static DiscImageOperations counted;
     counted = *DiscImageReaderSystemOperations();
-    counted.readAt = CountedReadAt;
+    counted.readImage = CountedReadAt;
     const DiscImageOperations* previous = DiscImageReaderSetOperations(&counted);
     gPlainReads = 0;
     SocketClient client;

@@ -13,6 +13,7 @@
 #include "DeviceBinding.h"
 #include "HFSImageWriter.h"
 #include "HFSVolume.h"
+#include "ImageFile.h"
 #include "QxLMemory.h"
 #include "VolumePartition.h"
 
@@ -70,7 +71,8 @@ QxStatus RecordingPassThroughRead(BlockDevice* device, uint32_t first, uint32_t 
     if (gPassThroughStatus != kStatusOK) return gPassThroughStatus;
     uint32_t bytesRead = 0;
     uint64_t size = static_cast<uint64_t>(count) * device->sectorSize;
-    QxStatus status = QxPlatformDeviceReadAt(device->handle, uint64_t{first} * device->sectorSize,
+    QxStatus status = QxPlatformDeviceReadAt(ImageFileRawHandle(device->image),
+                                             uint64_t{first} * device->sectorSize,
                                              static_cast<uint32_t>(size), buffer, &bytesRead);
     if (status == kStatusOK && bytesRead != size) status = 5;
     return status;

@@ -24,6 +24,7 @@
 #include "DeviceBinding.h"
 #include "DiscHost.h"
 #include "DiscShare.h"
+#include "ImageFile.h"
 #include "NetBootControl.h"
 #include "QxLBuild.h"
 #include "QxLMemory.h"
@@ -265,6 +266,24 @@ QxStatus InsertDisc(const Disc& disc) {
     return DeviceBindImage(kImageDevice, disc.image.c_str(), 0);
 }
 
+// Why an image file cannot be read as a disc (a .dmg of a kind Tamsor does
+// not read, a damaged one), or empty when it can.
+std::string ImageProblem(const std::string& path) {
+    ImageFile* image = nullptr;
+    char problem[kImageProblemCapacity] = "";
+    if (ImageFileOpen(path.c_str(), &image, problem, sizeof problem) != kStatusOK) return problem;
+    // The partition map is at the start: a .dmg whose first bytes do not
+    // decode is damaged, not a disc without volumes.
+    static uint8_t head[65536];
+    uint32_t got = 0;
+    uint64_t size = ImageFileSize(image);
+    uint32_t count = size < sizeof head ? static_cast<uint32_t>(size) : sizeof head;
+    QxStatus status = ImageFileRead(image, 0, count, head, &got);
+    ImageFileRelease(image);
+    if (status == kStatusMalformed) return "the image is damaged: its first bytes do not decode";
+    return std::string();
+}
+
 // Takes an image disc out again (drives stay as they are).
 void RemoveDisc(const Disc& disc) {
     if (!disc.image.empty()) DeviceUnbind(kImageDevice);
@@ -354,6 +373,10 @@ int ChooseVolume(Server& server, const Disc& disc, Volume* chosen) {
     std::vector<Volume> volumes = VolumesOf(disc);
     if (volumes.empty()) {
         if (disc.image.empty()) return Fail(server, "no disc in %s", disc.argument.c_str());
+        std::string problem = ImageProblem(disc.image);
+        if (!problem.empty()) {
+            return Fail(server, "%s: %s", disc.argument.c_str(), problem.c_str());
+        }
         return Fail(server, "%s holds no HFS+ volume: not a disc image Tamsor can serve",
                     disc.argument.c_str());
     }
@@ -818,7 +841,9 @@ bool TakeNextImage(Server& server) {
                 if (ServeNextVolume(server, i, *pick)) return true;
                 disc.used = true;
             } else if (round == 1) {
-                Say(server, "%s holds no HFS+ volume; passed over.", disc.image.c_str());
+                std::string problem = ImageProblem(disc.image);
+                if (problem.empty()) problem = "holds no HFS+ volume";
+                Say(server, "%s: %s; passed over.", disc.image.c_str(), problem.c_str());
                 disc.used = true;
             }
             RemoveDisc(disc);

@@ -1,0 +1,381 @@
+// The image layer with .dmg images made by our writer (tools/dmgwriter):
+// every kind read back byte-exact, also by independent readers, through the
+// block devices; damaged and unsupported images refused with their sentence;
+// failed runs never deliver a byte; the decode cache stays within its bound.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "BlockDevice.h"
+#include "DMGWriter.h"
+#include "DeviceBinding.h"
+#include "ImageFile.h"
+#include "ImageFileInternal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kDrive[] = "\\\\.\\CdRom5";
+
+// A disc whose bytes name their own offset (every 8 bytes: "@" and seven
+// hex digits of the offset), with a run of zeros and a stretch of noise
+// that does not compress, so every run kind appears.
+std::vector<uint8_t> SampleDisc(size_t size) {
+    std::vector<uint8_t> disc(size);
+    for (size_t at = 0; at + 8 <= size; at += 8) {
+        char word[9];
+        snprintf(word, sizeof word, "@%07zx", at & 0xFFFFFFF);
+        memcpy(&disc[at], word, 8);
+    }
+    size_t zeroFrom = size / 4, zeroTo = size / 2;
+    std::fill(disc.begin() + zeroFrom, disc.begin() + zeroTo, 0);
+    uint32_t noise = 12345;
+    for (size_t at = size * 3 / 4; at < size * 3 / 4 + 300000 && at < size; ++at) {
+        noise = noise * 1103515245u + 12345u;
+        disc[at] = static_cast<uint8_t>(noise >> 16);
+    }
+    return disc;
+}
+
+class ImageFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tamsor-imagefile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        DeviceUnbindAll();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+        std::string path = (dir_ / name).string();
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    std::string MakeDMG(const std::string& name, const std::vector<uint8_t>& disc,
+                        const DMGOptions& options) {
+        std::vector<uint8_t> image;
+        std::string error;
+        EXPECT_TRUE(DMGWrite(disc, options, &image, &error)) << error;
+        return Write(name, image);
+    }
+    // The whole disc through the image layer, in reads of piece bytes.
+    std::vector<uint8_t> ReadAll(const std::string& path, uint32_t piece) {
+        ImageFile* image = nullptr;
+        char problem[kImageProblemCapacity];
+        EXPECT_EQ(ImageFileOpen(path.c_str(), &image, problem, sizeof problem), kStatusOK)
+            << problem;
+        if (image == nullptr) return {};
+        std::vector<uint8_t> disc(ImageFileSize(image));
+        for (uint64_t at = 0; at < disc.size(); at += piece) {
+            uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(piece, disc.size() - at));
+            uint32_t got = 0;
+            EXPECT_EQ(ImageFileRead(image, at, count, &disc[at], &got), kStatusOK) << at;
+            EXPECT_EQ(got, count);
+        }
+        ImageFileRelease(image);
+        return disc;
+    }
+
+    fs::path dir_;
+};
+
+struct Kind {
+    const char* name;
+    DMGMethod method;
+};
+const Kind kKinds[] = {{"zlib", DMGMethod::kZlib},
+                       {"bzip2", DMGMethod::kBzip2},
+                       {"adc", DMGMethod::kADC},
+                       {"raw", DMGMethod::kRaw},
+                       {"mixed", DMGMethod::kMixed}};
+
+TEST_F(ImageFileTest, EveryKindReadsBackByteExactInAnyPieces) {
+    std::vector<uint8_t> disc = SampleDisc(3 << 20);
+    for (const Kind& kind : kKinds) {
+        SCOPED_TRACE(kind.name);
+        DMGOptions options;
+        options.method = kind.method;
+        options.chunkSectors = 512;
+        options.tableCount = 3;
+        options.dataForkOffset = 4096;
+        options.tableDataOffsets = true;
+        std::string path = MakeDMG(std::string(kind.name) + ".dmg", disc, options);
+        EXPECT_TRUE(ReadAll(path, 1 << 20) == disc);
+        // Pieces that straddle runs and tables at odd offsets.
+        EXPECT_TRUE(ReadAll(path, 99991) == disc);
+
+        ImageFile* image = nullptr;
+        ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+        EXPECT_TRUE(ImageFileIsCompressed(image));
+        EXPECT_EQ(ImageFileRawHandle(image), kQxInvalidDeviceHandle);
+        uint8_t byte = 0;
+        uint32_t got = 0;
+        EXPECT_EQ(ImageFileRead(image, disc.size(), 1, &byte, &got), kStatusOutOfRange);
+        EXPECT_EQ(ImageFileRead(image, disc.size() - 1, 2, &byte, &got), kStatusOutOfRange);
+        std::string lines;
+        EXPECT_EQ(ImageFileVerify(image, [](void* context, const char* line) {
+                      *static_cast<std::string*>(context) += std::string(line) + "\n";
+                  }, &lines),
+                  kStatusOK)
+            << lines;
+        EXPECT_NE(lines.find("master checksum: CRC-32"), std::string::npos) << lines;
+        ImageFileRelease(image);
+    }
+}
+
+TEST_F(ImageFileTest, RawImagesStayPlainFiles) {
+    std::vector<uint8_t> disc = SampleDisc(100000);  // not a multiple of 512
+    std::string path = Write("disc.iso", disc);
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+    EXPECT_FALSE(ImageFileIsCompressed(image));
+    EXPECT_NE(ImageFileRawHandle(image), kQxInvalidDeviceHandle);
+    EXPECT_EQ(ImageFileSize(image), disc.size());
+    // Short at the end, as a file read is.
+    std::vector<uint8_t> buffer(1000);
+    uint32_t got = 0;
+    ASSERT_EQ(ImageFileRead(image, disc.size() - 10, 1000, buffer.data(), &got), kStatusOK);
+    EXPECT_EQ(got, 10u);
+    ImageFileRelease(image);
+}
+
+#if !defined(_WIN32)
+// Our images as readers from elsewhere see them: dmg2img, 7-Zip and
+// qemu-img (which reads neither bzip2 here nor ADC at all) must turn each
+// into the same disc our reader gives.
+TEST_F(ImageFileTest, IndependentReadersAgreeWithOurImages) {
+    std::vector<uint8_t> disc = SampleDisc(3 << 20);
+    struct Peer {
+        const char* program;
+        const char* command;  // %1 the image, %2 the output file
+        bool bzip2, adc, tableOffsets;
+    };
+    // dmg2img drops the tables' data offsets; the others add all three.
+    const Peer peers[] = {
+        {"dmg2img", "dmg2img -s '%1' '%2'", true, true, false},
+        {"7zz", "7zz x -tdmg -so '%1' > '%2'", true, true, true},
+        {"qemu-img", "qemu-img convert -f dmg -O raw '%1' '%2'", false, false, true},
+    };
+    int checked = 0;
+    for (const Peer& peer : peers) {
+        if (std::system((std::string("command -v ") + peer.program + " >/dev/null").c_str()) != 0) {
+            ADD_FAILURE() << peer.program << " is missing (scripts/install-deps.sh installs it)";
+            continue;
+        }
+        for (const Kind& kind : kKinds) {
+            if ((kind.method == DMGMethod::kBzip2 && !peer.bzip2) ||
+                (kind.method == DMGMethod::kADC && !peer.adc) ||
+                (kind.method == DMGMethod::kMixed && !(peer.bzip2 && peer.adc))) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(peer.program) + " " + kind.name);
+            DMGOptions options;
+            options.method = kind.method;
+            options.chunkSectors = 256;
+            options.tableCount = 2;
+            options.dataForkOffset = 1024;
+            options.tableDataOffsets = peer.tableOffsets;
+            std::string image = MakeDMG(std::string(peer.program) + "-" + kind.name + ".dmg",
+                                        disc, options);
+            std::string out = (dir_ / (std::string(peer.program) + "-" + kind.name + ".raw")).string();
+            std::string command = peer.command;
+            command.replace(command.find("%1"), 2, image);
+            command.replace(command.find("%2"), 2, out);
+            ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
+            std::ifstream in(out, std::ios::binary);
+            std::vector<uint8_t> theirs((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+            EXPECT_TRUE(theirs == disc) << "their disc has " << theirs.size() << " bytes";
+            EXPECT_TRUE(ReadAll(image, 1 << 20) == theirs);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 5 + 5 + 2);
+}
+#endif
+
+TEST_F(ImageFileTest, RefusedKindsAndDamageSayWhat) {
+    std::vector<uint8_t> disc = SampleDisc(1 << 20);
+    struct Case {
+        DMGDamage damage;
+        QxStatus status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {DMGDamage::kLZFSERun, kStatusUnsupported, "compressed with LZFSE, which Tamsor cannot read"},
+        {DMGDamage::kLZMARun, kStatusUnsupported, "compressed with LZMA"},
+        {DMGDamage::kUnknownRun, kStatusUnsupported, "unknown kind 0x80000009"},
+        {DMGDamage::kEncrypted, kStatusUnsupported, "encrypted"},
+        {DMGDamage::kSegmented, kStatusUnsupported, "split into 2 segments"},
+        {DMGDamage::kNoPlist, kStatusUnsupported, "without an XML property list"},
+        {DMGDamage::kBinaryPlist, kStatusMalformed, "binary, not XML"},
+        {DMGDamage::kRunCountWrap, kStatusMalformed, "run count that does not match"},
+        {DMGDamage::kTableGap, kStatusMalformed, "gap or overlap at disc sector"},
+        {DMGDamage::kShortTables, kStatusMalformed, "cover 2048 sectors but the disc has 2049"},
+        {DMGDamage::kRunOutsideFork, kStatusMalformed, "stored outside the image's data"},
+        {DMGDamage::kBadVersion, kStatusMalformed, "unknown version"},
+    };
+    for (const Case& c : cases) {
+        DMGOptions options;
+        options.chunkSectors = 256;
+        options.tableCount = 2;
+        options.damage = c.damage;
+        std::string path = MakeDMG("damaged.dmg", disc, options);
+        ImageFile* image = nullptr;
+        char problem[kImageProblemCapacity];
+        EXPECT_EQ(ImageFileOpen(path.c_str(), &image, problem, sizeof problem), c.status)
+            << c.says;
+        EXPECT_NE(std::string(problem).find(c.says), std::string::npos) << problem;
+        EXPECT_EQ(image, nullptr);
+        // The block device layer refuses it the same way.
+        ASSERT_EQ(DeviceBindImage(kDrive, path.c_str(), 512), kStatusOK);
+        BlockDevice* device = nullptr;
+        EXPECT_EQ(OpenDevice(kDrive, -1, &device), c.status) << c.says;
+    }
+
+    // A file cut short loses its trailer: it is not taken for an empty disc.
+    DMGOptions options;
+    std::vector<uint8_t> whole;
+    std::string error;
+    ASSERT_TRUE(DMGWrite(disc, options, &whole, &error));
+    whole.resize(whole.size() - 200);
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen(Write("cut.dmg", whole).c_str(), &image, nullptr, 0), kStatusOK);
+    EXPECT_FALSE(ImageFileIsCompressed(image));
+    EXPECT_EQ(ImageFileSize(image), whole.size());
+    ImageFileRelease(image);
+}
+
+TEST_F(ImageFileTest, RunsThatDoNotDecodeFailTheirReadsOnly) {
+    std::vector<uint8_t> disc = SampleDisc(1 << 20);
+    for (DMGDamage damage : {DMGDamage::kBadStream, DMGDamage::kShortRun}) {
+        for (DMGMethod method : {DMGMethod::kZlib, DMGMethod::kBzip2, DMGMethod::kADC}) {
+            // A flipped byte can still be valid ADC: ADC has no check value.
+            if (damage == DMGDamage::kBadStream && method == DMGMethod::kADC) continue;
+            SCOPED_TRACE(static_cast<int>(method));
+            DMGOptions options;
+            options.method = method;
+            options.chunkSectors = 256;  // run 0 is the damaged one
+            options.damage = damage;
+            std::string path = MakeDMG("bad.dmg", disc, options);
+            ImageFile* image = nullptr;
+            ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+            std::vector<uint8_t> buffer(4096, 0xEE);
+            uint32_t got = 0;
+            EXPECT_EQ(ImageFileRead(image, 100, 4096, buffer.data(), &got), kStatusMalformed);
+            EXPECT_EQ(got, 0u);
+            // A read that starts in a good run and runs into the bad one fails too.
+            EXPECT_EQ(ImageFileRead(image, 0, 256 * 512 + 10, std::vector<uint8_t>(256 * 512 + 10).data(), &got),
+                      kStatusMalformed);
+            EXPECT_EQ(ImageFileRead(image, 256 * 512, 4096, buffer.data(), &got), kStatusOK);
+            EXPECT_EQ(memcmp(buffer.data(), &disc[256 * 512], 4096), 0);
+            EXPECT_EQ(ImageFileVerify(image, [](void*, const char*) {}, nullptr),
+                      kStatusMalformed);
+            ImageFileRelease(image);
+        }
+    }
+    // A wrong table checksum is found by verify; reads are unaffected.
+    DMGOptions options;
+    options.damage = DMGDamage::kTableChecksum;
+    EXPECT_TRUE(ReadAll(MakeDMG("crc.dmg", disc, options), 65536) == disc);
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen((dir_ / "crc.dmg").string().c_str(), &image, nullptr, 0), kStatusOK);
+    std::string lines;
+    EXPECT_EQ(ImageFileVerify(image, [](void* context, const char* line) {
+                  *static_cast<std::string*>(context) += std::string(line) + "\n";
+              }, &lines),
+              kStatusMalformed);
+    EXPECT_NE(lines.find("data fork: CRC-32"), std::string::npos);
+    EXPECT_NE(lines.find("matches"), std::string::npos);
+    EXPECT_NE(lines.find("does NOT match"), std::string::npos) << lines;
+    ImageFileRelease(image);
+}
+
+TEST_F(ImageFileTest, ADCDecoderKeepsToItsOutput) {
+    const uint8_t vector[] = {0x83, 0xFE, 0xED, 0xFA, 0xCE, 0x00, 0x00, 0x40, 0x00, 0x06};
+    const uint8_t expected[] = {0xFE, 0xED, 0xFA, 0xCE, 0xCE, 0xCE, 0xCE,
+                                0xFE, 0xED, 0xFA, 0xCE};
+    uint8_t out[11];
+    ASSERT_EQ(UDIFDecodeRun(kUDIFRunADC, vector, sizeof vector, out, sizeof out), kStatusOK);
+    EXPECT_EQ(memcmp(out, expected, sizeof out), 0);
+    // One byte more or less expected, a copy before the start, a cut token.
+    uint8_t big[12];
+    EXPECT_EQ(UDIFDecodeRun(kUDIFRunADC, vector, sizeof vector, big, 12), kStatusMalformed);
+    EXPECT_EQ(UDIFDecodeRun(kUDIFRunADC, vector, sizeof vector, out, 10), kStatusMalformed);
+    const uint8_t early[] = {0x80, 0x41, 0x00, 0x01};  // distance 2 after one byte
+    EXPECT_EQ(UDIFDecodeRun(kUDIFRunADC, early, sizeof early, out, 4), kStatusMalformed);
+    EXPECT_EQ(UDIFDecodeRun(kUDIFRunADC, vector, 9, out, 11), kStatusMalformed);
+    // The writer's encoder round-trips with the longest distance.
+    std::vector<uint8_t> bytes = SampleDisc(200000);
+    memcpy(&bytes[65536 + 1000], &bytes[1000], 60);
+    std::vector<uint8_t> encoded = DMGEncodeADC(bytes.data(), bytes.size());
+    std::vector<uint8_t> decoded(bytes.size());
+    ASSERT_EQ(UDIFDecodeRun(kUDIFRunADC, encoded.data(), encoded.size(), decoded.data(),
+                            decoded.size()),
+              kStatusOK);
+    EXPECT_TRUE(decoded == bytes);
+}
+
+TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
+    // 48 MiB that compress well, in 1 MiB runs.
+    std::vector<uint8_t> disc = SampleDisc(48u << 20);
+    std::fill(disc.begin() + (disc.size() / 4), disc.begin() + (disc.size() / 2), 'z');
+    DMGOptions options;
+    std::string path = MakeDMG("big.dmg", disc, options);
+
+    ASSERT_EQ(DeviceBindImage(kDrive, path.c_str(), 2048), kStatusOK);
+    BlockDevice* device = nullptr;
+    ASSERT_EQ(OpenDevice(kDrive, -1, &device), kStatusOK);
+    ASSERT_NE(device->image, nullptr);
+    EXPECT_EQ(device->diskSize, disc.size());
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+    EXPECT_EQ(image, device->image);
+
+    std::vector<uint8_t> buffer(64 * 2048);
+    for (uint64_t sector = 0; sector < disc.size() / 2048; sector += 64) {
+        ASSERT_EQ(ReadSectors(device, sector, 64, buffer.data()), kStatusOK);
+        ASSERT_EQ(memcmp(buffer.data(), &disc[sector * 2048], buffer.size()), 0) << sector;
+        EXPECT_LE(ImageFileCacheBytes(image), kImageCacheBytes);
+    }
+    EXPECT_EQ(ImageFileCacheBytes(image), kImageCacheBytes);
+    // The last run read by the device is in the cache for the other user.
+    uint64_t before = ImageFileCacheBytes(image);
+    uint32_t got = 0;
+    ASSERT_EQ(ImageFileRead(image, disc.size() - 4096, 4096, buffer.data(), &got), kStatusOK);
+    EXPECT_EQ(ImageFileCacheBytes(image), before);
+    // Put away by all its users, the image keeps its runs for the next one.
+    ImageFileRelease(image);
+    ReleaseDevice(device);
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+    EXPECT_EQ(ImageFileCacheBytes(image), before);
+    ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got), kStatusOK);
+    EXPECT_EQ(memcmp(buffer.data(), disc.data(), 4096), 0);
+#if !defined(_WIN32)
+    // A file replaced under the same name is another image, not the open one.
+    std::vector<uint8_t> smaller;
+    std::string error;
+    ASSERT_TRUE(DMGWrite(SampleDisc(1 << 20), options, &smaller, &error));
+    fs::rename(Write("other.dmg", smaller), path);
+    ImageFile* other = nullptr;
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &other, nullptr, 0), kStatusOK);
+    EXPECT_NE(other, image);
+    EXPECT_EQ(ImageFileSize(other), 1u << 20);
+    ImageFileRelease(other);
+#endif
+    ImageFileRelease(image);
+}
+
+}  // namespace

@@ -1,0 +1,531 @@
+// Image files behind one interface (ImageFile.h): the list of open images,
+// raw reads, .dmg reads through the run table, the decode cache, and the
+// checksum walk of "verify".
+//
+// Decode cache: one per image, shared by every user of the image. Entries
+// are whole decoded runs keyed by run index, newest first; a lookup that
+// hits moves the entry to the front, and before each decode the oldest
+// entries go until the new run fits in kImageCacheBytes (a run larger than
+// the bound empties the cache and is kept alone). A run that fails to
+// decode is never cached: its reads fail each time.
+#include "ImageFile.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "ImageFileInternal.h"
+#include "QxLMemory.h"
+
+struct ImageCacheEntry {
+    ImageCacheEntry* newer;
+    ImageCacheEntry* older;
+    uint32_t run;
+    uint8_t* bytes;  // the run's decoded bytes, sectorCount x 512
+    uint64_t length;
+};
+
+struct ImageFile {
+    ImageFile* next;       // open-image list
+    int32_t refCount;
+    char* path;            // owned, as opened
+    QxDeviceHandle handle;
+    uint64_t fileSize;
+    uint64_t size;         // the disc's size
+    bool compressed;       // a .dmg: reads go through udif
+    UDIFImage udif;
+    uint8_t trailer[kUDIFTrailerSize];  // as read, to know the same image again
+    ImageCacheEntry* newest;
+    ImageCacheEntry* oldest;
+    uint64_t cacheBytes;
+    uint8_t* stored;       // scratch for one run's stored bytes
+    uint64_t storedCapacity;
+};
+
+namespace {
+
+ImageFile* gOpenImages = nullptr;
+// The .dmg whose last user went most recently, file closed, tables and
+// cache kept: a client that reads by one connection after another (the
+// HTTP service opens a reader per connection) finds its runs still decoded.
+ImageFile* gIdleImage = nullptr;
+
+// Most bytes read from the file in one go while checksumming.
+constexpr uint32_t kVerifyPiece = 1u << 20;
+
+const char* TypeName(uint32_t type) {
+    switch (type) {
+    case kUDIFRunZero:
+        return "zero-fill";
+    case kUDIFRunRaw:
+        return "raw";
+    case kUDIFRunIgnore:
+        return "unused";
+    case kUDIFRunADC:
+        return "ADC";
+    case kUDIFRunZlib:
+        return "zlib";
+    case kUDIFRunBzip2:
+        return "bzip2";
+    default:
+        return "?";
+    }
+}
+
+// Reads exactly count bytes of the file; a short read is damage (the run
+// table said the bytes were there).
+QxStatus ReadFileExactly(ImageFile* image, uint64_t offset, uint32_t count, void* buffer) {
+    uint32_t got = 0;
+    QxStatus status = QxPlatformDeviceReadAt(image->handle, offset, count, buffer, &got);
+    if (status != kStatusOK) return status;
+    return got == count ? kStatusOK : kStatusMalformed;
+}
+
+void Unlink(ImageFile* image, ImageCacheEntry* entry) {
+    if (entry->newer != nullptr) entry->newer->older = entry->older;
+    else image->newest = entry->older;
+    if (entry->older != nullptr) entry->older->newer = entry->newer;
+    else image->oldest = entry->newer;
+    entry->newer = entry->older = nullptr;
+}
+
+void PushNewest(ImageFile* image, ImageCacheEntry* entry) {
+    entry->older = image->newest;
+    entry->newer = nullptr;
+    if (image->newest != nullptr) image->newest->newer = entry;
+    image->newest = entry;
+    if (image->oldest == nullptr) image->oldest = entry;
+}
+
+void DropEntry(ImageFile* image, ImageCacheEntry* entry) {
+    Unlink(image, entry);
+    image->cacheBytes -= entry->length;
+    QxLFree(entry->bytes);
+    QxLFree(entry);
+}
+
+// The decoded bytes of compressed run index, from the cache or decoded now.
+// The pointer stays valid until the next call on this image.
+QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
+    for (ImageCacheEntry* entry = image->newest; entry != nullptr; entry = entry->older) {
+        if (entry->run != index) continue;
+        if (entry != image->newest) {
+            Unlink(image, entry);
+            PushNewest(image, entry);
+        }
+        *bytes = entry->bytes;
+        return kStatusOK;
+    }
+    const UDIFRun& run = image->udif.runs[index];
+    if (run.storedLength > image->storedCapacity) {
+        QxLFree(image->stored);
+        image->storedCapacity = 0;
+        image->stored = static_cast<uint8_t*>(QxLAlloc(run.storedLength));
+        if (image->stored == nullptr) return kStatusNoMemory;
+        image->storedCapacity = run.storedLength;
+    }
+    // Both lengths were bounded to 64 MiB at open.
+    QxStatus status = ReadFileExactly(image, run.fileOffset,
+                                      static_cast<uint32_t>(run.storedLength), image->stored);
+    if (status != kStatusOK) return status;
+    // Room first, so that the cache never holds more than its bound (a run
+    // larger than the bound empties it).
+    uint64_t length = run.sectorCount * kUDIFSectorSize;
+    while (image->oldest != nullptr && image->cacheBytes + length > kImageCacheBytes) {
+        DropEntry(image, image->oldest);
+    }
+    auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
+    uint8_t* decoded = static_cast<uint8_t*>(QxLAlloc(length));
+    if (entry == nullptr || decoded == nullptr) {
+        QxLFree(entry);
+        QxLFree(decoded);
+        return kStatusNoMemory;
+    }
+    status = UDIFDecodeRun(run.type, image->stored, run.storedLength, decoded, length);
+    if (status != kStatusOK) {
+        QxLFree(entry);
+        QxLFree(decoded);
+        return status;
+    }
+    entry->run = index;
+    entry->bytes = decoded;
+    entry->length = length;
+    PushNewest(image, entry);
+    image->cacheBytes += length;
+    *bytes = decoded;
+    return kStatusOK;
+}
+
+// The run holding disc sector (the table tiles the disc, so there is one).
+uint32_t FindRun(const UDIFImage& udif, uint64_t sector) {
+    uint32_t low = 0;
+    uint32_t high = udif.runCount;  // answer in [low, high)
+    while (high - low > 1) {
+        uint32_t middle = low + (high - low) / 2;
+        if (udif.runs[middle].firstSector <= sector) low = middle;
+        else high = middle;
+    }
+    return low;
+}
+
+// count bytes of run index at byte within of the run into out.
+QxStatus ReadFromRun(ImageFile* image, uint32_t index, uint64_t within, uint32_t count,
+                     uint8_t* out) {
+    const UDIFRun& run = image->udif.runs[index];
+    switch (run.type) {
+    case kUDIFRunZero:
+    case kUDIFRunIgnore:
+        memset(out, 0, count);
+        return kStatusOK;
+    case kUDIFRunRaw:
+        return ReadFileExactly(image, run.fileOffset + within, count, out);
+    default: {
+        const uint8_t* decoded = nullptr;
+        QxStatus status = DecodedRun(image, index, &decoded);
+        if (status != kStatusOK) return status;
+        memcpy(out, decoded + within, count);
+        return kStatusOK;
+    }
+    }
+}
+
+QxStatus ReadCompressed(ImageFile* image, uint64_t offset, uint32_t count, uint8_t* out) {
+    if (offset > image->size || count > image->size - offset) return kStatusOutOfRange;
+    while (count > 0) {
+        uint32_t index = FindRun(image->udif, offset / kUDIFSectorSize);
+        const UDIFRun& run = image->udif.runs[index];
+        uint64_t runStart = run.firstSector * kUDIFSectorSize;
+        uint64_t runEnd = runStart + run.sectorCount * kUDIFSectorSize;
+        uint64_t left = runEnd - offset;
+        uint32_t piece = left < count ? static_cast<uint32_t>(left) : count;
+        QxStatus status = ReadFromRun(image, index, offset - runStart, piece, out);
+        if (status != kStatusOK) return status;
+        out += piece;
+        offset += piece;
+        count -= piece;
+    }
+    return kStatusOK;
+}
+
+// An open .dmg with the same path, size and trailer as image (whose trailer
+// has just been read): the same file, whose decode cache can be shared. A
+// file replaced under the same name is not the same image.
+bool SameImage(const ImageFile* open, const ImageFile* image) {
+    return open->compressed && open->fileSize == image->fileSize &&
+           strcmp(open->path, image->path) == 0 &&
+           memcmp(open->trailer, image->trailer, kUDIFTrailerSize) == 0;
+}
+
+ImageFile* FindSameImage(const ImageFile* image) {
+    for (ImageFile* open = gOpenImages; open != nullptr; open = open->next) {
+        if (SameImage(open, image)) return open;
+    }
+    if (gIdleImage != nullptr && SameImage(gIdleImage, image)) return gIdleImage;
+    return nullptr;
+}
+
+// Reads the trailer, the property list and the tables of a .dmg, or finds
+// that the file is raw (kStatusNotFound), or that the same .dmg is open
+// already (kStatusAlreadyInitialized, *same set).
+QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t problemSize) {
+    uint8_t head[8] = {};
+    uint32_t headLength = 0;
+    QxStatus status =
+        QxPlatformDeviceReadAt(image->handle, 0, sizeof head, head, &headLength);
+    if (status != kStatusOK) return status;
+    uint8_t* tail = image->trailer;
+    bool hasTail = image->fileSize >= kUDIFTrailerSize;
+    if (hasTail) {
+        status = ReadFileExactly(image, image->fileSize - kUDIFTrailerSize, kUDIFTrailerSize, tail);
+        if (status != kStatusOK) return status;
+    }
+    status = UDIFReadTrailer(hasTail ? tail : nullptr, head, headLength, image->fileSize,
+                             &image->udif.trailer, problem, problemSize);
+    if (status != kStatusOK) return status;
+    *same = FindSameImage(image);
+    if (*same != nullptr) return kStatusAlreadyInitialized;
+
+    const UDIFTrailer& trailer = image->udif.trailer;
+    auto* plist = static_cast<uint8_t*>(QxLAlloc(trailer.plistLength));
+    if (plist == nullptr) return kStatusNoMemory;
+    status = ReadFileExactly(image, trailer.plistOffset,
+                             static_cast<uint32_t>(trailer.plistLength), plist);
+    if (status == kStatusOK) {
+        status = UDIFParseTables(plist, trailer.plistLength, &image->udif, problem, problemSize);
+    }
+    QxLFree(plist);
+    if (status != kStatusOK) return status;
+    image->compressed = true;
+    image->size = trailer.sectorCount * kUDIFSectorSize;
+    return kStatusOK;
+}
+
+void DestroyImage(ImageFile* image) {
+    while (image->newest != nullptr) DropEntry(image, image->newest);
+    UDIFImageFreeTables(&image->udif);
+    QxPlatformDeviceClose(image->handle);
+    QxLFree(image->stored);
+    QxLFree(image->path);
+    QxLFree(image);
+}
+
+void Note(void (*note)(void*, const char*), void* context, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void Note(void (*note)(void*, const char*), void* context, const char* format, ...) {
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    note(context, line);
+}
+
+// CRC-32 of the data fork as stored.
+QxStatus DataForkCRC(ImageFile* image, uint8_t* buffer, uint32_t* crc) {
+    const UDIFTrailer& trailer = image->udif.trailer;
+    uint32_t value = 0;
+    for (uint64_t done = 0; done < trailer.dataForkLength;) {
+        uint64_t left = trailer.dataForkLength - done;
+        uint32_t piece = left < kVerifyPiece ? static_cast<uint32_t>(left) : kVerifyPiece;
+        QxStatus status = ReadFileExactly(image, trailer.dataForkOffset + done, piece, buffer);
+        if (status != kStatusOK) return status;
+        value = UDIFCRC32(value, buffer, piece);
+        done += piece;
+    }
+    *crc = value;
+    return kStatusOK;
+}
+
+// CRC-32 of a table's decoded bytes, unused (ignore) runs left out.
+QxStatus TableCRC(ImageFile* image, const UDIFTable& table, uint8_t* buffer, uint32_t* crc) {
+    uint32_t value = 0;
+    for (uint32_t i = table.firstRun; i < table.firstRun + table.runCount; ++i) {
+        const UDIFRun& run = image->udif.runs[i];
+        if (run.type == kUDIFRunIgnore) continue;
+        uint64_t length = run.sectorCount * kUDIFSectorSize;
+        for (uint64_t done = 0; done < length;) {
+            uint64_t left = length - done;
+            uint32_t piece = left < kVerifyPiece ? static_cast<uint32_t>(left) : kVerifyPiece;
+            QxStatus status = ReadFromRun(image, i, done, piece, buffer);
+            if (status != kStatusOK) return status;
+            value = UDIFCRC32(value, buffer, piece);
+            done += piece;
+        }
+    }
+    *crc = value;
+    return kStatusOK;
+}
+
+}  // namespace
+
+QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize) {
+    if (problem != nullptr && problemSize > 0) problem[0] = '\0';
+    if (path == nullptr || image == nullptr) return kStatusBadParameter;
+    auto* opened = static_cast<ImageFile*>(QxLAllocZeroed(sizeof(ImageFile)));
+    if (opened == nullptr) return kStatusNoMemory;
+    opened->handle = kQxInvalidDeviceHandle;
+    opened->refCount = 1;
+    size_t pathLength = strlen(path);
+    opened->path = static_cast<char*>(QxLAlloc(pathLength + 1));
+    QxStatus status = opened->path != nullptr ? kStatusOK : kStatusNoMemory;
+    if (status == kStatusOK) {
+        memcpy(opened->path, path, pathLength + 1);
+        status = QxPlatformFileOpen(path, &opened->handle);
+    }
+    if (status == kStatusOK) status = QxPlatformFileSize(opened->handle, &opened->fileSize);
+    if (status == kStatusOK) {
+        ImageFile* same = nullptr;
+        status = OpenUDIF(opened, &same, problem, problemSize);
+        if (status == kStatusAlreadyInitialized) {
+            if (same == gIdleImage) {
+                // Back in use: it takes over the file just opened.
+                gIdleImage = nullptr;
+                same->handle = opened->handle;
+                opened->handle = kQxInvalidDeviceHandle;
+                same->next = gOpenImages;
+                gOpenImages = same;
+            }
+            DestroyImage(opened);
+            ++same->refCount;
+            *image = same;
+            return kStatusOK;
+        }
+        if (status == kStatusNotFound) {
+            opened->size = opened->fileSize;
+            status = kStatusOK;
+        }
+    }
+    if (status != kStatusOK) {
+        if (problem != nullptr && problemSize > 0 && status == kStatusMalformed) {
+            char detail[kImageProblemCapacity];
+            snprintf(detail, sizeof detail, "%s", problem);
+            if (detail[0] == '\0') UDIFSay(problem, problemSize, "the image is damaged");
+            else UDIFSay(problem, problemSize, "the image is damaged: %s", detail);
+        }
+        DestroyImage(opened);
+        return status;
+    }
+    opened->next = gOpenImages;
+    gOpenImages = opened;
+    *image = opened;
+    return kStatusOK;
+}
+
+void ImageFileRelease(ImageFile* image) {
+    if (image == nullptr || --image->refCount > 0) return;
+    for (ImageFile** link = &gOpenImages; *link != nullptr; link = &(*link)->next) {
+        if (*link == image) {
+            *link = image->next;
+            break;
+        }
+    }
+    if (!image->compressed) {
+        DestroyImage(image);
+        return;
+    }
+    QxPlatformDeviceClose(image->handle);
+    image->handle = kQxInvalidDeviceHandle;
+    image->next = nullptr;
+    if (gIdleImage != nullptr) DestroyImage(gIdleImage);
+    gIdleImage = image;
+}
+
+uint64_t ImageFileSize(const ImageFile* image) { return image != nullptr ? image->size : 0; }
+
+bool ImageFileIsCompressed(const ImageFile* image) {
+    return image != nullptr && image->compressed;
+}
+
+QxStatus ImageFileRead(ImageFile* image, uint64_t offset, uint32_t count, void* buffer,
+                       uint32_t* bytesRead) {
+    if (image == nullptr || buffer == nullptr || bytesRead == nullptr) {
+        return kStatusBadParameter;
+    }
+    *bytesRead = 0;
+    if (!image->compressed) {
+        return QxPlatformDeviceReadAt(image->handle, offset, count, buffer, bytesRead);
+    }
+    QxStatus status = ReadCompressed(image, offset, count, static_cast<uint8_t*>(buffer));
+    if (status == kStatusOK) *bytesRead = count;
+    return status;
+}
+
+QxDeviceHandle ImageFileRawHandle(const ImageFile* image) {
+    return image != nullptr && !image->compressed ? image->handle : kQxInvalidDeviceHandle;
+}
+
+uint64_t ImageFileCacheBytes(const ImageFile* image) {
+    return image != nullptr ? image->cacheBytes : 0;
+}
+
+QxStatus ImageFileVerify(ImageFile* image, void (*note)(void* context, const char* line),
+                         void* context) {
+    if (image == nullptr || note == nullptr) return kStatusBadParameter;
+    if (!image->compressed) {
+        Note(note, context, "a raw image: it carries no checksums");
+        return kStatusUnsupported;
+    }
+    auto* buffer = static_cast<uint8_t*>(QxLAlloc(kVerifyPiece));
+    if (buffer == nullptr) return kStatusNoMemory;
+    const UDIFImage& udif = image->udif;
+    const UDIFTrailer& trailer = udif.trailer;
+    bool damaged = false;
+    QxStatus status = kStatusOK;
+
+    if (trailer.dataChecksumType == kUDIFChecksumCRC32 && trailer.dataChecksumBits == 32) {
+        uint32_t crc = 0;
+        status = DataForkCRC(image, buffer, &crc);
+        if (status == kStatusOK) {
+            bool match = crc == trailer.dataChecksum;
+            damaged |= !match;
+            Note(note, context, "data fork: CRC-32 %08X %s", crc,
+                 match ? "matches" : "does NOT match");
+            if (!match) Note(note, context, "  the image says %08X", trailer.dataChecksum);
+        }
+    } else {
+        Note(note, context, "data fork: no CRC-32 to check (checksum kind %u)",
+             trailer.dataChecksumType);
+    }
+
+    // The master checksum is the CRC-32 of the tables' CRC-32 values in
+    // list order; it can be checked only when every table has one.
+    bool masterCheckable = true;
+    uint32_t master = 0;
+    for (uint32_t i = 0; status == kStatusOK && i < udif.tableCount; ++i) {
+        const UDIFTable& table = udif.tables[i];
+        // Inclusive, as people count sectors; an empty table shows its start.
+        uint64_t last = table.firstSector + (table.sectorCount > 0 ? table.sectorCount - 1 : 0);
+        if (table.checksumType != kUDIFChecksumCRC32 || table.checksumBits != 32) {
+            masterCheckable &= table.checksumBits == 0;
+            Note(note, context, "table %u \"%s\" (sectors %llu-%llu): no CRC-32 to check", i,
+                 table.name, static_cast<unsigned long long>(table.firstSector),
+                 static_cast<unsigned long long>(last));
+            continue;
+        }
+        uint32_t crc = 0;
+        status = TableCRC(image, table, buffer, &crc);
+        if (status == kStatusMalformed) {
+            Note(note, context, "table %u \"%s\": a run does not decode", i, table.name);
+            damaged = true;
+            status = kStatusOK;
+            masterCheckable = false;
+            continue;
+        }
+        if (status != kStatusOK) break;
+        bool match = crc == table.checksum;
+        damaged |= !match;
+        Note(note, context, "table %u \"%s\" (sectors %llu-%llu, %u runs): CRC-32 %08X %s", i,
+             table.name, static_cast<unsigned long long>(table.firstSector),
+             static_cast<unsigned long long>(last), table.runCount, crc,
+             match ? "matches" : "does NOT match");
+        if (!match) Note(note, context, "  the table says %08X", table.checksum);
+        uint8_t bytes[4] = {static_cast<uint8_t>(table.checksum >> 24),
+                            static_cast<uint8_t>(table.checksum >> 16),
+                            static_cast<uint8_t>(table.checksum >> 8),
+                            static_cast<uint8_t>(table.checksum)};
+        master = UDIFCRC32(master, bytes, sizeof bytes);
+    }
+    if (status == kStatusOK) {
+        if (trailer.masterChecksumType == kUDIFChecksumCRC32 &&
+            trailer.masterChecksumBits == 32 && masterCheckable) {
+            bool match = master == trailer.masterChecksum;
+            damaged |= !match;
+            Note(note, context, "master checksum: CRC-32 %08X %s", master,
+                 match ? "matches" : "does NOT match");
+        } else {
+            Note(note, context, "master checksum: not checked");
+        }
+    }
+    QxLFree(buffer);
+    if (status != kStatusOK) return status;
+    return damaged ? kStatusMalformed : kStatusOK;
+}
+
+void ImageFileDescribe(const ImageFile* image, void (*note)(void* context, const char* line),
+                       void* context) {
+    if (image == nullptr || note == nullptr) return;
+    if (!image->compressed) {
+        Note(note, context, "raw image: %llu bytes", static_cast<unsigned long long>(image->size));
+        return;
+    }
+    const UDIFImage& udif = image->udif;
+    uint64_t counts[6] = {};
+    const uint32_t types[6] = {kUDIFRunZlib, kUDIFRunBzip2, kUDIFRunADC,
+                               kUDIFRunRaw,  kUDIFRunZero,  kUDIFRunIgnore};
+    for (uint32_t i = 0; i < udif.runCount; ++i) {
+        for (int k = 0; k < 6; ++k) counts[k] += udif.runs[i].type == types[k];
+    }
+    char kinds[160] = "";
+    size_t used = 0;
+    for (int k = 0; k < 6; ++k) {
+        if (counts[k] == 0) continue;
+        int wrote = snprintf(kinds + used, sizeof kinds - used, "%s%llu %s", used ? ", " : "",
+                             static_cast<unsigned long long>(counts[k]), TypeName(types[k]));
+        if (wrote > 0 && static_cast<size_t>(wrote) < sizeof kinds - used) used += wrote;
+    }
+    Note(note, context, ".dmg image: %llu bytes decoded (%llu bytes in the file), %u block "
+         "tables, %u runs: %s",
+         static_cast<unsigned long long>(image->size),
+         static_cast<unsigned long long>(image->fileSize), udif.tableCount, udif.runCount, kinds);
+}

@@ -1,0 +1,89 @@
+// Image files: the bytes of a disc kept in a host file, whatever form the
+// file keeps them in. Everything that reads an image (the block devices of
+// the volume layer, the disc image reader of the HTTP service) reads it
+// through this one interface and never learns which form it has.
+//
+// Forms, told apart by content and never by the file's name:
+//   raw   the file is the disc, byte for byte (.iso, .cdr, .img, .toast, a
+//         read/write .dmg without trailer); reads are plain file reads.
+//   UDIF  a .dmg with its 512-byte "koly" trailer: zero-fill, raw, zlib,
+//         bzip2 and ADC runs described by block tables in an XML property
+//         list. The whole table is read, checked and sorted at open (see
+//         ImageUDIF.cpp); reads then find runs by binary search and decode
+//         compressed runs whole into a cache shared by every user of the
+//         image.
+// LZFSE and LZMA images, encrypted, segmented and sparse images, and images
+// without an XML property list are recognised and refused at open with a
+// status and a sentence that names the kind.
+//
+// Open .dmg images are shared: opening one that is open already (same path,
+// size and trailer) hands out the same image with one more reference, so all
+// users share one decode cache. The last .dmg whose last user went stays
+// known, its file closed but its tables and cache kept, until another .dmg
+// goes the same way: a reader that comes back (a client's next connection)
+// finds its runs decoded. Raw images are opened afresh each time, as plain
+// files always were.
+// Not here: writing, image bindings (DeviceBinding.h). Run-loop thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "QxLStatus.h"
+#include "QxPlatformDevice.h"
+
+struct ImageFile;
+
+// Longest text an open failure is explained with, NUL included.
+inline constexpr size_t kImageProblemCapacity = 256;
+
+// Most bytes of decoded runs one image keeps. A run larger than this is
+// still decoded (runs are at most 64 MiB) and kept alone.
+inline constexpr uint64_t kImageCacheBytes = 32u << 20;
+
+// Opens the image at path (NUL-terminated), or takes one more reference on
+// the same .dmg when it is open already. When problem is not null and the open fails,
+// it receives a sentence saying why (for a person; the status is for
+// programs). Statuses: the system's error of the open or size query;
+// kStatusUnsupported for a kind Tamsor cannot read (the sentence names it);
+// kStatusMalformed for a damaged .dmg; kStatusNoMemory.
+QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize);
+
+// Drops one reference; the last one closes the file (a .dmg's tables and
+// cache stay until another .dmg is put away after it).
+void ImageFileRelease(ImageFile* image);
+
+// Size in bytes of the disc the image stands for (for a .dmg the decoded
+// size, not the file's).
+uint64_t ImageFileSize(const ImageFile* image);
+
+// True for a .dmg (any form whose bytes are not the file's bytes).
+bool ImageFileIsCompressed(const ImageFile* image);
+
+// Reads up to count bytes of the disc at offset into buffer; *bytesRead is
+// what arrived, less than count only at the end of a raw file. A .dmg read
+// is all or nothing: kStatusMalformed when a run does not decode to exactly
+// its size, the system's error when its bytes cannot be read; kStatusOutOfRange
+// when offset + count passes the end of a .dmg's disc.
+QxStatus ImageFileRead(ImageFile* image, uint64_t offset, uint32_t count, void* buffer,
+                       uint32_t* bytesRead);
+
+// The open file whose bytes are the disc's, for callers that have the system
+// send file bytes itself; kQxInvalidDeviceHandle for a .dmg. Borrowed.
+QxDeviceHandle ImageFileRawHandle(const ImageFile* image);
+
+// Checks a .dmg's checksums: the CRC-32 of the data fork, each block table's
+// CRC-32 of its decoded bytes, and the master checksum. Each finding goes to
+// note as one line of text. kStatusOK when every checksum present matches,
+// kStatusMalformed on a mismatch or a run that does not decode,
+// kStatusUnsupported for a raw image (nothing to check), or a read error.
+QxStatus ImageFileVerify(ImageFile* image, void (*note)(void* context, const char* line),
+                         void* context);
+
+// Describes the image in a few lines (form, disc size, tables and runs by
+// kind) through note; a raw image gets one line.
+void ImageFileDescribe(const ImageFile* image, void (*note)(void* context, const char* line),
+                       void* context);
+
+// Bytes held by the decode cache of the image now (tests and benchmarks).
+uint64_t ImageFileCacheBytes(const ImageFile* image);
