@@ -12,11 +12,13 @@
 // whose volume carries the name asked for first.
 #include "TamsorServe.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BSDPServer.h"
@@ -302,7 +304,8 @@ bool SameDevice(const char* a, size_t aLength, const std::string& b) {
 
 // The HFS+ volumes of the disc (which must be inserted), in the order of
 // the drives and their partition maps.
-std::vector<Volume> VolumesOf(const Disc& disc) {
+// *settling (when given) tells whether a drive was still becoming ready.
+std::vector<Volume> VolumesOf(const Disc& disc, bool* settling = nullptr) {
     std::vector<Volume> volumes;
     VolumeIterator iterator{};
     VolumeListing listing;
@@ -324,8 +327,26 @@ std::vector<Volume> VolumesOf(const Disc& disc) {
         volume.diagnostics = HasDiagnostics(listing.path);
         volumes.push_back(volume);
     }
+    if (settling != nullptr) *settling = iterator.settling;
     VolumeIteratorFinish(&iterator);
     return volumes;
+}
+
+// A drive that has just been given its disc answers "becoming ready" while
+// it spins up, for up to some twenty seconds. Before the run loop serves
+// anything, waiting for it here holds up nobody.
+void WaitForSettlingDrive(Server& server, const Disc& disc) {
+    if (!disc.image.empty()) return;
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        bool settling = false;
+        if (!VolumesOf(disc, &settling).empty() || !settling) return;
+        if (round == 0) {
+            Say(server, "The disc in %s is still spinning up; waiting for it.",
+                disc.argument.c_str());
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(kDrivePollInterval));
+    }
 }
 
 // The device part of a volume path (\\.\CdRom0), or empty.
@@ -350,6 +371,7 @@ int ListInstallVolumes(Server& server) {
             return Fail(server, "cannot use %s: %s", disc.argument.c_str(),
                         StatusText(status).c_str());
         }
+        WaitForSettlingDrive(server, disc);
         for (const Volume& volume : VolumesOf(disc)) {
             if (!volume.install) continue;
             fprintf(server.out, "%s: \"%s\" %s%s\n", disc.argument.c_str(), volume.name.c_str(),
@@ -919,9 +941,12 @@ void HandleEject(Server& server, QxLObjectRef event) {
     } else {
         Say(server, "Insert the disc \"%s\" into %s.", nextDisc.c_str(), device.c_str());
     }
-    // Drives are looked at on the drive of the disc just ejected.
+    // Drives are looked at on the drive of the disc just ejected. Once the
+    // eject has gone through, the old disc is out: whatever the drive holds
+    // next is the next disc, even when it goes in before a poll saw the
+    // drive empty.
     disc.devicePath = device;
-    server.driveSeenEmpty = false;
+    server.driveSeenEmpty = ejected == kStatusOK;
     WaitForDrive(server);
 }
 
@@ -955,6 +980,7 @@ int StartServing(Server& server) {
     if (status != kStatusOK) {
         return Fail(server, "cannot use %s: %s", disc.argument.c_str(), StatusText(status).c_str());
     }
+    WaitForSettlingDrive(server, disc);
     result = ChooseVolume(server, disc, &server.volume);
     if (result != 0) return result;
 
