@@ -98,7 +98,7 @@ if [ -f "$STAMP" ] && [ "$(head -n 1 "$STAMP")" = "$(stamp_key "$expat_version")
   exit 0
 fi
 if [ -f "$STAMP" ]; then
-  say "cache holds $(sed -n 's/^built: //p' "$STAMP"); the newest known is expat $expat_version: rebuilding"
+  say "cache holds $(sed -n 's/^built: //p' "$STAMP"); the newest known is expat $expat_version: trying to fetch it"
 fi
 
 started=$(date +%s)
