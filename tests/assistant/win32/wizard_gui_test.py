@@ -400,7 +400,19 @@ class Scenario:
         with open(disc1, "rb") as f1, open(disc2, "rb") as f2:
             image1, image2 = f1.read(), f2.read()
         check(image1 != image2, "the two disc images are alike")
+        # With --mkdmg the wizard is handed compressed .dmg images of the two
+        # discs (zlib, then ADC), as people keep them; the client still
+        # expects the raw discs' bytes.
+        if getattr(self.args, "mkdmg", None):
+            disc1 = self.make_dmg(disc1, "zlib")
+            disc2 = self.make_dmg(disc2, "adc")
         return disc1, disc2, image1, image2
+
+    def make_dmg(self, raw, method):
+        image = raw[:-len(".img")] + ".dmg"
+        subprocess.run([self.args.mkdmg, "--method", method, raw, image], check=True,
+                       stdout=subprocess.DEVNULL)
+        return image
 
     def boot_client(self, disc1, image1, after_first_file):
         """The client starts up from disc1: BSDP LIST and SELECT, the boot files
@@ -622,14 +634,16 @@ def build_linux_tools(build):
     Linux build is at hand (a plain build of just those two programs)."""
     source = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
     tools = os.path.join(build, "linux-tools")
-    print("-- building tamsor-mkimage and tamsor-disc for Linux in " + tools, flush=True)
+    print("-- building tamsor-mkimage, tamsor-disc and tamsor-mkdmg for Linux in " + tools,
+          flush=True)
     subprocess.run(["cmake", "-S", source, "-B", tools, "-G", "Ninja", "--log-level=WARNING",
                     "-Wno-dev", "-DCMAKE_BUILD_TYPE=Release", "-DTAMSOR_TESTS=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", tools, "-j", "2", "--target", "tamsor-mkimage",
-                    "tamsor-disc"], check=True, stdout=subprocess.DEVNULL)
+                    "tamsor-disc", "tamsor-mkdmg"], check=True, stdout=subprocess.DEVNULL)
     return (os.path.join(tools, "tools", "hfswriter", "tamsor-mkimage"),
-            os.path.join(tools, "tools", "tamsor-disc"))
+            os.path.join(tools, "tools", "tamsor-disc"),
+            os.path.join(tools, "tools", "dmgwriter", "tamsor-mkdmg"))
 
 
 def run_scenario(make_scenario, args, errors=()):
@@ -669,6 +683,7 @@ def main():
     parser.add_argument("--driver", required=True, help="kest-driver.exe")
     parser.add_argument("--mkimage", required=True, help="Linux tamsor-mkimage")
     parser.add_argument("--disc-tool", required=True, help="Linux tamsor-disc")
+    parser.add_argument("--mkdmg", help="Linux tamsor-mkdmg: serve the discs as .dmg images")
     parser.add_argument("--wine-run", required=True, help="cmake/wine-run.sh")
     parser.add_argument("--build", required=True, help="the Windows build folder")
     parser.add_argument("--screenshots", help="folder for the pictures")
@@ -676,8 +691,11 @@ def main():
     args = parser.parse_args()
 
     def make_scenario(args):
-        if not (os.access(args.mkimage, os.X_OK) and os.access(args.disc_tool, os.X_OK)):
-            args.mkimage, args.disc_tool = build_linux_tools(args.build)
+        tools = [args.mkimage, args.disc_tool] + ([args.mkdmg] if args.mkdmg else [])
+        if not all(os.access(tool, os.X_OK) for tool in tools):
+            args.mkimage, args.disc_tool, mkdmg = build_linux_tools(args.build)
+            if args.mkdmg:
+                args.mkdmg = mkdmg
         return Scenario(args)
     return run_scenario(make_scenario, args)
 
