@@ -401,6 +401,7 @@ def main():
     parser.add_argument("--wizard", required=True, help="tamsor-wizard")
     parser.add_argument("--mkimage", required=True, help="tamsor-mkimage")
     parser.add_argument("--disc-tool", required=True, help="tamsor-disc")
+    parser.add_argument("--mkdmg", help="tamsor-mkdmg: hand the wizard .dmg images of the discs")
     parser.add_argument("--screenshots", help="folder for the pictures")
     parser.add_argument("--language", help="run in this language (da, de, ..., zh_TW)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
