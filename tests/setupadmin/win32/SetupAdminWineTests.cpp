@@ -123,6 +123,7 @@ struct Record {
     bool eventSet = false;
     std::vector<Message> messages;
     long exitCode = -1;
+    std::string raw;  // the record as written, for failure messages
 
     bool Has(unsigned kind, const std::string& text) const {
         for (const Message& m : messages)
@@ -146,12 +147,17 @@ std::string Unescaped(const std::string& text) {
 
 Record RunParent(const std::string& helper, const std::string& parentOptions,
                  const std::string& helperArguments = "") {
-    std::string record = TempFolder() + "zul-parent-record.txt";
+    // A file of its own each run: a name reused at once can still be
+    // pending deletion under wine when the next parent creates it.
+    static int runs = 0;
+    std::string record = TempFolder() + "zul-parent-record-" + std::to_string(++runs) + ".txt";
     DeleteFileA(record.c_str());
     Start("\"" + Windows(ZUL_PARENT) + "\" --helper \"" + Windows(helper) + "\" --record \"" + record +
           "\" " + parentOptions + " -- " + helperArguments);
     Record result;
-    std::istringstream lines(ReadText(record));
+    result.raw = ReadText(record);
+    DeleteFileA(record.c_str());
+    std::istringstream lines(result.raw);
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();  // written in text mode
@@ -414,7 +420,7 @@ TEST(SetupAdminUnderWine, TheParentsAnswersDecideTheTestInstall) {
 
     // Installed: the helper goes to the product, and the property fails it.
     Record failed = RunParent(ZUL_TEST_SETUP, "", "ZULFAIL=1");
-    EXPECT_EQ(failed.exitCode, 1603);
+    EXPECT_EQ(failed.exitCode, 1603) << "the parent's record:\n" << failed.raw;
     log = ReadText(LogOf("ZULTestSetup", failed.helperPid));
     EXPECT_NE(log.find("Calling MsiInstallProduct(\"" + code + "\", \"ZULFAIL=1\")"), std::string::npos) << log;
     EXPECT_EQ(log.find("Information on cabinet file"), std::string::npos);
