@@ -1,4 +1,5 @@
-// HTTPFormatDate: the date of an HTTP response head (RFC 1123 form, GMT).
+// HTTPFormatDate: the date of an HTTP response head (RFC 1123 form, GMT);
+// HTTPFormatTimestampAt: an instant as an Internet timestamp (RFC 3339).
 //
 // The calendar is worked out by arithmetic on the seconds since 1970 rather
 // than with gmtime (not reentrant, and spelled differently on each system)
@@ -47,23 +48,49 @@ CivilDate CivilFromDays(int64_t days) {
     return date;
 }
 
-}  // namespace
+// An instant split into its day, the second of that day and the date.
+struct Instant {
+    int64_t days;     // since 1970-01-01
+    int64_t seconds;  // [0, 86399]
+    CivilDate date;
+};
 
-char* HTTPFormatDateAt(char* buffer, int64_t secondsSince1970) {
-    if (buffer == nullptr) return nullptr;
+Instant SplitInstant(int64_t secondsSince1970) {
     // Keep the day arithmetic far from overflow; such dates are nonsense anyway.
     constexpr int64_t kLimit = INT64_C(1) << 50;
     if (secondsSince1970 > kLimit) secondsSince1970 = kLimit;
     if (secondsSince1970 < -kLimit) secondsSince1970 = -kLimit;
+    Instant instant;
+    instant.days = FloorDivide(secondsSince1970, kSecondsPerDay);
+    instant.seconds = secondsSince1970 - instant.days * kSecondsPerDay;
+    instant.date = CivilFromDays(instant.days);
+    return instant;
+}
 
-    const int64_t days = FloorDivide(secondsSince1970, kSecondsPerDay);
-    const int64_t seconds = secondsSince1970 - days * kSecondsPerDay;
-    const CivilDate date = CivilFromDays(days);
+}  // namespace
+
+char* HTTPFormatDateAt(char* buffer, int64_t secondsSince1970) {
+    if (buffer == nullptr) return nullptr;
+    const Instant instant = SplitInstant(secondsSince1970);
+    const int64_t days = instant.days, seconds = instant.seconds;
+    const CivilDate date = instant.date;
     const int64_t weekday = (days + 4) - FloorDivide(days + 4, 7) * 7;  // 1970-01-01 was a Thursday
     QxLFormatToBuffer(buffer, kHTTPDateBufferSize, "%s, %02d %s %04lld %02d:%02d:%02d GMT",
                       kDayNames[weekday], date.day, kMonthNames[date.month - 1],
                       static_cast<long long>(date.year), static_cast<int>(seconds / 3600),
                       static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    return buffer;
+}
+
+char* HTTPFormatTimestampAt(char* buffer, int64_t secondsSince1970) {
+    if (buffer == nullptr) return nullptr;
+    const Instant instant = SplitInstant(secondsSince1970);
+    const int64_t seconds = instant.seconds;
+    const CivilDate date = instant.date;
+    QxLFormatToBuffer(buffer, kHTTPDateBufferSize, "%04lld-%02d-%02dT%02d:%02d:%02dZ",
+                      static_cast<long long>(date.year), date.month, date.day,
+                      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                      static_cast<int>(seconds % 60));
     return buffer;
 }
 

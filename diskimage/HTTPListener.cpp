@@ -163,9 +163,16 @@ QxStatus OpenListeningSocket(HTTPListener* listener, int family) {
     if (status == kStatusOK) status = QxPlatformNetSetOption(handle, QxNetOption::ReuseAddress, 1);
     if (status == kStatusOK) {
         uint16_t wanted = static_cast<uint16_t>(listener->port);
-        status = QxPlatformNetBindAny(handle, family, wanted);
-        // The wanted port is a wish: any free port will do.
-        if (status != kStatusOK && wanted != 0) status = QxPlatformNetBindAny(handle, family, 0);
+        if (listener->address != nullptr) {
+            // Someone was told this address and port: no other will do.
+            status = QxPlatformNetBindAddress(handle, family, listener->address, wanted);
+        } else {
+            status = QxPlatformNetBindAny(handle, family, wanted);
+            // The wanted port is a wish: any free port will do.
+            if (status != kStatusOK && wanted != 0) {
+                status = QxPlatformNetBindAny(handle, family, 0);
+            }
+        }
     }
     uint16_t bound = 0;
     if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &bound);

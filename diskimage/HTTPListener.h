@@ -64,6 +64,8 @@ struct HTTPListener {
     QxSocketHandle socket;       // the listening socket; owned by socketObject once started
     QxSocketRef socketObject;    // read callbacks only
     uint32_t port;               // before start: port to bind (0: any); after: the bound port
+    const char* address;         // before start: a numeric address of the family to bind
+                                 // (null: the wildcard); borrowed for the start only
     HTTPConnection* connections;  // open connections, newest first
     void* hookContext;
     HTTPAcceptHook onAccept;
@@ -86,8 +88,9 @@ struct HTTPListener {
 inline constexpr double kHTTPHeadTimeout = 20;
 inline constexpr double kHTTPIdleTimeout = 300;
 
-// Creates, binds (the wildcard address; if the wanted port is taken, any
-// port), and listens, then schedules the socket on the main run loop
+// Creates, binds (the wildcard address, where a taken port gives way to
+// any port; or listener->address, which takes the port exactly), and
+// listens, then schedules the socket on the main run loop
 // (initialising it if needed). family is kHTTPFamilyIPv6 (a dual-stack
 // socket that also accepts IPv4) or kHTTPFamilyIPv4; another value gives
 // kStatusUnsupported. The bound port is stored in listener->port.

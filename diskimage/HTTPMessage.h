@@ -113,6 +113,9 @@ const char* HTTPStatusReason(unsigned int code);
 char* HTTPFormatDate(char* buffer);
 // The same for a given time in seconds since 1970-01-01 00:00:00 UTC.
 char* HTTPFormatDateAt(char* buffer, int64_t secondsSince1970);
+// The same time as an Internet timestamp in UTC ("2026-12-06T21:33:12Z"),
+// into a buffer of kHTTPDateBufferSize bytes; returns buffer.
+char* HTTPFormatTimestampAt(char* buffer, int64_t secondsSince1970);
 
 // Parses a Range header value of `length` bytes (negative: NUL-terminated)
 // into start and end, signed and end-exclusive; end -1 means to the end of

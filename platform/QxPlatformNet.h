@@ -76,6 +76,11 @@ QxStatus QxPlatformNetGetOption(QxSocketHandle handle, QxNetOption option, int* 
 // information and scope 0, or IPv4 INADDR_ANY) and the port (host order;
 // 0 lets the system choose).
 QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port);
+// Binds to one numeric address of the family ("127.0.0.1", "::1") and the
+// port. kStatusBadParameter: a null text or one that is no address of the
+// family; kStatusUnsupported: another family.
+QxStatus QxPlatformNetBindAddress(QxSocketHandle handle, int family, const char* address,
+                                  uint16_t port);
 // The port the socket is bound to, in host order.
 QxStatus QxPlatformNetLocalPort(QxSocketHandle handle, uint16_t* port);
 QxStatus QxPlatformNetListen(QxSocketHandle handle, int backlog);

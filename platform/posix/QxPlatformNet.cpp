@@ -2,6 +2,7 @@
 // tool child processes must not inherit a server's sockets), sendmsg for
 // the gathered send, MSG_NOSIGNAL on sends, and the Windows Sockets family
 // numbers mapped to the system's.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
@@ -101,6 +102,28 @@ QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port) 
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_ANY);
         result = bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        return kStatusUnsupported;
+    }
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
+QxStatus QxPlatformNetBindAddress(QxSocketHandle handle, int family, const char* address,
+                                  uint16_t port) {
+    if (address == nullptr) return kStatusBadParameter;
+    int result = -1;
+    if (family == kQxNetFamilyIPv6) {
+        sockaddr_in6 bound{};
+        bound.sin6_family = AF_INET6;
+        bound.sin6_port = htons(port);
+        if (inet_pton(AF_INET6, address, &bound.sin6_addr) != 1) return kStatusBadParameter;
+        result = bind(handle, reinterpret_cast<sockaddr*>(&bound), sizeof bound);
+    } else if (family == kQxNetFamilyIPv4) {
+        sockaddr_in bound{};
+        bound.sin_family = AF_INET;
+        bound.sin_port = htons(port);
+        if (inet_pton(AF_INET, address, &bound.sin_addr) != 1) return kStatusBadParameter;
+        result = bind(handle, reinterpret_cast<sockaddr*>(&bound), sizeof bound);
     } else {
         return kStatusUnsupported;
     }

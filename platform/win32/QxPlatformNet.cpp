@@ -123,6 +123,28 @@ QxStatus QxPlatformNetBindAny(QxSocketHandle handle, int family, uint16_t port) 
     return result == 0 ? kStatusOK : QxPlatformSocketLastError();
 }
 
+QxStatus QxPlatformNetBindAddress(QxSocketHandle handle, int family, const char* address,
+                                  uint16_t port) {
+    if (address == nullptr) return kStatusBadParameter;
+    int result = -1;
+    if (family == kQxNetFamilyIPv6) {
+        sockaddr_in6 bound{};
+        bound.sin6_family = AF_INET6;
+        bound.sin6_port = htons(port);
+        if (inet_pton(AF_INET6, address, &bound.sin6_addr) != 1) return kStatusBadParameter;
+        result = bind(Native(handle), reinterpret_cast<sockaddr*>(&bound), sizeof bound);
+    } else if (family == kQxNetFamilyIPv4) {
+        sockaddr_in bound{};
+        bound.sin_family = AF_INET;
+        bound.sin_port = htons(port);
+        if (inet_pton(AF_INET, address, &bound.sin_addr) != 1) return kStatusBadParameter;
+        result = bind(Native(handle), reinterpret_cast<sockaddr*>(&bound), sizeof bound);
+    } else {
+        return kStatusUnsupported;
+    }
+    return result == 0 ? kStatusOK : QxPlatformSocketLastError();
+}
+
 QxStatus QxPlatformNetLocalPort(QxSocketHandle handle, uint16_t* port) {
     if (port == nullptr) return kStatusBadParameter;
     sockaddr_storage address{};
