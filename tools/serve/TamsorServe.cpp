@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@
 #include "QxPlatformDevice.h"
 #include "QxPlatformRunLoop.h"
 #include "QxPlatformSignal.h"
+#include "StatusServer.h"
 #include "QxRunLoop.h"
 #include "TFTPServer.h"
 #include "VolumePath.h"
@@ -161,9 +163,12 @@ std::string ClientMember(const std::string& client) {
 int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
-            "                    [--keep-booting] [--json] [DISC...]\n"
+            "                    [--keep-booting] [--json] [--status [ADDRESS:PORT]] [DISC...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
-            "        ask for another disc; none: the optical drives\n");
+            "        ask for another disc; none: the optical drives\n"
+            "  --status  a read-only status page, JSON and metrics over HTTP on ADDRESS:PORT\n"
+            "            (%s when none is given)\n",
+            kStatusDefaultAddress);
     return 2;
 }
 
@@ -198,6 +203,24 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             options->keepBooting = true;
         } else if (argument == "--json") {
             options->json = true;
+        } else if (argument == "--status" || argument.compare(0, 9, "--status=") == 0) {
+            // The address is optional: a following argument is one only when
+            // it reads as one (a disc is never "1.2.3.4:80").
+            std::string address;
+            int family = 0;
+            uint16_t port = 0;
+            if (argument.size() > 8) {
+                options->status = argument.substr(9);
+            } else if (hasValue && ParseStatusAddress(argv[i + 1], &address, &family, &port)) {
+                options->status = argv[++i];
+            } else {
+                options->status = kStatusDefaultAddress;
+            }
+            if (!ParseStatusAddress(options->status, &address, &family, &port)) {
+                fprintf(err, "tamsor-serve: --status wants ADDRESS:PORT (127.0.0.1:7780, "
+                             "[::1]:7780), not \"%s\"\n", options->status.c_str());
+                return 2;
+            }
         } else if (argument == "--volume" && hasValue) {
             options->volumeName = argv[++i];
         } else if (argument == "--bsdp-port" && hasValue) {
@@ -621,6 +644,7 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
         fflush(server.err);
     }
 
+    StatusCountEvent(server.statusCounters, event);
     QxLObjectRef message = nullptr;
     if (QxLGet(event, &message, "%kO", kNetBootKeyMessage) != kStatusOK ||
         !QxLObjectIsType(message, kQxLTypeString)) {
@@ -743,23 +767,11 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
 
 // Adds the bytes of transfers still under way to the rows of their clients.
 void AddBytesUnderWay(std::vector<ClientRow>& rows) {
-    auto add = [&rows](const char* client, uint64_t bytes) {
+    ForEachTransferUnderWay([&rows](const char* client, uint64_t bytes, bool) {
         for (ClientRow& row : rows) {
             if (row.address == client) row.bytesServed += bytes;
         }
-    };
-    char client[kSocketAddressTextSize];
-    for (TftpSession* session = TftpFirstSession(); session != nullptr; session = session->next) {
-        if (ClientAddressText(reinterpret_cast<const sockaddr*>(session->clientAddress), client,
-                              sizeof client) == kStatusOK) {
-            add(client, session->fileOffset);
-        }
-    }
-    DiscShareForEachClient(
-        [](const DiscShareClientInfo* info, void* context) {
-            (*static_cast<decltype(add)*>(context))(info->client, info->bytesServed);
-        },
-        &add);
+    });
 }
 
 void DrawTable(Server& server) {
@@ -965,6 +977,60 @@ QxStatus StartSharing(Server& server) {
     return StartNetBootServices();
 }
 
+// The status server's view of the running server: its one image today,
+// every client of it.
+void FillStatus(StatusSnapshot* snapshot, void* context) {
+    Server& server = *static_cast<Server*>(context);
+    snapshot->version = TAMSOR_VERSION;
+    QxLStringRef host = HostDisplayName();
+    char hostName[256] = "";
+    if (host != nullptr) QxLStringCopyToBuffer(host, hostName, sizeof hostName);
+    QxLObjectRelease(host);
+    snapshot->host = hostName;
+    snapshot->started = server.startedAt;
+    snapshot->up = server.serving || server.awaitingNextDisc;
+    snapshot->bsdpPort = BsdpPort();
+    snapshot->tftpPort = TftpPort();
+    snapshot->httpPort = DiscSharePort();
+    if (server.serving) {
+        StatusImage image;
+        image.name = AdvertisedName(server.volume.name);
+        image.id = server.options.diagnostics ? kBootImageIDDiagnostics : kBootImageIDInstall;
+        image.path = server.volume.path;
+        image.isDefault = true;
+        snapshot->images.push_back(image);
+    }
+    for (const ClientRow& row : server.clients) snapshot->clients.push_back(StatusClient{row, 0});
+    snapshot->counters = server.statusCounters;
+    AddUnderWay(*snapshot);
+}
+
+// With --status: the status server up, and where it is said. 0, or 1 with
+// the reason written.
+int StartStatus(Server& server) {
+    server.startedAt = static_cast<int64_t>(std::time(nullptr));
+    if (server.options.status.empty()) return 0;
+    std::string address;
+    int family = 0;
+    uint16_t port = 0;
+    ParseStatusAddress(server.options.status, &address, &family, &port);
+    QxStatus status =
+        StatusServerStart(address, family, port, FillStatus, &server, &server.statusServer);
+    if (status != kStatusOK) {
+        return Fail(server, "cannot serve the status page on %s: %s",
+                    server.options.status.c_str(), StatusText(status).c_str());
+    }
+    std::string url = "http://" + (family == kQxNetFamilyIPv6 ? "[" + address + "]" : address) +
+                      ":" + std::to_string(StatusServerPort(server.statusServer)) + "/";
+    if (server.options.json) {
+        EmitJson(server, "status", JsonMember("url", url));
+    } else {
+        fprintf(server.out, "tamsor-serve: status page at %s\n", url.c_str());
+        fflush(server.out);
+    }
+    return 0;
+}
+
 // Brings the services up on the first disc and prints the ports line and
 // the words. Needs the socket layer and the run loop. 0, or the exit code
 // with its reason written; StopServing undoes either way.
@@ -1011,12 +1077,16 @@ int StartServing(Server& server) {
                  ",\"bsdp\":" + std::to_string(BsdpPort()) + ",\"tftp\":" +
                      std::to_string(TftpPort()) + ",\"http\":" +
                      std::to_string(DiscSharePort()));
+        result = StartStatus(server);
+        if (result != 0) return result;
         DescribeVolume(server);
         return 0;
     }
     fprintf(server.out, "tamsor-serve: bsdp=%u tftp=%u http=%u\n", BsdpPort(), TftpPort(),
             DiscSharePort());
     fflush(server.out);
+    result = StartStatus(server);
+    if (result != 0) return result;
     DescribeVolume(server);
     Say(server, "Press Ctrl-C to stop.");
     if (server.table) {
@@ -1034,6 +1104,8 @@ int StartServing(Server& server) {
 
 // Stops the services and lets go of everything StartServing took.
 void StopServing(Server& server) {
+    StatusServerStop(server.statusServer);
+    server.statusServer = nullptr;
     StopTableTimer(server);
     StopNetBootServices();
     SetNetBootEventSink(nullptr, nullptr);

@@ -29,6 +29,7 @@
 //   summary    client, hardware, phase, percentage, bytes, status (one per
 //              client when the server stops)
 //   message    text (any other news, as the text output words it)
+//   status     url (with --status: where the status page is)
 //   stop
 //
 // In text, a line about a client begins with its address and a colon. On a
@@ -49,6 +50,7 @@
 #include "ClientTable.h"
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
+#include "StatusServer.h"
 
 namespace tamsorserve {
 
@@ -73,6 +75,7 @@ struct Options {
     uint16_t bsdpPort = kBsdpPort;
     bool keepBooting = false;        // BSDP and TFTP stay up for further clients
     bool json = false;               // one JSON object per line on out
+    std::string status;              // --status: ADDRESS:PORT of the status page; empty: none
 };
 
 // One disc of the command line, or the drives when none was given.
@@ -121,6 +124,9 @@ struct Server {
     bool tableDirty = false;         // a fact changed since the last drawing
     double tableDrawn = 0;           // run-loop clock of the last drawing
     QxRunLoopTimerRef tableTimer = nullptr;
+    StatusCounters statusCounters;   // what the clients did, for the status server
+    StatusServer* statusServer = nullptr;
+    int64_t startedAt = 0;           // seconds since 1970
     volatile bool stopRequested = false;
 };
 
@@ -151,6 +157,9 @@ void WriteSummary(Server& server);
 // Draws the live table now (when it is shown), replacing the one drawn
 // before.
 void DrawTable(Server& server);
+
+// text as a JSON string, quoted and escaped.
+std::string JsonString(const std::string& text);
 
 // The whole program with output to out and err; returns the exit code
 // (0 after a stop request or --list, 1 when the disc cannot be served,
