@@ -26,6 +26,7 @@ packages=(
   debhelper lintian scdoc desktop-file-utils appstream
   libgtk-4-dev libudev-dev dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   xdotool python3-dbusmock procps
+  chromium chromium-driver python3-selenium prometheus
 )
 
 missing=()

@@ -9,11 +9,13 @@ curl, each from its own loopback address.
 
     serve-table-test.py TAMSOR-SERVE DEMO-DISC-IMAGE
 """
-import os, pty, re, select, signal, socket, subprocess, sys, time
+import os, pty, re, select, signal, subprocess, sys, time
+
+sys.dont_write_bytecode = True
 
 serve, image = sys.argv[1], sys.argv[2]
-sys.path.insert(0, "/usr/lib/python3/dist-packages")
-from scapy.layers.dhcp import BOOTP, DHCP  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from netboot_clients import free_udp_port, ports_of, walk  # noqa: E402
 
 CLIENTS = {"127.0.0.2": "0016cb000002", "127.0.0.3": "0016cb000003"}
 failures = []
@@ -22,56 +24,6 @@ failures = []
 def check(condition, what):
     if not condition:
         failures.append(what)
-
-
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def bsdp(port, source, hardware, kind):
-    request = BOOTP(op=1, htype=1, hlen=6, xid=0x1000 + kind, chaddr=bytes.fromhex(hardware))
-    request /= DHCP(options=[("message-type", "inform"),
-                             ("vendor_class_id", b"VRNXBSDPC/i386/Lab1,1"),
-                             ("vendor_specific", bytes([1, 1, kind])), "end"])
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind((source, 0))
-    s.settimeout(5)
-    s.sendto(bytes(request), ("127.0.0.1", port))
-    s.recv(2048)
-    s.close()
-
-
-def curl(*arguments):
-    subprocess.run(["curl", "-s", "-S", "--max-time", "20", "-o", "/dev/null", *arguments],
-                   check=True)
-
-
-def walk(ports, source, hardware, install):
-    """One client: LIST and SELECT, the booter and kernel, a read of the
-    image; with install, a progress message posted by its installer."""
-    bsdp_port, tftp_port, http_port = ports
-    bsdp(bsdp_port, source, hardware, 1)
-    bsdp(bsdp_port, source, hardware, 2)
-    for name in ("1/booter", "1/mach.orvane"):
-        curl("--interface", source, "--tftp-blksize", "1468", "tftp://127.0.0.1:%d/%s" % (tftp_port, name))
-    if install:
-        curl("--interface", source, "-r", "0-65535", "http://127.0.0.1:%d/CdRom0.dmg" % http_port)
-        plist = (b'<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>'
-                 b'<key>Message</key><string>Progress</string><key>Percentage</key>'
-                 b'<integer>42</integer><key>Status</key><string>Copying files</string>'
-                 b'</dict></plist>')
-        subprocess.run(["curl", "-s", "-S", "--max-time", "20", "-o", "/dev/null", "--interface", source,
-                        "-H", "Content-Type: text/xml", "--data-binary", "@-",
-                        "http://127.0.0.1:%d/" % http_port], input=plist, check=True)
-
-
-def ports_of(text):
-    match = re.search(r"bsdp=(\d+) tftp=(\d+) http=(\d+)", text)
-    return tuple(int(n) for n in match.groups()) if match else None
 
 
 def read_until(fd, buffer, condition, seconds):
