@@ -48,12 +48,22 @@ std::string OptionalMember(const char* key, const std::string& value) {
 }
 
 std::string CountersJson(const StatusCounters& c) {
-    return "{" + Member("bsdpList", c.bsdpList) + "," + Member("bsdpSelect", c.bsdpSelect) + "," +
-           Member("tftpComplete", c.tftpComplete) + "," + Member("tftpFailed", c.tftpFailed) +
-           "," + Member("tftpBytes", c.tftpBytes) + "," + Member("httpBytes", c.httpBytes) + "," +
-           Member("installsSucceeded", c.installsSucceeded) + "," +
-           Member("installsFailed", c.installsFailed) + "," +
-           Member("discReadErrors", c.discReadErrors) + "}";
+    const std::pair<const char*, uint64_t> members[] = {
+        {"bsdpList", c.bsdpList},
+        {"bsdpSelect", c.bsdpSelect},
+        {"tftpComplete", c.tftpComplete},
+        {"tftpFailed", c.tftpFailed},
+        {"tftpBytes", c.tftpBytes},
+        {"httpBytes", c.httpBytes},
+        {"installsSucceeded", c.installsSucceeded},
+        {"installsFailed", c.installsFailed},
+        {"discReadErrors", c.discReadErrors}};
+    std::string json;
+    for (const auto& member : members) {
+        json += json.empty() ? "{" : ",";
+        json += Member(member.first, member.second);
+    }
+    return json + "}";
 }
 
 // Appends one metric family: its help, its type and its samples.

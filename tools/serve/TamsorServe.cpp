@@ -37,8 +37,8 @@
 #include "QxPlatformDevice.h"
 #include "QxPlatformRunLoop.h"
 #include "QxPlatformSignal.h"
-#include "StatusServer.h"
 #include "QxRunLoop.h"
+#include "StatusServer.h"
 #include "TFTPServer.h"
 #include "VolumePath.h"
 
