@@ -311,20 +311,21 @@ function row(address) {
 function show(state) {
   const server = state.server, now = Date.parse(server.now);
   put(byId("host"), server.host);
-  document.title = "tamsor-serve on " + server.host;
+  put(document.querySelector("title"), "tamsor-serve on " + server.host);
   put(byId("version"), server.version);
   put(byId("started"), new Date(Date.parse(server.started)).toLocaleString() +
       " (up " + span((now - Date.parse(server.started)) / 1000) + ")");
   put(byId("services"), server.up ? "running" : "stopped");
   put(byId("ports"), "BSDP " + server.ports.bsdp + ", TFTP " + server.ports.tftp +
       ", HTTP " + server.ports.http);
-  const images = byId("images");
-  images.replaceChildren(...state.images.map(image => {
+  const images = byId("images"), imagesText = JSON.stringify(state.images);
+  if (images.dataset.shown !== imagesText) images.replaceChildren(...state.images.map(image => {
     const li = document.createElement("li");
     li.textContent = image.name + " (ID " + image.id + (image["default"] ? ", default" : "") +
       "; " + image.clients + (image.clients === 1 ? " client" : " clients") + "; " + image.path + ")";
     return li;
   }));
+  images.dataset.shown = imagesText;
   const seen = new Set();
   for (const client of state.clients) {
     seen.add(client.address);
@@ -357,7 +358,7 @@ function gone(isGone) {
     put(banner, "The server is gone: tamsor-serve has not answered" +
         (lastAnswer ? " since " + clock(lastAnswer) : "") +
         ". What is shown below is the last it reported.");
-    document.title = "(gone) tamsor-serve";
+    put(document.querySelector("title"), "(gone) tamsor-serve");
     put(byId("services"), "no answer");
   }
   banner.hidden = !isGone;
