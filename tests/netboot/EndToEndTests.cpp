@@ -622,15 +622,18 @@ Folder* ServeTest::folder_ = nullptr;
 DiscFiles ServeTest::one_;
 DiscFiles ServeTest::three_;
 
+// tamsor-serve's options parsed from words; the exit code.
+int ParseWords(std::vector<const char*> words, tamsorserve::Options* options) {
+    words.insert(words.begin(), "tamsor-serve");
+    FILE* err = tmpfile();
+    int result = tamsorserve::ParseOptions(static_cast<int>(words.size()),
+                                           const_cast<char**>(words.data()), options, err);
+    fclose(err);
+    return result;
+}
+
 TEST_F(ServeTest, OptionsAreReadAsAUserExpects) {
-    auto parse = [](std::vector<const char*> words, tamsorserve::Options* options) {
-        words.insert(words.begin(), "tamsor-serve");
-        FILE* err = tmpfile();
-        int result = tamsorserve::ParseOptions(static_cast<int>(words.size()),
-                                               const_cast<char**>(words.data()), options, err);
-        fclose(err);
-        return result;
-    };
+    const auto parse = ParseWords;
     tamsorserve::Options options;
     ASSERT_EQ(parse({"a.img", "--diagnostics", "--bsdp-port", "7800", "b.img", "--volume",
                      "Disc 2", "--", "--list"},
@@ -653,6 +656,26 @@ TEST_F(ServeTest, OptionsAreReadAsAUserExpects) {
           {"--bsdp-port", "7x"}, {"--bsdp-port"}, {"--volume"}, {"--unknown"}, {"--help"}}) {
         tamsorserve::Options ignored;
         EXPECT_EQ(parse(bad, &ignored), 2) << bad[0];
+    }
+}
+
+// --status takes an address only when the next word reads as one, so a
+// disc right behind it stays a disc.
+TEST_F(ServeTest, StatusTakesAnAddressOrTheDefault) {
+    const auto parse = ParseWords;
+    tamsorserve::Options alone, given, ipv6;
+    ASSERT_EQ(parse({"--status", "a.img"}, &alone), 0);
+    EXPECT_EQ(alone.status, "127.0.0.1:7780");
+    EXPECT_EQ(alone.discs, (std::vector<std::string>{"a.img"}));
+    ASSERT_EQ(parse({"--status", "10.0.0.1:80", "b.img"}, &given), 0);
+    EXPECT_EQ(given.status, "10.0.0.1:80");
+    EXPECT_EQ(given.discs, (std::vector<std::string>{"b.img"}));
+    ASSERT_EQ(parse({"--status=[::1]:7780"}, &ipv6), 0);
+    EXPECT_EQ(ipv6.status, "[::1]:7780");
+    for (const char* bad : {"--status=server:80", "--status=1.2.3.4:65536", "--status=1.2.3.256:80",
+                            "--status=::1:80", "--status=1.2.3.4"}) {
+        tamsorserve::Options ignored;
+        EXPECT_EQ(parse({bad}, &ignored), 2) << bad;
     }
 }
 
