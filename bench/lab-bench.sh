@@ -18,6 +18,12 @@
 #   COUNTS="1 8 32 128" R_MIB=16 BOOTER_KIB=512 KERNEL_KIB=8192 CACHE_KIB=4096 \
 #     BUILD=DIR bench/lab-bench.sh
 #
+# Then the road at STATUS_N clients (default 32) with tamsor-serve --status:
+# no reader, /status.json polled every second by curl, headless Chromium on
+# an empty page, and Chromium on the status page (polling every second),
+# ROUNDS times each in turn, with the server's processor time. The metrics
+# scraped after each run must count exactly what the clients did.
+#
 # Runs in a network namespace of its own (unshare -n, root): dnsmasq's TFTP
 # port is the fixed 69, and nothing leaves loopback. Needs curl, in.tftpd
 # (tftpd-hpa), dnsmasq (dnsmasq-base), python3. Only the processes started
@@ -198,9 +204,10 @@ sample_descriptors() {
   echo "$peak" >"$file"
 }
 
+# start_serve [OPTION...]: tamsor-serve on the image with the options given.
 start_serve() {
   : >"$WORK/serve.out"
-  "$SERVE" --keep-booting --json --bsdp-port "$(free_port)" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  "$SERVE" --keep-booting --json --bsdp-port "$(free_port)" "$@" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
   SERVE_PID=$!
   PIDS+=("$SERVE_PID")
   for _ in $(seq 100); do grep -q '"event":"start"' "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
@@ -294,4 +301,60 @@ sys.exit(1 if bad[0] else 0)
 PY
 done
 echo "    (seconds until the last client has its three files; ratio = peer seconds / tamsor-serve seconds)"
+
+STATUS_N=${STATUS_N:-32}
+ROUNDS=${ROUNDS:-2}
+if command -v chromium >/dev/null && [ "$STATUS_N" -gt 0 ]; then
+  echo "==> the road at N=$STATUS_N beside the status page"
+  printf '    %-6s %14s %14s %14s %14s\n' round "no reader" "poll/s alone" "browser: blank" "browser: page"
+  for round in $(seq "$ROUNDS"); do
+    # No reader; /status.json polled every second by curl (the server's own
+    # cost); headless Chromium on an empty page (the browser's cost on this
+    # machine); Chromium on the status page, polling.
+    for mode in none poll blank page; do
+      start_serve --status 127.0.0.1:0
+      url=$(sed -n 's/.*"event":"status","url":"\([^"]*\)".*/\1/p' "$WORK/serve.out")
+      reader=
+      case $mode in
+        poll) (while :; do curl -s -o /dev/null "${url}status.json"; sleep 1; done) & reader=$! ;;
+        blank|page)
+          page=$url
+          [ "$mode" = blank ] && page=about:blank
+          rm -rf "$WORK/chromium"
+          chromium --headless=new --no-sandbox --disable-gpu --disable-dev-shm-usage --no-first-run \
+            --user-data-dir="$WORK/chromium" --remote-debugging-port=0 "$page" >/dev/null 2>&1 &
+          reader=$! ;;
+      esac
+      [ -n "$reader" ] && PIDS+=("$reader")
+      sleep 3  # the reader is up
+      "$PYTHON" "$WORK/clients.py" "$STATUS_N" "$BSDP_PORT" 0 "$WORK/root" "$IMAGE" "$R_MIB" "$WORK" >"$WORK/$mode.json"
+      curl -s "${url}metrics" >"$WORK/$mode.metrics"
+      awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$SERVE_PID/stat" >"$WORK/$mode.cpu"
+      [ -n "$reader" ] && stop_pid "$reader"
+      stop_pid "$SERVE_PID"
+    done
+    "$PYTHON" - "$round" "$WORK" "$STATUS_N" "$(cat "$WORK/root/1/"* | wc -c)" "$R_MIB" <<'PY' || status=1
+import json, os, re, sys
+round_, work, n, boot, r_mib = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+want = {'tamsor_bsdp_replies_total{type="select"}': n,
+        'tamsor_tftp_transfers_total{result="complete"}': 3 * n,
+        "tamsor_tftp_bytes_total": n * boot, "tamsor_http_bytes_total": n * r_mib << 20}
+cells, problems = [], []
+for mode in ("none", "poll", "blank", "page"):
+    run = json.load(open(os.path.join(work, mode + ".json")))
+    cpu = open(os.path.join(work, mode + ".cpu")).read()
+    values = dict(re.findall(r"^(\S+) (\d+)$", open(os.path.join(work, mode + ".metrics")).read(), re.M))
+    problems += ["%s: %s is %s, not %d" % (mode, k, values.get(k), v)
+                 for k, v in want.items() if values.get(k) != str(v)]
+    failed = sum(1 for c in run["clients"] if c["failures"])
+    if failed:
+        problems.append("%s: %d clients failed" % (mode, failed))
+    cells.append("%6.2fs cpu %4ss" % (run["wall"], cpu))
+print("    %-6s %s" % (round_, " ".join(cells)) + ("" if not problems else "\n      " + "; ".join(problems)))
+sys.exit(1 if problems else 0)
+PY
+  done
+  echo "    (seconds until the last client is done, and the server's processor time; the metrics"
+  echo "    scraped after each run matched what the clients did)"
+fi
 exit $status
