@@ -90,6 +90,9 @@ held[0].sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
 check(held[0].recv(12) == b"HTTP/1.1 200", "the 32 held connections are served")
 for s in held + [extra]:
     s.close()
+# A connection that never asks is closed by the server (after 10 s); it is
+# looked at once the browser has had its turn.
+idle, idle_since = socket.create_connection(("127.0.0.1", port)), time.time()
 
 # ---- The page, live --------------------------------------------------------------
 options = webdriver.ChromeOptions()
@@ -178,6 +181,14 @@ try:
     counters = state["counters"]
     check(counters["tftpBytes"] + counters["httpBytes"] == sum(c["bytes"] for c in state["clients"]),
           "the JSON's counters and its clients disagree: %r" % counters)
+
+    time.sleep(max(0, idle_since + 12 - time.time()))
+    idle.settimeout(1)
+    try:
+        check(idle.recv(1) == b"", "an idle connection is closed")
+    except socket.timeout:
+        check(False, "an idle connection is still open after 12 s")
+    idle.close()
 
     # ---- Gone ------------------------------------------------------------------------
     driver.set_window_size(1280, 800)
