@@ -178,7 +178,7 @@ class Scenario(windows.Scenario):
         for acc in descendants(within):
             if acc.getRole() == role and (names is None or acc.name in names):
                 return acc
-        raise Failure("no %s named %r" % (role.value_nick, names))
+        raise Failure("no %s named %r" % (role, names))
 
     def shown(self, role, english):
         return any(a.getRole() == role and a.name == self.tr(english)
