@@ -126,7 +126,7 @@ private:
     std::function<void(const std::string&)> imageHandler_;
     KestGtkModal* waitDialog_ = nullptr;
     guint pulseSource_ = 0;
-    GtkCssProvider* lightContrast_ = nullptr;  // while the style is light
+    GtkCssProvider* styleColours_ = nullptr;  // the style's colours for contrast
     int waitCursorDepth_ = 0;
     bool altHeld_ = false;
     bool ended_ = false;
