@@ -120,16 +120,23 @@ screenshots: screenshots-linux win64
 	  --screenshots "$(WIN_DIR)/screenshots"; \
 	$(call took,screenshots)
 
+# Besides each language in the light style: English in the dark style
+# (en-dark) and on a screen at scale 2 (en-scale2).
 screenshots-linux: linux
-	@for language in $(SCREENSHOT_LANGUAGES); do \
-	  $(call say,screenshots of the desktop wizard in $$language into $(LINUX_DIR)/screenshots/$$language); \
-	  if [ $$language = en ]; then option=""; else option="--language $$language"; fi; \
-	  "$(ROOT)/tests/assistant/gtk/atspi-session.sh" --display :73 --timeout 600 -- \
+	@for run in $(SCREENSHOT_LANGUAGES) en-dark en-scale2; do \
+	  $(call say,screenshots of the desktop wizard ($$run) into $(LINUX_DIR)/screenshots/$$run); \
+	  case $$run in \
+	    en) option="" ;; \
+	    en-dark) option="--dark" ;; \
+	    en-scale2) option="--scale 2" ;; \
+	    *) option="--language $$run" ;; \
+	  esac; \
+	  "$(ROOT)/tests/assistant/gtk/atspi-session.sh" --display :73 --screen 1600x1200 --timeout 600 -- \
 	    /usr/bin/python3 "$(ROOT)/tests/assistant/gtk/wizard_atspi_test.py" \
 	      --wizard "$(LINUX_DIR)/assistant/gtk/tamsor-wizard" \
 	      --mkimage "$(LINUX_DIR)/tools/hfswriter/tamsor-mkimage" \
 	      --disc-tool "$(LINUX_DIR)/tools/tamsor-disc" \
-	      --screenshots "$(LINUX_DIR)/screenshots/$$language" $$option; \
+	      --screenshots "$(LINUX_DIR)/screenshots/$$run" $$option; \
 	done
 
 # The installer, built from a release configuration of its own in

@@ -54,6 +54,8 @@ gint KestGtkApp::OnLocalOptions(GApplication*, GVariantDict* options, gpointer) 
 void KestGtkApp::OnStartup(GApplication*, gpointer data) {
     auto* self = static_cast<KestGtkApp*>(data);
     g_resources_register(kest_gtk_get_resource());
+    self->colorScheme_.start(
+        g_application_get_dbus_connection(G_APPLICATION(self->application_)));
     self->socketsStarted_ = QxPlatformSocketStartup() == kStatusOK;
     QxRunLoopInitialize();
     self->runLoop_.attach();
@@ -70,6 +72,7 @@ void KestGtkApp::OnShutdown(GApplication*, gpointer data) {
     auto* self = static_cast<KestGtkApp*>(data);
     if (!self->started_) return;
     self->wizard_.reset();
+    self->colorScheme_.stop();
     self->discMonitor_.stop();
     self->keepAwake_.stop();
     self->inhibitor_.release();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "KestColorScheme.h"
 #include "KestDiscImages.h"
 #include "KestDiscMonitor.h"
 #include "KestGLibRunLoop.h"
@@ -55,5 +56,6 @@ private:
     KestSleepInhibitor inhibitor_;
     KestDiscMonitor discMonitor_;
     KestDiscImages discImages_;
+    KestColorScheme colorScheme_;
     std::unique_ptr<KestGtkWindow> wizard_;
 };

@@ -1,6 +1,8 @@
 // A modal dialog run in a nested main loop (see KestGtkModal.h).
 #include "KestGtkModal.h"
 
+#include "KestGtkPictures.h"
+
 namespace {
 
 constexpr int kTextWidth = 360;
@@ -72,9 +74,9 @@ KestGtkModal::~KestGtkModal() {
     }
 }
 
-void KestGtkModal::setIcon(const char* resourcePath) {
-    gtk_image_set_from_resource(GTK_IMAGE(icon_), resourcePath);
-    gtk_widget_set_visible(icon_, resourcePath != nullptr);
+void KestGtkModal::setIcon(const char* picture) {
+    KestShowPicture(icon_, picture != nullptr ? picture : "");
+    gtk_widget_set_visible(icon_, picture != nullptr);
 }
 
 void KestGtkModal::setTexts(const std::string& primary, const std::string& secondary) {

@@ -20,8 +20,9 @@ public:
     KestGtkModal(const KestGtkModal&) = delete;
     KestGtkModal& operator=(const KestGtkModal&) = delete;
 
-    // The picture beside the texts: a resource path of the program.
-    void setIcon(const char* resourcePath);
+    // The picture beside the texts: the name of one of the program's
+    // pictures (KestShowPicture), or null for none.
+    void setIcon(const char* picture);
     // Either text may be empty (then it is not shown).
     void setTexts(const std::string& primary, const std::string& secondary);
     // Appends a button that ends the dialog with result; the default one

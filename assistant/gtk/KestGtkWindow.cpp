@@ -6,23 +6,39 @@
 
 #include "KestDiscImages.h"
 #include "KestGtkModal.h"
+#include "KestGtkPictures.h"
 
 namespace {
 
 // Dialog units of the layout in pixels at GTK's usual interface font (the
 // Windows templates measure them at a smaller one).
 constexpr double kPixelsPerUnit = 1.9;
-// The left-hand picture: only its right part shows, as on Windows.
-constexpr int kPictureSourceX = 200;
-constexpr int kPictureTop = 16;
+// The left-hand picture's width: the strip of the Windows wizard's picture
+// that shows there.
 constexpr int kPictureWidth = 150;
 constexpr int kPageMargin = 8;  // dialog units around a page's contents
 constexpr int kDiscIconSize = 32;
 constexpr guint kPulseMilliseconds = 100;
 
-constexpr const char* kPicturePrefix = "/org/tamsor/Tamsor/pictures/";
-constexpr const char* kAppIconResource = "/org/tamsor/Tamsor/pictures/AppIcon.png";
-constexpr const char* kDiscIconResource = "/org/tamsor/Tamsor/pictures/Disc.png";
+constexpr const char* kSidePicture = "SidePicture";
+constexpr const char* kSidePictureDark = "SidePictureDark";
+constexpr const char* kAppIcon = "AppIcon";
+constexpr const char* kDiscIcon = "Disc";
+
+// Colours drawn over the theme's for a contrast of 4.5:1 or more. GTK's
+// light theme puts white text on a blue of 3.8:1 to it (the selected disc,
+// the suggested button, also in the dialogs): the blue a shade darker gives
+// 4.8:1. Its progress bar is 3.5:1 to the window in light, 1.6:1 in dark:
+// a darker blue (5.8:1) and a lighter one (5.3:1).
+constexpr const char* kLightStyleCss =
+    "list row:selected { background-color: #1c71d8; }"
+    "button.suggested-action:not(:disabled) {"
+    "  background-image: none; background-color: #1c71d8; }"
+    "button.suggested-action:not(:disabled):hover { background-color: #1b6bcc; }"
+    "button.suggested-action:not(:disabled):active { background-color: #1a5fb4; }"
+    "progressbar > trough > progress { background-color: #1a5fb4; }";
+constexpr const char* kDarkStyleCss =
+    "progressbar > trough > progress { background-color: #78aeed; }";
 
 constexpr int kPageTemplates[KEST_PAGE_COUNT] = {
     IDD_KEST_PAGE_INTRO,         IDD_KEST_PAGE_CHOOSE_DISK,    IDD_KEST_PAGE_CHOOSE_CONNECTION,
@@ -53,19 +69,34 @@ void SetLabelText(GtkWidget* label, const std::string& text) {
                                 -1);
 }
 
-// The left-hand picture, drawn unscaled from its source's right part.
-void DrawPicture(GtkDrawingArea*, cairo_t* cairo, int, int, gpointer pixbuf) {
-    if (pixbuf == nullptr) return;
-    gdk_cairo_set_source_pixbuf(cairo, static_cast<GdkPixbuf*>(pixbuf), -kPictureSourceX,
-                                kPictureTop);
+// The left-hand picture as last drawn: the variant for the style and the
+// screen's scale. It is drawn onto the window's own background, through
+// its transparency, so no rectangle shows in any style.
+struct SidePicture {
+    cairo_surface_t* surface = nullptr;
+    int scale = 0;
+    bool dark = false;
+};
+
+void DrawSidePicture(GtkDrawingArea* area, cairo_t* cairo, int, int, gpointer data) {
+    auto* picture = static_cast<SidePicture*>(data);
+    int scale = gtk_widget_get_scale_factor(GTK_WIDGET(area));
+    bool dark = KestStyleIsDark();
+    if (picture->surface == nullptr || picture->scale != scale || picture->dark != dark) {
+        if (picture->surface != nullptr) cairo_surface_destroy(picture->surface);
+        picture->surface = KestLoadPictureSurface(dark ? kSidePictureDark : kSidePicture, scale);
+        picture->scale = scale;
+        picture->dark = dark;
+    }
+    if (picture->surface == nullptr) return;
+    cairo_set_source_surface(cairo, picture->surface, 0, 0);
     cairo_paint(cairo);
 }
 
-std::string ResourcePath(const std::string& name) { return kPicturePrefix + name + ".png"; }
-
-bool ResourceExists(const std::string& path) {
-    return g_resources_get_info(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr, nullptr,
-                                nullptr);
+void FreeSidePicture(gpointer data) {
+    auto* picture = static_cast<SidePicture*>(data);
+    if (picture->surface != nullptr) cairo_surface_destroy(picture->surface);
+    delete picture;
 }
 
 // An accessible name for a widget whose text is not its own (the list, the
@@ -94,6 +125,14 @@ KestGtkWindow::KestGtkWindow(GtkApplication* application, KestDiscImages* discIm
 KestGtkWindow::~KestGtkWindow() {
     cancelDeferred();
     if (pulseSource_ != 0) g_source_remove(pulseSource_);
+    if (GtkSettings* settings = gtk_settings_get_default()) {
+        g_signal_handlers_disconnect_by_data(settings, this);
+    }
+    if (styleColours_ != nullptr) {
+        gtk_style_context_remove_provider_for_display(gtk_widget_get_display(GTK_WIDGET(window_)),
+                                                      GTK_STYLE_PROVIDER(styleColours_));
+        g_object_unref(styleColours_);
+    }
     if (window_ != nullptr) {
         g_signal_handlers_disconnect_by_data(window_, this);
         gtk_window_destroy(window_);
@@ -173,17 +212,39 @@ void KestGtkWindow::build() {
 GtkWidget* KestGtkWindow::buildPicturePane() {
     GtkWidget* area = gtk_drawing_area_new();
     gtk_drawing_area_set_content_width(GTK_DRAWING_AREA(area), kPictureWidth);
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_resource(
-        ResourcePath(KEST_PNG_BACKGROUND).c_str(), &error);
-    if (error != nullptr) g_error_free(error);
-    // The area owns the picture; a picture that failed to load leaves it blank.
-    gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(area), DrawPicture, pixbuf,
-                                   pixbuf != nullptr ? g_object_unref : nullptr);
+    // A picture that failed to load leaves it blank.
+    gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(area), DrawSidePicture, new SidePicture,
+                                   FreeSidePicture);
+    // A style switched while the wizard is open (the desktop's dark
+    // preference) takes the picture and the colours for it.
+    if (GtkSettings* settings = gtk_settings_get_default()) {
+        for (const char* signal :
+             {"notify::gtk-application-prefer-dark-theme", "notify::gtk-theme-name"}) {
+            g_signal_connect(settings, signal, G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                                 auto* owner = static_cast<KestGtkWindow*>(self);
+                                 gtk_widget_queue_draw(owner->item(IDC_KEST_PICTURE));
+                                 owner->followStyle();
+                             }),
+                             this);
+        }
+    }
+    followStyle();
     // Decoration only: a screen reader passes over it.
     gtk_accessible_update_state(GTK_ACCESSIBLE(area), GTK_ACCESSIBLE_STATE_HIDDEN, TRUE, -1);
     items_[IDC_KEST_PICTURE] = area;
     return area;
+}
+
+void KestGtkWindow::followStyle() {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
+    if (display == nullptr) return;
+    if (styleColours_ == nullptr) {
+        styleColours_ = gtk_css_provider_new();
+        gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(styleColours_),
+                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    }
+    gtk_css_provider_load_from_data(styleColours_,
+                                    KestStyleIsDark() ? kDarkStyleCss : kLightStyleCss, -1);
 }
 
 GtkWidget* KestGtkWindow::buildPage(int index, int templateId) {
@@ -357,12 +418,7 @@ void KestGtkWindow::setChecked(int itemId, bool checked) {
 void KestGtkWindow::setPicture(int itemId, const std::string& name) {
     auto found = pictures_.find(itemId);
     if (found == pictures_.end()) return;
-    std::string path = ResourcePath(name);
-    if (ResourceExists(path)) {
-        gtk_picture_set_resource(GTK_PICTURE(found->second), path.c_str());
-    } else {
-        gtk_picture_set_paintable(GTK_PICTURE(found->second), nullptr);
-    }
+    KestShowPicture(found->second, name);
 }
 
 // ---- Progress ----------------------------------------------------------------------------------
@@ -412,7 +468,8 @@ int KestGtkWindow::listAppend(const std::string& name) {
     gtk_widget_set_margin_end(content, 8);
     gtk_widget_set_margin_top(content, 6);
     gtk_widget_set_margin_bottom(content, 6);
-    GtkWidget* icon = gtk_image_new_from_resource(kDiscIconResource);
+    GtkWidget* icon = gtk_image_new();
+    KestShowPicture(icon, kDiscIcon);
     gtk_image_set_pixel_size(GTK_IMAGE(icon), kDiscIconSize);
     GtkWidget* label = gtk_label_new(name.c_str());
     gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
@@ -636,7 +693,7 @@ void KestGtkWindow::openImageChooser() {
 
 void KestGtkWindow::showNotice(const std::string& text) {
     KestGtkModal notice(window_, loadString(IDS_KEST_APP_NAME));
-    notice.setIcon(kAppIconResource);
+    notice.setIcon(kAppIcon);
     notice.setTexts(std::string(), text);
     notice.addButton(KestTranslate("OK"), kKestResultOK, true);
     notice.setCloseResult(kKestResultOK);
@@ -646,7 +703,7 @@ void KestGtkWindow::showNotice(const std::string& text) {
 bool KestGtkWindow::askYesNo(const std::string& text) {
     constexpr int kYes = 6, kNo = 7;
     KestGtkModal question(window_, loadString(IDS_KEST_APP_NAME));
-    question.setIcon(kAppIconResource);
+    question.setIcon(kAppIcon);
     question.setTexts(std::string(), text);
     // GTK's own words for the two answers, in the user's language.
     // No takes Enter, but is not styled as the suggested action: quitting
@@ -672,7 +729,7 @@ int KestGtkWindow::runWaitDialog(const KestWaitTexts& texts) {
         body = texts.bodyText;
     }
     KestGtkModal dialog(window_, std::string());
-    dialog.setIcon(kAppIconResource);
+    dialog.setIcon(kAppIcon);
     dialog.setTexts(title, body);
     dialog.addButton(KestTranslate(ok.c_str()), kKestResultOK, true);
     // Only OK, or a disc arriving, ends it.

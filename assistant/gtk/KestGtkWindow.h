@@ -96,6 +96,7 @@ private:
     void openImageChooser();
     void installKeyHandling();
     void installDropTarget();
+    void followStyle();
     GtkWidget* item(int itemId) const;
     bool defer(Deferred* work);
     void cancelDeferred();
@@ -125,6 +126,7 @@ private:
     std::function<void(const std::string&)> imageHandler_;
     KestGtkModal* waitDialog_ = nullptr;
     guint pulseSource_ = 0;
+    GtkCssProvider* styleColours_ = nullptr;  // the style's colours for contrast
     int waitCursorDepth_ = 0;
     bool altHeld_ = false;
     bool ended_ = false;

@@ -6,24 +6,27 @@
 # ends, fails or runs out of time; the exit status is the command's (124
 # after the time limit).
 #
-#   atspi-session.sh [--display :N|auto] [--timeout SECONDS] -- COMMAND...
+#   atspi-session.sh [--display :N|auto] [--screen WxH] [--timeout SECONDS] -- COMMAND...
 #
-# The display is $TAMSOR_ATSPI_DISPLAY or, by default, the first free one.
+# The display is $TAMSOR_ATSPI_DISPLAY or, by default, the first free one;
+# its screen 1280x900 unless --screen says otherwise (scale 2 needs more).
 # No window manager: GTK 4 draws its own decorations.
 set -euo pipefail
 
 display="${TAMSOR_ATSPI_DISPLAY:-auto}"
 limit=0
+screen=1280x900
 while [ $# -gt 0 ]; do
   case "$1" in
     --display) display="$2"; shift 2 ;;
     --timeout) limit="$2"; shift 2 ;;
+    --screen) screen="$2"; shift 2 ;;
     --) shift; break ;;
     *) break ;;
   esac
 done
-[ $# -gt 0 ] || { echo "usage: atspi-session.sh [--display :N|auto] [--timeout SECONDS]" \
-  "-- COMMAND..." >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: atspi-session.sh [--display :N|auto] [--screen WxH]" \
+  "[--timeout SECONDS] -- COMMAND..." >&2; exit 2; }
 
 work="$(mktemp -d /tmp/tamsor-atspi.XXXXXX)"
 # Each background job gets a process group of its own, which is stopped as a
@@ -71,7 +74,7 @@ wait_for() {  # wait_for WHAT COMMAND...: polls COMMAND for 20 s
 # Xvfb writes the display's number once it takes connections.
 number="${display#auto}"
 number="${number#:}"
-start xvfb Xvfb ${number:+":$number"} -displayfd 3 -screen 0 1280x900x24 -nolisten tcp \
+start xvfb Xvfb ${number:+":$number"} -displayfd 3 -screen 0 "${screen}x24" -nolisten tcp \
   -noreset 3>"$work/display"
 wait_for "Xvfb $display" test -s "$work/display"
 DISPLAY=":$(head -n 1 "$work/display")"; export DISPLAY

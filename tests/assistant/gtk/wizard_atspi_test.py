@@ -15,7 +15,10 @@ the wizard's stderr in the kept work folder.
 With --screenshots DIR it saves a picture of every page and dialog. With
 --language LL it runs in that language (LANG=LL.UTF-8: the wizard takes the
 language from it when no such locale is installed), finds the controls by
-their names in the program's catalog and checks page titles only.
+their names in the program's catalog and checks page titles only. With
+--dark the desktop comes to prefer the dark style once the window is up (a
+fake settings portal); --scale 2 runs it as on a screen at scale 2. Every
+run checks that the side picture sits on the window's background.
 
 Not covered here: the "Open Disc Image..." file chooser, real drives (udev).
 """
@@ -30,6 +33,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import wizard_gui_test as windows  # noqa: E402  the client and its checks
 from wizard_gui_test import DISC1, DISC2, TITLES, Failure, check  # noqa: E402
 
+import dbus  # noqa: E402
+import picture_edge  # noqa: E402
 import pyatspi  # noqa: E402
 from gi.repository import GLib  # noqa: E402
 
@@ -40,6 +45,9 @@ LIST_NAME = "Choose the Orvane install disc you want to use:"
 USE_DIAGS = "Use Verin Hardware Test"
 PUSH_BUTTON, CHECK_BOX, RADIO = (pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_CHECK_BOX,
                                  pyatspi.ROLE_RADIO_BUTTON)
+PORTAL, PORTAL_PATH = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"
+PORTAL_SETTINGS = "org.freedesktop.portal.Settings"
+EDGE_BAND = 12  # how deep the side picture's edges are read, in the layout's pixels
 
 
 def poll(read, want, timeout, what):
@@ -110,7 +118,10 @@ class Scenario(windows.Scenario):
             if args.language else gettext.NullTranslations()
         # GTK's own Yes and No; English ones are fine too, as without the locale.
         self.gtk = gettext.translation("gtk40", languages=[args.language or "en"], fallback=True)
-        self.process = self.main = self.page_index = None
+        self.process = self.main = self.page_index = self.portal = None
+        self.scale = args.scale
+        if args.scale != 1:
+            self.env["GDK_SCALE"] = str(args.scale)
         self.pictures = set()
 
     def display(self):
@@ -153,9 +164,9 @@ class Scenario(windows.Scenario):
         self.xid = one(self.x_windows, "the wizard's X windows")
         geometry = dict(item.split("=", 1) for item in xdotool("getwindowgeometry", "--shell",
                                                                  self.xid))
-        size = extents(self.main)
-        self.margin = ((int(geometry["WIDTH"]) - size.width) // 2,
-                       (int(geometry["HEIGHT"]) - size.height) // 2)
+        size = extents(self.main)  # in the layout's pixels; X's are `scale` times as many
+        self.margin = ((int(geometry["WIDTH"]) - size.width * self.scale) // 2,
+                       (int(geometry["HEIGHT"]) - size.height * self.scale) // 2)
 
     def x_windows(self):
         return xdotool("search", "--onlyvisible", "--pid", str(self.process.pid))
@@ -167,7 +178,7 @@ class Scenario(windows.Scenario):
         for acc in descendants(within):
             if acc.getRole() == role and (names is None or acc.name in names):
                 return acc
-        raise Failure("no %s named %r" % (role.value_nick, names))
+        raise Failure("no %s named %r" % (role, names))
 
     def shown(self, role, english):
         return any(a.getRole() == role and a.name == self.tr(english)
@@ -179,8 +190,9 @@ class Scenario(windows.Scenario):
 
     def click(self, acc):
         box = extents(acc)
-        xdotool("mousemove", "--window", self.xid, str(box.x + box.width // 2 + self.margin[0]),
-                str(box.y + box.height // 2 + self.margin[1]), "click", "1",
+        xdotool("mousemove", "--window", self.xid,
+                str((box.x + box.width // 2) * self.scale + self.margin[0]),
+                str((box.y + box.height // 2) * self.scale + self.margin[1]), "click", "1",
                 "mousemove", "2000", "2000")
 
     def toggle(self, role, english, on):
@@ -248,6 +260,40 @@ class Scenario(windows.Scenario):
         check(second.returncode == 0, "the second tamsor-wizard's exit status %d"
               % second.returncode)
 
+    # ---- Style ----------------------------------------------------------------------------
+
+    def prefer(self, scheme):
+        """The desktop's colour scheme through a fake settings portal (1: dark),
+        changed while the wizard runs: the portal's answer and its signal."""
+        if self.portal is None:
+            self.wizards.append(subprocess.Popen(  # stopped with the wizards
+                [sys.executable, "-m", "dbusmock", "--session", PORTAL, PORTAL_PATH,
+                 PORTAL_SETTINGS], stdout=subprocess.DEVNULL, stderr=self.log))
+            bus = dbus.SessionBus()
+            poll(lambda: bool(bus.name_has_owner(PORTAL)), True, 15, "the fake portal on the bus")
+            self.portal = bus.get_object(PORTAL, PORTAL_PATH)
+        self.portal.AddMethod(PORTAL_SETTINGS, "Read", "ss", "v",
+                              "ret = dbus.UInt32(%d, variant_level=2)" % scheme)
+        self.portal.EmitSignal(PORTAL_SETTINGS, "SettingChanged", "ssv",
+                               dbus.Array(["org.freedesktop.appearance", "color-scheme",
+                                           dbus.UInt32(scheme, variant_level=1)], signature="v"))
+
+    def check_side_picture(self, dark):
+        """The side picture, left of the pages below the header bar, sits on the
+        window's own background, which is dark or light as asked."""
+        inside = max((c for c in self.main if c is not None), key=lambda c: extents(c).height)
+        body, pages = extents(inside), extents(inside[0])  # the picture is hidden from AT-SPI
+        (x, y), s = self.margin, self.scale
+        box = (x + body.x * s, y + body.y * s, x + pages.x * s, y + (body.y + body.height) * s)
+        path = os.path.join(self.folder, "window.png")
+
+        def dark_shown():
+            subprocess.run(["import", "-window", self.xid, path], check=True, timeout=30)
+            return max(picture_edge.background(path, box, EDGE_BAND * s)[1]) < 128
+        poll(dark_shown, dark, 10, "the window's background dark")
+        problem = picture_edge.rectangle_showing(path, box, EDGE_BAND * s)
+        check(problem is None, "the side picture shows as a rectangle: %s" % problem)
+
     # ---- Pages ----------------------------------------------------------------------------
 
     def page(self):
@@ -308,7 +354,13 @@ class Scenario(windows.Scenario):
         disc1, disc2, image1, image2 = self.prepare_discs()
 
         self.step("start without a disc; page 1 waits for one")
+        if self.args.dark:
+            self.prefer(0)
         self.attach(self.start_wizard([]))
+        self.check_side_picture(False)
+        if self.args.dark:
+            self.prefer(1)
+            self.check_side_picture(True)
         self.on_page(0)
         self.act(self.find(self.main, PUSH_BUTTON, "Continue"))
         wait = self.dialog("wait-for-disc dialog")
@@ -404,6 +456,9 @@ def main():
     parser.add_argument("--mkdmg", help="tamsor-mkdmg: hand the wizard .dmg images of the discs")
     parser.add_argument("--screenshots", help="folder for the pictures")
     parser.add_argument("--language", help="run in this language (da, de, ..., zh_TW)")
+    parser.add_argument("--dark", action="store_true",
+                        help="the desktop comes to prefer the dark style while it runs")
+    parser.add_argument("--scale", type=int, default=1, help="GDK_SCALE for the wizard")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     return windows.run_scenario(Scenario, parser.parse_args(), errors=(GLib.Error,))
 
