@@ -14,8 +14,12 @@
 //
 //   start      bsdp, tftp, http (the ports)
 //   serving    volume, path, from, advertised
-//   listed     client, hardware (a BSDP LIST was answered)
-//   selected   client, hardware (a BSDP SELECT was answered)
+//   listed     client, hardware, image (a BSDP LIST was answered; the
+//              default image listed), omitted (entries left out for room)
+//   selected   client, hardware, image (a BSDP SELECT was answered; no
+//              image when the ID asked for was refused)
+//   image      file, then name, id, default, or "left out" (--library: an
+//              image offered or left out)
 //   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
 //              whole file sent; every TFTP transfer at its end), position
 //              (after a failed disc read: where)
@@ -47,6 +51,7 @@
 
 #include "BSDPServer.h"
 #include "ClientTable.h"
+#include "ServeLibrary.h"
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
 
@@ -73,6 +78,8 @@ struct Options {
     uint16_t bsdpPort = kBsdpPort;
     bool keepBooting = false;        // BSDP and TFTP stay up for further clients
     bool json = false;               // one JSON object per line on out
+    std::string library;             // --library: the folder of images
+    std::string stateFolder;         // --state-dir: where image IDs are kept
 };
 
 // One disc of the command line, or the drives when none was given.
@@ -121,6 +128,7 @@ struct Server {
     bool tableDirty = false;         // a fact changed since the last drawing
     double tableDrawn = 0;           // run-loop clock of the last drawing
     QxRunLoopTimerRef tableTimer = nullptr;
+    Library library;                 // --library
     volatile bool stopRequested = false;
 };
 
