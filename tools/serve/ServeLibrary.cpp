@@ -165,7 +165,7 @@ void Report(Server& server, const LibraryImage& image) {
                 image.settings.isDefault ? ", the default" : "", image.file.c_str());
         }
     } else if (server.options.json) {
-        EmitJson(server, "image", JsonMember("file", image.file) + JsonMember("left out", image.problem));
+        EmitJson(server, "image", JsonMember("file", image.file) + JsonMember("problem", image.problem));
     } else {
         Say(server, "%s is left out: %s.", image.file.c_str(), image.problem.c_str());
     }
@@ -531,6 +531,12 @@ int LibraryList(Server& server) {
     SetBootImageNameFormat(nullptr);
     if (offered == 0) return Fail(server, "no image in %s can be offered", server.library.folder.c_str());
     return 0;
+}
+
+size_t LibraryClientCount(const Server& server, const LibraryImage& image) {
+    if (!image.offered) return 0;
+    return static_cast<size_t>(std::count_if(server.clients.begin(), server.clients.end(),
+                                             [&](const ClientRow& row) { return row.image == image.name; }));
 }
 
 void LibraryStop(Server& server) {

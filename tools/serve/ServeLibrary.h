@@ -110,6 +110,10 @@ void LibraryScan(Server& server, bool first);
 // --list with --library. 0, or 1 when nothing can be offered.
 int LibraryList(Server& server);
 
+// How many of the server's clients chose the image (or were offered it
+// first and chose nothing yet), for a status view.
+size_t LibraryClientCount(const Server& server, const LibraryImage& image);
+
 // Ends the watch and takes every image away.
 void LibraryStop(Server& server);
 

@@ -18,7 +18,7 @@
 //              default image listed), omitted (entries left out for room)
 //   selected   client, hardware, image (a BSDP SELECT was answered; no
 //              image when the ID asked for was refused)
-//   image      file, then name, id, default, or "left out" (--library: an
+//   image      file, then name, id, default, or problem (--library: an
 //              image offered or left out)
 //   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
 //              whole file sent; every TFTP transfer at its end), position
