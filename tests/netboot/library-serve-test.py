@@ -150,7 +150,13 @@ try:
     open(os.path.join(lab, "library.conf"), "w").write(
         "# the lab\n[alpha.img]\nmodels = Talvyn5,1 Talvyn6,2\n"
         "[beta.dmg]\nname = Beta\ndefault = yes\nhardware = 02:00:00:11:44:01\n"
-        "[gamma.img]\nkind = diagnostics\n")
+        "[gamma.img]\nkind = diagnostics\n[epsilon.img]\nenabled = yes\ncolour = red\n")
+    shutil.copy(raw["Alpha"], os.path.join(lab, "epsilon.img"))
+    listing = subprocess.run([serve, "--library", lab, "--state-dir", os.path.join(work, "state"),
+                              "--list"], capture_output=True, text=True).stdout
+    check("epsilon.img: left out: library.conf:12: unknown setting" in listing and
+          listing.count('" beta.dmg, default, models: all, hardware: 02:00:00:11:44:01') == 1 and
+          len(listing.splitlines()) == 4, "--list shows:\n" + listing)
     server = Server(lab, os.path.join(work, "state"))
 
     # Who sees what, and the default.

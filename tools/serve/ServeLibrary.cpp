@@ -132,11 +132,19 @@ std::string DeviceFor(Library& library, const std::string& file) {
     }
     if (clean.empty()) clean = "image";
     if (clean.size() > 200) clean.resize(200);
+    // Device names compare without regard to case.
+    auto key = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    // Drive names stay the drives'.
+    if (key(clean).rfind("cdrom", 0) == 0) clean = "_" + clean;
     std::string device = "\\\\.\\" + clean;
-    for (int n = 2; library.devicesUsed.count(device) != 0; ++n) {
+    auto taken = [&](const std::string& name) { return library.devicesUsed.count(key(name)) != 0; };
+    for (int n = 2; taken(device); ++n) {
         device = "\\\\.\\" + clean + "-" + std::to_string(n);
     }
-    library.devicesUsed.insert(device);
+    library.devicesUsed.insert(key(device));
     return device;
 }
 
