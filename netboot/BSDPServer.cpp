@@ -284,28 +284,33 @@ QxStatus BuildReplyHeader(const uint8_t* request, const struct sockaddr* sender,
     return kStatusOK;
 }
 
-// The name an entry is listed by: its own, else the formatted volume name.
-QxStatus ListedName(const BootImageEntry* entry, char* name, size_t size) {
+// This computer's display name, when the name format asks for it.
+std::string HostText() {
+    if (bootImageNameFormat == nullptr) return std::string();
+    QxLStringRef hostName = HostDisplayName();
+    const char* text = nullptr;
+    QxLStringGetText(hostName, &text, nullptr);
+    std::string copy = text != nullptr ? text : "";
+    QxLObjectRelease(hostName);
+    return copy;
+}
+
+// The name an entry is listed by: its own, else the formatted volume name
+// (hostText: HostText(), asked once for a whole list).
+QxStatus ListedName(const BootImageEntry* entry, const std::string& hostText, char* name,
+                    size_t size) {
     if (entry->displayName[0] != '\0') {
         if (QxLCopyBounded(name, entry->displayName, size) >= size) return kStatusBadSize;
         return kStatusOK;
     }
-    QxStatus status;
-    if (bootImageNameFormat != nullptr) {
-        QxLStringRef hostName = HostDisplayName();
-        const char* hostText = nullptr;
-        QxLStringGetText(hostName, &hostText, nullptr);
-        status = BsdpFormatImageName(entry->volumeName, hostText, name, size);
-        QxLObjectRelease(hostName);
-    } else {
-        status = BsdpFormatImageName(entry->volumeName, nullptr, name, size);
-    }
-    return status;
+    return BsdpFormatImageName(entry->volumeName,
+                               bootImageNameFormat != nullptr ? hostText.c_str() : nullptr, name,
+                               size);
 }
 
 QxStatus AnswerList(const BootImageEntry* entry, const uint8_t* serverAddress) {
     char name[kMaxImageName + 1];
-    QxStatus status = ListedName(entry, name, sizeof name);
+    QxStatus status = ListedName(entry, HostText(), name, sizeof name);
     if (status != kStatusOK) return status;
     size_t nameLength = strlen(name);
 
@@ -358,9 +363,10 @@ QxStatus AnswerListOfMany(const std::vector<const BootImageEntry*>& shown,
                           const BootImageEntry* chosen, const uint8_t* serverAddress,
                           uint8_t* options, size_t limit, size_t* written) {
     std::vector<std::string> entries;
+    std::string hostText = HostText();
     for (const BootImageEntry* entry : shown) {
         char name[kMaxImageName + 1];
-        QxStatus status = ListedName(entry, name, sizeof name);
+        QxStatus status = ListedName(entry, hostText, name, sizeof name);
         if (status != kStatusOK) return status;
         size_t length = strlen(name);
         // Cut at a character boundary so that one entry fits one option.
@@ -436,7 +442,8 @@ void ReportAnswer(const struct sockaddr* client, const uint8_t* request) {
     }
     char name[kMaxImageName + 1];
     QxStatus status = kStatusOK;
-    if (gServer.image != nullptr && ListedName(gServer.image, name, sizeof name) == kStatusOK) {
+    if (gServer.image != nullptr &&
+        ListedName(gServer.image, HostText(), name, sizeof name) == kStatusOK) {
         status = QxLBuildInto(event, "%kO=%s%kO=%i", kNetBootKeyImage, name, kNetBootKeyImageID,
                               static_cast<int64_t>(gServer.image->imageID));
     }
