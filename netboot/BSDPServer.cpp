@@ -759,7 +759,8 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
         // A SELECT naming another server is not for this one.
         const DhcpOptionSlot* server =
             DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionServerIdentifier);
-        if (server != nullptr && (server->length != 4 || memcmp(server->data, serverAddress, 4) != 0)) {
+        if (server != nullptr &&
+            (server->length != 4 || memcmp(server->data, serverAddress, 4) != 0)) {
             return kStatusUnsupported;
         }
         const DhcpOptionSlot* wanted =

@@ -540,8 +540,9 @@ TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
     }
     const std::string client = ",\"client\":\"127.0.0.1\"";
     const std::string chosen = ",\"image\":\"Road Disc";
-    EXPECT_EQ(count("{\"event\":\"listed\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"" + chosen),
-              1u);
+    EXPECT_EQ(
+        count("{\"event\":\"listed\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"" + chosen),
+        1u);
     EXPECT_EQ(count("{\"event\":\"selected\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"" +
                     chosen),
               3u);

@@ -157,7 +157,8 @@ bool FileStamp(const fs::path& path, uint64_t* size, int64_t* modified) {
     if (error) return false;
     auto time = fs::last_write_time(path, error);
     if (error) return false;
-    *modified = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    *modified =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
     return true;
 }
 
@@ -169,13 +170,15 @@ void Report(Server& server, const LibraryImage& image) {
         if (server.options.json) {
             EmitJson(server, "image",
                      JsonMember("file", image.file) + JsonMember("name", image.name) +
-                         JsonMember("id", id) + (image.settings.isDefault ? ",\"default\":true" : ""));
+                         JsonMember("id", id) +
+                         (image.settings.isDefault ? ",\"default\":true" : ""));
         } else {
             Say(server, "Offering \"%s\" (ID %s%s) from %s.", image.name.c_str(), id,
                 image.settings.isDefault ? ", the default" : "", image.file.c_str());
         }
     } else if (server.options.json) {
-        EmitJson(server, "image", JsonMember("file", image.file) + JsonMember("problem", image.problem));
+        EmitJson(server, "image",
+                 JsonMember("file", image.file) + JsonMember("problem", image.problem));
     } else {
         Say(server, "%s is left out: %s.", image.file.c_str(), image.problem.c_str());
     }
@@ -248,7 +251,10 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
 void TakeAway(Server& server, LibraryImage& image, bool quiet) {
     if (image.offered) {
         RemoveBootImageEntry(image.id);
-        if (!quiet) Say(server, "\"%s\" (%s) is no longer offered.", image.name.c_str(), image.file.c_str());
+        if (!quiet) {
+            Say(server, "\"%s\" (%s) is no longer offered.", image.name.c_str(),
+                image.file.c_str());
+        }
     }
     if (!image.path.empty()) DeviceUnbind(image.device.c_str());
     image.offered = false;
@@ -356,7 +362,9 @@ std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
             }
         } else if (key == "models") {
             std::string joined;
-            for (const std::string& word : Words(value)) joined += (joined.empty() ? "" : " ") + word;
+            for (const std::string& word : Words(value)) {
+                joined += (joined.empty() ? "" : " ") + word;
+            }
             if (joined.size() >= kBootListCapacity) wrong("the models list is too long");
             section->models = joined;
         } else if (key == "hardware") {
@@ -384,7 +392,8 @@ void LibraryScan(Server& server, bool first) {
         // Settings changed: an image whose section changed is offered anew.
         for (LibraryImage& image : library.images) {
             auto found = library.settings.find(image.file);
-            LibrarySettings now = found != library.settings.end() ? found->second : LibrarySettings();
+            LibrarySettings now =
+                found != library.settings.end() ? found->second : LibrarySettings();
             if (now == image.settings) continue;
             TakeAway(server, image, true);
             image.problem.clear();
@@ -395,7 +404,8 @@ void LibraryScan(Server& server, bool first) {
     std::set<std::string> present;
     std::error_code error;
     std::vector<fs::path> files;
-    for (fs::directory_iterator it(library.folder, error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(library.folder, error), end; !error && it != end;
+         it.increment(error)) {
         files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
@@ -419,7 +429,8 @@ void LibraryScan(Server& server, bool first) {
         }
         // A file still being written changes between two looks.
         auto seen = library.pending.find(file);
-        if (!first && (seen == library.pending.end() || seen->second != std::make_pair(size, modified))) {
+        if (!first && (seen == library.pending.end() ||
+                       seen->second != std::make_pair(size, modified))) {
             library.pending[file] = {size, modified};
             continue;
         }
@@ -539,14 +550,17 @@ int LibraryList(Server& server) {
     fflush(out);
     LibraryStop(server);
     SetBootImageNameFormat(nullptr);
-    if (offered == 0) return Fail(server, "no image in %s can be offered", server.library.folder.c_str());
+    if (offered == 0) {
+        return Fail(server, "no image in %s can be offered", server.library.folder.c_str());
+    }
     return 0;
 }
 
 size_t LibraryClientCount(const Server& server, const LibraryImage& image) {
     if (!image.offered) return 0;
-    return static_cast<size_t>(std::count_if(server.clients.begin(), server.clients.end(),
-                                             [&](const ClientRow& row) { return row.image == image.name; }));
+    return static_cast<size_t>(
+        std::count_if(server.clients.begin(), server.clients.end(),
+                      [&](const ClientRow& row) { return row.image == image.name; }));
 }
 
 void LibraryStop(Server& server) {

@@ -1004,7 +1004,9 @@ int StartLibrary(Server& server) {
     }
     AnnounceStart(server);
     int result = LibraryStart(server);
-    if (result == 0) Say(server, "Watching %s. Press Ctrl-C to stop.", server.library.folder.c_str());
+    if (result == 0) {
+        Say(server, "Watching %s. Press Ctrl-C to stop.", server.library.folder.c_str());
+    }
     return result;
 }
 
