@@ -9,14 +9,20 @@
 # Reported per N: every transfer byte-exact (and none refused), the time
 # until the last client is done, the aggregate rate, the fastest and the
 # slowest client, the server's peak resident size (VmHWM) and peak open
-# descriptors. In the same run the TFTP part alone (the same N clients, the
+# descriptors. Then a library (tamsor-serve --library) of 4 images, raw and
+# .dmg mixed, each with boot files of its own: the same N clients spread
+# over them (each takes the entry of its number in the LIST and SELECTs it),
+# every byte checked against the image it chose, the aggregate rate as a
+# ratio to the one image served alone at the same N (goal: within 10 %);
+# and the time of a LIST with 40 entries against a LIST of one, both
+# measured by one client in a row of 2000. In the same run the TFTP part alone (the same N clients, the
 # same files) against tamsor-serve, tftp-hpa's in.tftpd and dnsmasq's TFTP
 # server, as ratios (peer seconds / tamsor-serve seconds: above 1 means
 # tamsor-serve is faster).
 #
 #   bench/lab-bench.sh
 #   COUNTS="1 8 32 128" R_MIB=16 BOOTER_KIB=512 KERNEL_KIB=8192 CACHE_KIB=4096 \
-#     BUILD=DIR bench/lab-bench.sh
+#     LIBRARY=1 BUILD=DIR bench/lab-bench.sh
 #
 # Then the road at STATUS_N clients (default 32) with tamsor-serve --status:
 # no reader, /status.json polled every second by curl, headless Chromium on
@@ -46,6 +52,7 @@ R_MIB=${R_MIB:-16}
 BOOTER_KIB=${BOOTER_KIB:-512}
 KERNEL_KIB=${KERNEL_KIB:-8192}
 CACHE_KIB=${CACHE_KIB:-4096}
+LIBRARY=${LIBRARY:-1}
 PYTHON=/usr/bin/python3
 
 for tool in cmake ninja curl in.tftpd dnsmasq "$PYTHON"; do
@@ -55,10 +62,11 @@ done
 echo "==> release build in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja --log-level=WARNING -Wno-dev \
   -DCMAKE_BUILD_TYPE=Release -DTAMSOR_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j 2 --target tamsor-serve tamsor-disc tamsor-mkimage >/dev/null
+cmake --build "$BUILD" -j 2 --target tamsor-serve tamsor-disc tamsor-mkimage tamsor-mkdmg >/dev/null
 SERVE=$BUILD/tools/tamsor-serve
 DISC=$BUILD/tools/tamsor-disc
 MKIMAGE=$BUILD/tools/hfswriter/tamsor-mkimage
+MKDMG=$BUILD/tools/dmgwriter/tamsor-mkdmg
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tamsor-lab-bench.XXXXXX")
 PIDS=()
@@ -93,18 +101,27 @@ cat >"$WORK/clients.py" <<'PY'
 import hashlib, http.client, json, os, socket, struct, subprocess, sys, threading, time
 count, bsdp_port, tftp_port, root, image_path, r_mib, work = sys.argv[1:8]
 count, bsdp_port, tftp_port, r_mib = int(count), int(bsdp_port), int(tftp_port), int(r_mib)
-NAMES = ["1/booter", "1/mach.orvane", "1/mach.orvane.mkext"]
+# A library: image_path is a JSON map of index -> raw image; root holds
+# <index>/booter and the rest for each.
+library = json.load(open(image_path)) if image_path.endswith(".json") else None
+LEAVES = ["booter", "mach.orvane", "mach.orvane.mkext"]
+NAMES = ["1/" + leaf for leaf in LEAVES]
+if library:
+    NAMES = ["%s/%s" % (index, leaf) for index in library for leaf in LEAVES]
+    images = {index: open(path, "rb").read() for index, path in library.items()}
 expected = {n: hashlib.sha256(open(os.path.join(root, n), "rb").read()).hexdigest() for n in NAMES}
-image = open(image_path, "rb").read() if bsdp_port else b""
+image = open(image_path, "rb").read() if bsdp_port and not library else b""
 
-def bsdp(source, hardware, kind, xid):
+def bsdp(source, hardware, kind, xid, image_id=None):
     packet = bytearray(240)
     packet[0:4] = bytes([1, 1, 6, 0])
     packet[4:8] = struct.pack("!I", xid)
     packet[28:34] = hardware
     packet[236:240] = bytes([0x63, 0x82, 0x53, 0x63])
     vendor = b"VRNXBSDPC/i386/Lab1,1"
-    packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3, 1, 1, kind, 255])
+    wanted = b"" if image_id is None else bytes([8, 4]) + struct.pack("!I", image_id)
+    packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3 + len(wanted), 1, 1, kind])
+    packet += wanted + bytes([255])
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((source, 0))
     s.settimeout(2)
@@ -123,11 +140,14 @@ def bsdp(source, hardware, kind, xid):
         if reply[i] == 0:
             i += 1
             continue
-        options[reply[i]] = reply[i + 2:i + 2 + reply[i + 1]]
+        # Option 43 may come in several pieces: joined, as a client does.
+        piece = reply[i + 2:i + 2 + reply[i + 1]]
+        options[reply[i]] = options.get(reply[i], b"") + piece if reply[i] == 43 else piece
         i += 2 + reply[i + 1]
     bsdp_options, j, vendor = {}, 0, options.get(43, b"")
     while j + 1 < len(vendor):
-        bsdp_options[vendor[j]] = vendor[j + 2:j + 2 + vendor[j + 1]]
+        value = vendor[j + 2:j + 2 + vendor[j + 1]]
+        bsdp_options[vendor[j]] = bsdp_options.get(vendor[j], b"") + value if vendor[j] == 9 else value
         j += 2 + vendor[j + 1]
     return reply, options, bsdp_options
 
@@ -139,14 +159,23 @@ def client(index):
     tftp_bytes = http_bytes = 0
     failures = []
     try:
-        port, booter, url = tftp_port, NAMES[0], None
+        port, booter, url, mine = tftp_port, NAMES[0], None, image
         if bsdp_port:
-            bsdp(source, hardware, 1, 0x100000 + index)
-            reply, options, bsdp_options = bsdp(source, hardware, 2, 0x200000 + index)
+            _, _, listed = bsdp(source, hardware, 1, 0x100000 + index)
+            chosen, entries = None, listed.get(9, b"")
+            if library:
+                ids, k = [], 0
+                while k < len(entries):
+                    ids.append(struct.unpack("!I", entries[k:k + 4])[0])
+                    k += 5 + entries[k + 4]
+                chosen = sorted(ids)[index % len(ids)]
+            reply, options, bsdp_options = bsdp(source, hardware, 2, 0x200000 + index, chosen)
             port = struct.unpack("!H", bsdp_options[12])[0]
             booter = reply[108:236].rstrip(b"\0").decode()
             url = options[17].decode()
-        for name in [booter] + NAMES[1:]:
+            if library:
+                mine = images[booter.split("/")[0]]
+        for name in [booter] + [booter.split("/")[0] + "/" + leaf for leaf in LEAVES[1:]]:
             out = os.path.join(work, "got.%d" % index)
             run = subprocess.run(["curl", "-s", "-S", "--max-time", "120", "--interface", source,
                                   "--tftp-blksize", "1468", "-o", out,
@@ -169,7 +198,7 @@ def client(index):
                 connection.request("GET", path, headers={"Range": "bytes=%d-%d" % (first, first + (1 << 20) - 1)})
                 response = connection.getresponse()
                 body = response.read()
-                if response.status != 206 or body != image[first:first + (1 << 20)]:
+                if response.status != 206 or body != mine[first:first + (1 << 20)]:
                     failures.append("range %d: status %d, %s" % (piece, response.status,
                                     "other bytes" if response.status == 206 else ""))
                 http_bytes += len(body)
@@ -268,6 +297,92 @@ at8, at128 = float(sys.argv[1]), float(sys.argv[2])
 change = (at128 - at8) / at8
 print("    aggregate rate at N=128 is %+.0f %% of N=8 (goal: within 20 %%)" % (change * 100))
 sys.exit(0 if change >= -0.20 else 1)
+PY
+fi
+
+if [ "$LIBRARY" = 1 ]; then
+  echo "==> a library of 4 images (2 raw, 2 .dmg) against tamsor-serve --library (Release)"
+  LIB=$WORK/library
+  mkdir -p "$LIB"
+  echo "{" >"$WORK/library.json"
+  for k in 1 2 3 4; do
+    # Each image's boot files differ from the others' (sizes), so a client
+    # given another image's bytes is caught.
+    sed "s|boot.efi .*|boot.efi $((BOOTER_KIB * 1024 + k * 4096))|" "$WORK/manifest" >"$WORK/manifest.$k"
+    "$MKIMAGE" -o "$WORK/lib$k.img" --name "Lab Install $k" --manifest "$WORK/manifest.$k" >/dev/null
+    if [ $((k % 2)) -eq 0 ]; then
+      "$MKDMG" --method zlib "$WORK/lib$k.img" "$LIB/lib$k.dmg" >/dev/null
+    else
+      cp "$WORK/lib$k.img" "$LIB/lib$k.img"
+    fi
+  done
+  LIB_BSDP=$(free_port)
+  "$SERVE" --library "$LIB" --state-dir "$WORK/state" --json --bsdp-port "$LIB_BSDP" \
+    >"$WORK/library.out" 2>/dev/null &
+  LIB_PID=$!
+  PIDS+=("$LIB_PID")
+  for _ in $(seq 100); do grep -q 'Watching' "$WORK/library.out" 2>/dev/null && break; sleep 0.1; done
+  # The index each image got, from its "image" line; its boot files.
+  first=1
+  for k in 1 2 3 4; do
+    id=$(sed -n "s/.*\"file\":\"lib$k\.[a-z]*\",.*\"id\":\"\([0-9A-F]*\)\".*/\1/p" "$WORK/library.out")
+    index=$((16#${id:4:4}))
+    mkdir -p "$WORK/libroot/$index"
+    "$DISC" cat "$WORK/lib$k.img#2" usr/standalone/i386/boot.efi >"$WORK/libroot/$index/booter"
+    "$DISC" cat "$WORK/lib$k.img#2" mach_kernel >"$WORK/libroot/$index/mach.orvane"
+    "$DISC" cat "$WORK/lib$k.img#2" System/Library/Extensions.mkext >"$WORK/libroot/$index/mach.orvane.mkext"
+    [ $first = 1 ] || echo "," >>"$WORK/library.json"
+    printf '"%s": "%s"' "$index" "$WORK/lib$k.img" >>"$WORK/library.json"
+    first=0
+  done
+  echo "}" >>"$WORK/library.json"
+  for n in $COUNTS; do
+    "$PYTHON" "$WORK/clients.py" "$n" "$LIB_BSDP" 0 "$WORK/libroot" "$WORK/library.json" "$R_MIB" "$WORK" \
+      >"$WORK/library.$n.json"
+    alone=$(rate_of "$WORK/road.$n.json")
+    ratio=$("$PYTHON" -c 'import sys; print("%.2f" % (float(sys.argv[1]) / float(sys.argv[2])))' \
+      "$(rate_of "$WORK/library.$n.json")" "$alone")
+    summary "library N=$n" "$WORK/library.$n.json" "  rate / one image alone $ratio (goal >= 0.90)" || status=1
+  done
+  stop_pid "$LIB_PID"
+
+  # LIST round trips: 40 entries (links to one image) against one entry.
+  for entries in 1 40; do
+    MANY=$WORK/many$entries
+    mkdir -p "$MANY"
+    for k in $(seq "$entries"); do ln -s "$IMAGE" "$MANY/disc$k.img"; done
+    port=$(free_port)
+    "$SERVE" --library "$MANY" --state-dir "$WORK/state$entries" --bsdp-port "$port" >"$WORK/many.out" 2>/dev/null &
+    MANY_PID=$!
+    PIDS+=("$MANY_PID")
+    for _ in $(seq 200); do grep -q 'Watching' "$WORK/many.out" 2>/dev/null && break; sleep 0.1; done
+    "$PYTHON" - "$port" "$entries" <<'PY' >"$WORK/list.$entries"
+import socket, struct, sys, time
+port, entries = int(sys.argv[1]), int(sys.argv[2])
+packet = bytearray(240)
+packet[0:4] = bytes([1, 1, 6, 0])
+packet[28:34] = bytes.fromhex("0016cb100001")
+packet[236:240] = bytes([0x63, 0x82, 0x53, 0x63])
+vendor = b"VRNXBSDPC/i386/Lab1,1"
+packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 7, 1, 1, 1, 12, 2, 5, 0xc0, 255])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 0))
+s.settimeout(2)
+s.sendto(packet, ("127.0.0.1", port))
+assert s.recv(2048).count(b"Lab Install") == entries, "not every entry listed"
+rounds, began = 2000, time.perf_counter()
+for _ in range(rounds):
+    s.sendto(packet, ("127.0.0.1", port))
+    s.recv(2048)
+print("%.1f" % ((time.perf_counter() - began) / rounds * 1e6))
+PY
+    stop_pid "$MANY_PID"
+  done
+  "$PYTHON" - "$(cat "$WORK/list.1")" "$(cat "$WORK/list.40")" <<'PY'
+import sys
+one, forty = float(sys.argv[1]), float(sys.argv[2])
+print("    LIST round trip: 40 entries %.1f us, 1 entry %.1f us (40 / 1: %.2f; the difference, %.1f us, is the cost of the list)" % (
+    forty, one, forty / one, forty - one))
 PY
 fi
 

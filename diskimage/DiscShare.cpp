@@ -606,6 +606,29 @@ QxStatus DiscShareAddImage(const char* displayName, const char* imageName) {
     return status;
 }
 
+QxStatus DiscShareRemoveImage(const char* imageName) {
+    if (imageName == nullptr || gService.imageList == nullptr) return kStatusNotFound;
+    QxLDictionaryRef entry = nullptr;
+    QxStatus status = FindImage(imageName, strlen(imageName), &entry);
+    if (status != kStatusOK) return status;
+    if (entry == nullptr) return kStatusNotFound;
+    // Arrays only grow: the list is made again without the entry.
+    QxLArrayRef kept = QxLArrayCreateEmpty();
+    if (kept == nullptr) return kStatusNoMemory;
+    int32_t count = QxLArrayGetCount(gService.imageList);
+    for (int32_t i = 0; i < count && status == kStatusOK; ++i) {
+        const void* value = QxLArrayGetValueAt(gService.imageList, i);
+        if (value != entry) status = QxLArrayAppend(kept, value);
+    }
+    if (status != kStatusOK) {
+        QxLObjectRelease(kept);
+        return status;
+    }
+    QxLObjectRelease(gService.imageList);
+    gService.imageList = kept;
+    return kStatusOK;
+}
+
 void DiscShareForgetImages() {
     QxLObjectRelease(gService.imageList);
     gService.imageList = nullptr;

@@ -95,6 +95,12 @@ QxStatus DiscShareStop();
 // the UUID source's status. On failure the list keeps what it had.
 QxStatus DiscShareAddImage(const char* displayName, const char* imageName);
 
+// Takes the image named imageName off the list: later requests for it are
+// answered 404, while a connection that has it open keeps its reader, so a
+// read under way finishes with that image's bytes. kStatusNotFound when no
+// image has the name.
+QxStatus DiscShareRemoveImage(const char* imageName);
+
 // Releases the image list and closes the reader of every connection; the
 // connections stay open, and their next image request answers 404 until an
 // image is added again. A body being sent ends at its next refill with the

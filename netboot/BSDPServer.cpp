@@ -21,13 +21,25 @@
 // DHCP options of a reply: 53 = 5 (DHCPACK), 54 = the server address, 60 =
 // "VRNXBSDPC", and for SELECT 17 = the root image URL.
 //
+// With several boot image entries a LIST names every entry the client may
+// see (its model and hardware address pass the entry's lists; with an
+// attributes filter, option 11, only images whose attributes are listed;
+// diagnostics only through a filter), the default among them, and carries
+// the list in as many option 43 instances as it needs, whole entries only,
+// within the client's maximum message size. A SELECT of an ID the client
+// may not have is answered FAILED (BSDP message type 3). With one entry the
+// answers are exactly the one-image answers.
+//
 // Not here: which image is offered (BootSource.h), serving its files
 // (TFTPServer.h) or its disc image (DiscShare.h), starting the set of
 // servers. The sname/file overload of option 52 is not honoured: options
 // are read from the options area only.
 #include "BSDPServer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "BootSource.h"
 #include "DiscHost.h"
@@ -69,6 +81,21 @@ constexpr size_t kMaxBootFileName = kFileSize - 1;
 // BSDP image names carry a one-byte length.
 constexpr size_t kMaxImageName = 255;
 constexpr size_t kMaxOptionData = 255;
+// A list entry's name: one entry (ID, length, name) always fits in one
+// option 9 beside the option 43 header.
+constexpr size_t kMaxListName = 246;
+constexpr size_t kCiaddrOffset = 12;
+constexpr uint16_t kDhcpClientPort = 68;
+constexpr uint8_t kDhcpOptionMaxMessageSize = 57;
+constexpr uint8_t kBsdpOptionServerIdentifier = 3;
+constexpr uint8_t kBsdpOptionReplyPort = 5;
+constexpr uint8_t kBsdpOptionAttributesFilter = 11;
+constexpr uint8_t kBsdpOptionMaxMessageSize = 12;
+constexpr uint8_t kBsdpFailed = 3;
+constexpr size_t kDhcpMinimumMessage = 576;
+// Image ID: install bit and kind in the high 16 bits (the attributes).
+constexpr uint32_t kKindMask = 0x7F000000;
+constexpr uint32_t kKindDiagnostics = 0x03000000;
 
 struct BsdpServer {
     QxSocketRef socket;       // owns handle; null while stopped
@@ -78,9 +105,12 @@ struct BsdpServer {
     NetBootEventSink sink;  // hears of every answer; null: nobody does
     void* sinkContext;
     int answered;           // BSDP type of the last datagram answered
+    QxNetAddress replyTo;   // where the last answer goes
+    const BootImageEntry* image;  // the default listed, or the one selected
+    size_t omitted;         // entries a LIST had no room for
 };
 
-BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0};
+BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0, {}, nullptr, 0};
 uint8_t gReceiveBuffer[kBsdpPacketSize];
 uint8_t gReplyBuffer[kBsdpPacketSize];
 DhcpOptionTable gRequestOptions;
@@ -129,15 +159,78 @@ int FirstByte(const DhcpOptionTable* table, bool bsdp, uint8_t code) {
 
 // Whether the vendor class carries the two fields after the class name. The
 // literal part is matched exactly (upper case), unlike the prefix test.
-bool VendorClassHasFields(const DhcpOptionSlot* slot) {
+// *model (may be null) receives the second field, the client's model.
+bool VendorClassHasFields(const DhcpOptionSlot* slot, std::string* model = nullptr) {
     const char* architecture = nullptr;
     int32_t architectureLength = 0;
-    const char* model = nullptr;
+    const char* modelText = nullptr;
     int32_t modelLength = 0;
     int assigned = QxLScan(reinterpret_cast<const char*>(slot->data),
                            static_cast<int32_t>(slot->length), kVendorClassFormat, &architecture,
-                           &architectureLength, &model, &modelLength);
+                           &architectureLength, &modelText, &modelLength);
+    if (assigned == 2 && model != nullptr && modelText != nullptr && modelLength > 0) {
+        model->assign(modelText, static_cast<size_t>(modelLength));
+    }
     return assigned == 2;
+}
+
+// The request's chaddr as "02:00:00:11:aa:44" (hlen bytes, at most 16).
+std::string HardwareText(const uint8_t* request) {
+    char hardware[16 * 3 + 1] = "";
+    size_t length = request[kHlenOffset] < 16 ? request[kHlenOffset] : 16;
+    size_t at = 0;
+    for (size_t i = 0; i < length; ++i) {
+        int written = QxLFormatToBuffer(hardware + at, sizeof hardware - at,
+                                        i == 0 ? "%02x" : ":%02x", request[kChaddrOffset + i]);
+        if (written > 0) at += static_cast<size_t>(written);
+    }
+    return hardware;
+}
+
+// Whether word is one of the space-separated words of list; an empty list
+// holds every word. Hardware addresses compare without regard to case.
+bool ListAllows(const char* list, const std::string& word, bool anyCase) {
+    const char* p = list;
+    while (*p == ' ') ++p;
+    if (*p == '\0') return true;
+    while (*p != '\0') {
+        const char* end = p;
+        while (*end != '\0' && *end != ' ') ++end;
+        size_t length = static_cast<size_t>(end - p);
+        if (length == word.size() &&
+            (anyCase ? QxLCompareCountedNoCase(p, word.c_str(), static_cast<int32_t>(length)) == 0
+                     : memcmp(p, word.data(), length) == 0)) {
+            return true;
+        }
+        p = end;
+        while (*p == ' ') ++p;
+    }
+    return false;
+}
+
+// What the client told about itself, for the entries' restrictions.
+struct ClientFacts {
+    std::string model;
+    std::string hardware;
+    const DhcpOptionSlot* filter;  // option 11, or null
+};
+
+bool ClientMaySee(const BootImageEntry* entry, const ClientFacts& client) {
+    return ListAllows(entry->models, client.model, false) &&
+           ListAllows(entry->hardware, client.hardware, true);
+}
+
+// Whether a LIST shows the entry: allowed, and with a filter one of its
+// attribute values; without one, no diagnostics.
+bool ClientListSees(const BootImageEntry* entry, const ClientFacts& client) {
+    if (!ClientMaySee(entry, client)) return false;
+    if (client.filter == nullptr) return (entry->imageID & kKindMask) != kKindDiagnostics;
+    uint32_t attributes = entry->imageID >> 16;
+    for (uint32_t i = 0; i + 1 < client.filter->length; i += 2) {
+        uint32_t value = (uint32_t{client.filter->data[i]} << 8) | client.filter->data[i + 1];
+        if (value == attributes) return true;
+    }
+    return false;
 }
 
 QxStatus AddByte(bool bsdp, uint8_t code, uint8_t value) {
@@ -191,18 +284,33 @@ QxStatus BuildReplyHeader(const uint8_t* request, const struct sockaddr* sender,
     return kStatusOK;
 }
 
+// This computer's display name, when the name format asks for it.
+std::string HostText() {
+    if (bootImageNameFormat == nullptr) return std::string();
+    QxLStringRef hostName = HostDisplayName();
+    const char* text = nullptr;
+    QxLStringGetText(hostName, &text, nullptr);
+    std::string copy = text != nullptr ? text : "";
+    QxLObjectRelease(hostName);
+    return copy;
+}
+
+// The name an entry is listed by: its own, else the formatted volume name
+// (hostText: HostText(), asked once for a whole list).
+QxStatus ListedName(const BootImageEntry* entry, const std::string& hostText, char* name,
+                    size_t size) {
+    if (entry->displayName[0] != '\0') {
+        if (QxLCopyBounded(name, entry->displayName, size) >= size) return kStatusBadSize;
+        return kStatusOK;
+    }
+    return BsdpFormatImageName(entry->volumeName,
+                               bootImageNameFormat != nullptr ? hostText.c_str() : nullptr, name,
+                               size);
+}
+
 QxStatus AnswerList(const BootImageEntry* entry, const uint8_t* serverAddress) {
     char name[kMaxImageName + 1];
-    QxStatus status;
-    if (bootImageNameFormat != nullptr) {
-        QxLStringRef hostName = HostDisplayName();
-        const char* hostText = nullptr;
-        QxLStringGetText(hostName, &hostText, nullptr);
-        status = BsdpFormatImageName(entry->volumeName, hostText, name, sizeof name);
-        QxLObjectRelease(hostName);
-    } else {
-        status = BsdpFormatImageName(entry->volumeName, nullptr, name, sizeof name);
-    }
+    QxStatus status = ListedName(entry, HostText(), name, sizeof name);
     if (status != kStatusOK) return status;
     size_t nameLength = strlen(name);
 
@@ -246,30 +354,104 @@ QxStatus AnswerSelect(const BootImageEntry* entry, const QxNetAddress* local,
     return status;
 }
 
-// Tells the sink that a request from sender was answered: its address and
-// the hardware address from the request's chaddr (hlen bytes, at most 16).
-void ReportAnswer(const struct sockaddr* sender, const uint8_t* request) {
+// A LIST of several entries, written into options (limit bytes, the end
+// option included): DHCP 53, 54 and 60; option 43 with BSDP 1, 4, 7 and as
+// many whole option 9 entries as fit; then further option 43s, each one
+// option 9 with the next whole entries, while the packet has room. What
+// does not fit is counted in gServer.omitted.
+QxStatus AnswerListOfMany(const std::vector<const BootImageEntry*>& shown,
+                          const BootImageEntry* chosen, const uint8_t* serverAddress,
+                          uint8_t* options, size_t limit, size_t* written) {
+    std::vector<std::string> entries;
+    std::string hostText = HostText();
+    for (const BootImageEntry* entry : shown) {
+        char name[kMaxImageName + 1];
+        QxStatus status = ListedName(entry, hostText, name, sizeof name);
+        if (status != kStatusOK) return status;
+        size_t length = strlen(name);
+        // Cut at a character boundary so that one entry fits one option.
+        if (length > kMaxListName) {
+            length = kMaxListName;
+            while (length > 0 && (static_cast<uint8_t>(name[length]) & 0xC0) == 0x80) --length;
+        }
+        uint8_t head[5];
+        Put32(head, entry->imageID);
+        head[4] = static_cast<uint8_t>(length);
+        entries.emplace_back(reinterpret_cast<const char*>(head), sizeof head);
+        entries.back().append(name, length);
+    }
+
+    QxStatus status = AddCommonOptions(serverAddress);
+    if (status != kStatusOK) return status;
+    size_t position = 0;
+    status = DhcpWriteOptions(&gReplyOptions, options, limit, &position);
+    if (status != kStatusOK) return status;
+    --position;  // the end option is written again after the lists
+
+    uint8_t fixed[13] = {kBsdpOptionMessageType, 1, kBsdpList, kBsdpOptionServerPriority, 2};
+    Put16(fixed + 5, chosen->priority);
+    fixed[7] = kBsdpOptionDefaultImage;
+    fixed[8] = 4;
+    Put32(fixed + 9, chosen->imageID);
+    std::string payload(reinterpret_cast<const char*>(fixed), sizeof fixed);
+    size_t next = 0;
+    for (bool first = true; first || next < entries.size(); first = false) {
+        // Room for this option 43's data: its header and the end option
+        // stay outside.
+        size_t room = limit - position >= 3 ? limit - position - 3 : 0;
+        if (room > kMaxOptionData) room = kMaxOptionData;
+        if (next < entries.size() && payload.size() + 2 + entries[next].size() <= room) {
+            size_t listAt = payload.size();
+            payload.append("\x09\x00", 2);
+            while (next < entries.size() && payload.size() + entries[next].size() <= room) {
+                payload += entries[next++];
+            }
+            payload[listAt + 1] = static_cast<char>(payload.size() - listAt - 2);
+        }
+        if (payload.empty()) break;
+        if (payload.size() > room) return kStatusBufferTooSmall;
+        options[position] = kDhcpOptionVendorSpecific;
+        options[position + 1] = static_cast<uint8_t>(payload.size());
+        memcpy(options + position + 2, payload.data(), payload.size());
+        position += 2 + payload.size();
+        payload.clear();
+    }
+    gServer.omitted = entries.size() - next;
+    options[position++] = kDhcpOptionEnd;
+    *written = position;
+    return kStatusOK;
+}
+
+// Tells the sink that a request from client was answered: its address,
+// the hardware address from the request's chaddr, and the image listed by
+// default or selected.
+void ReportAnswer(const struct sockaddr* client, const uint8_t* request) {
     if (gServer.sink == nullptr) return;
-    char client[kSocketAddressTextSize];
-    if (ClientAddressText(sender, client, sizeof client) != kStatusOK) {
-        QxLCopyBounded(client, "?", sizeof client);
+    char address[kSocketAddressTextSize];
+    if (ClientAddressText(client, address, sizeof address) != kStatusOK) {
+        QxLCopyBounded(address, "?", sizeof address);
     }
-    char hardware[16 * 3 + 1] = "";
-    size_t length = request[kHlenOffset] < 16 ? request[kHlenOffset] : 16;
-    size_t at = 0;
-    for (size_t i = 0; i < length; ++i) {
-        int written = QxLFormatToBuffer(hardware + at, sizeof hardware - at,
-                                        i == 0 ? "%02x" : ":%02x", request[kChaddrOffset + i]);
-        if (written > 0) at += static_cast<size_t>(written);
-    }
+    std::string hardware = HardwareText(request);
     QxLObjectRef event = nullptr;
     if (QxLBuild(&event, "{%kO=%O%kO=%s%kO=%s}", kNetBootKeyMessage,
                  gServer.answered == kBsdpSelect ? kNetBootEventBSDPSelect
                                                  : kNetBootEventBSDPList,
-                 kNetBootKeyClient, client, kNetBootKeyHardwareAddress, hardware) != kStatusOK) {
+                 kNetBootKeyClient, address, kNetBootKeyHardwareAddress,
+                 hardware.c_str()) != kStatusOK) {
         return;
     }
-    gServer.sink(event, gServer.sinkContext);
+    char name[kMaxImageName + 1];
+    QxStatus status = kStatusOK;
+    if (gServer.image != nullptr &&
+        ListedName(gServer.image, HostText(), name, sizeof name) == kStatusOK) {
+        status = QxLBuildInto(event, "%kO=%s%kO=%i", kNetBootKeyImage, name, kNetBootKeyImageID,
+                              static_cast<int64_t>(gServer.image->imageID));
+    }
+    if (status == kStatusOK && gServer.omitted > 0) {
+        status = QxLBuildInto(event, "%kO=%i", kNetBootKeyOmitted,
+                              static_cast<int64_t>(gServer.omitted));
+    }
+    if (status == kStatusOK) gServer.sink(event, gServer.sinkContext);
     QxLObjectRelease(event);
 }
 
@@ -290,9 +472,9 @@ void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void
     }
     // A short or failed send loses this reply only; the client asks again.
     size_t sent = 0;
-    QxPlatformNetSendTo(gServer.handle, gReplyBuffer, replyLength, sender.bytes, sender.length,
-                        &sent);
-    ReportAnswer(reinterpret_cast<const struct sockaddr*>(sender.bytes), gReceiveBuffer);
+    QxPlatformNetSendTo(gServer.handle, gReplyBuffer, replyLength, gServer.replyTo.bytes,
+                        gServer.replyTo.length, &sent);
+    ReportAnswer(reinterpret_cast<const struct sockaddr*>(gServer.replyTo.bytes), gReceiveBuffer);
 }
 
 }  // namespace
@@ -498,21 +680,110 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
     if (entry == nullptr) return kStatusNotInitialized;
     size_t limit = replySize < kBsdpPacketSize ? replySize : kBsdpPacketSize;
     if (limit <= kDhcpOptionsOffset) return kStatusBufferTooSmall;
+
+    // A request that came through a relay is answered at the client's own
+    // address and reply port: the relay would drop an answer sent to it.
+    // The one-image answers go to the sender, as they always did.
+    QxNetAddress destination{};
+    destination.length = QxPlatformNetAddressLength(sender);
+    if (destination.length == 0 || destination.length > sizeof destination.bytes) {
+        return kStatusUnexpectedType;
+    }
+    memcpy(destination.bytes, sender, destination.length);
+    if (entry->next != nullptr && Get32(packet + kGiaddrOffset) != 0 &&
+        Get32(packet + kCiaddrOffset) != 0) {
+        const DhcpOptionSlot* port =
+            DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionReplyPort);
+        uint16_t replyPort = port != nullptr && port->length == 2
+                                 ? static_cast<uint16_t>((port->data[0] << 8) | port->data[1])
+                                 : kDhcpClientPort;
+        QxPlatformNetMakeIPv4(packet + kCiaddrOffset, replyPort, &destination);
+    }
+    const auto* replyTo = reinterpret_cast<const struct sockaddr*>(destination.bytes);
+
+    ClientFacts client;
+    VendorClassHasFields(vendorClass, &client.model);
+    client.hardware = HardwareText(packet);
+    client.filter = DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionAttributesFilter);
+
     QxNetAddress local{};
-    status = BuildReplyHeader(packet, sender, reply, &local);
+    status = BuildReplyHeader(packet, replyTo, reply, &local);
     if (status != kStatusOK) return status;
     uint8_t serverAddress[4];
     memcpy(serverAddress, reply + kSiaddrOffset, sizeof serverAddress);
 
-    status = bsdpType == kBsdpList ? AnswerList(entry, serverAddress)
-                                   : AnswerSelect(entry, &local, serverAddress, reply);
-    if (status != kStatusOK) return status;
+    gServer.image = nullptr;
+    gServer.omitted = 0;
     size_t written = 0;
+    if (entry->next == nullptr) {
+        // One image: the one-image answers, byte for byte.
+        if (!ClientMaySee(entry, client)) return kStatusNotFound;
+        status = bsdpType == kBsdpList ? AnswerList(entry, serverAddress)
+                                       : AnswerSelect(entry, &local, serverAddress, reply);
+        gServer.image = entry;
+    } else if (bsdpType == kBsdpList) {
+        std::vector<const BootImageEntry*> shown;
+        const BootImageEntry* chosen = nullptr;
+        for (const BootImageEntry* e = entry; e != nullptr; e = e->next) {
+            if (ClientListSees(e, client)) shown.push_back(e);
+        }
+        if (shown.empty()) return kStatusNotFound;
+        std::sort(shown.begin(), shown.end(), [](const BootImageEntry* a, const BootImageEntry* b) {
+            return (a->imageID & 0xFFFF) < (b->imageID & 0xFFFF);
+        });
+        for (const BootImageEntry* e : shown) {
+            if (e->isDefault) chosen = e;
+        }
+        if (chosen == nullptr) chosen = shown.front();
+        gServer.image = chosen;
+        // Within the size the client takes: its own word, else DHCP's.
+        size_t most = kDhcpMinimumMessage;
+        const DhcpOptionSlot* size =
+            DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionMaxMessageSize);
+        if (size == nullptr || size->length != 2) {
+            size = DhcpOptionTableGet(&gRequestOptions, false, kDhcpOptionMaxMessageSize);
+        }
+        if (size != nullptr && size->length == 2) {
+            most = static_cast<size_t>((size->data[0] << 8) | size->data[1]);
+            if (most < kDhcpMinimumMessage) most = kDhcpMinimumMessage;
+        }
+        if (most > limit) most = limit;
+        status = AnswerListOfMany(shown, chosen, serverAddress, reply + kDhcpOptionsOffset,
+                                  most - kDhcpOptionsOffset, &written);
+        if (status != kStatusOK) return status;
+        *replyLength = kDhcpOptionsOffset + written;
+        gServer.answered = bsdpType;
+        gServer.replyTo = destination;
+        return kStatusOK;
+    } else {
+        // A SELECT naming another server is not for this one.
+        const DhcpOptionSlot* server =
+            DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionServerIdentifier);
+        if (server != nullptr &&
+            (server->length != 4 || memcmp(server->data, serverAddress, 4) != 0)) {
+            return kStatusUnsupported;
+        }
+        const DhcpOptionSlot* wanted =
+            DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionSelectedImage);
+        uint32_t id = wanted != nullptr && wanted->length == 4 ? Get32(wanted->data) : 0;
+        for (const BootImageEntry* e = entry; e != nullptr && id != 0; e = e->next) {
+            if (e->imageID == id && ClientMaySee(e, client)) gServer.image = e;
+        }
+        if (gServer.image != nullptr) {
+            status = AnswerSelect(gServer.image, &local, serverAddress, reply);
+        } else {
+            // Never another image's files: FAILED, without file or root path.
+            status = AddCommonOptions(serverAddress);
+            if (status == kStatusOK) status = AddByte(true, kBsdpOptionMessageType, kBsdpFailed);
+        }
+    }
+    if (status != kStatusOK) return status;
     status = DhcpWriteOptions(&gReplyOptions, reply + kDhcpOptionsOffset,
                               limit - kDhcpOptionsOffset, &written);
     if (status != kStatusOK) return status;
     *replyLength = kDhcpOptionsOffset + written;
     gServer.answered = bsdpType;
+    gServer.replyTo = destination;
     return kStatusOK;
 }
 

@@ -1,9 +1,12 @@
 // The BSDP responder: answers the boot-image LIST and SELECT requests that
-// a client's firmware sends inside DHCP INFORM messages, for the newest
-// boot image entry (BootSource.h).
+// a client's firmware sends inside DHCP INFORM messages, for the boot image
+// entries (BootSource.h): with one entry the one-image answers; with
+// several a list of those the client may see, its default, and SELECT of
+// the image the client names (FAILED for an ID it may not have).
 //
 // It listens on UDP port 7799 on every local IPv4 address and answers by
-// unicast to the sender's address and port. It is not a DHCP server: it
+// unicast to the sender's address and port (a relayed request, giaddr set,
+// at the client's own address and reply port). It is not a DHCP server: it
 // assigns no addresses, answers nothing but DHCPINFORM carrying BSDP, and
 // remembers nothing between datagrams (a SELECT needs no earlier LIST).
 // Every failure means no reply; nothing is reported to the user.
@@ -181,6 +184,8 @@ QxStatus DhcpWriteOptions(const DhcpOptionTable* table, uint8_t* buffer, size_t 
 //                           reply, not DHCPINFORM, neither LIST nor SELECT,
 //                           vendor class without its two fields)
 //   kStatusNotInitialized   no boot image entry (no prepared disc)
+//   kStatusNotFound         the client may see no entry (models, hardware
+//                           addresses, attributes filter)
 //   kStatusBufferTooSmall   the reply does not fit
 //   kStatusNoMemory, kStatusBadParameter, LocalAddressFor's socket errors.
 // Both option tables are cleared before returning, whatever happened.

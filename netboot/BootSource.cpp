@@ -24,7 +24,7 @@ namespace {
 constexpr size_t kMaxPathCharacters = kBootTextCapacity - 1;
 constexpr char kDevicePrefix[] = "\\\\.\\";
 constexpr size_t kDevicePrefixLength = sizeof(kDevicePrefix) - 1;
-constexpr int kBootFileNumber = 1;
+constexpr uint16_t kBootFileNumber = 1;
 
 constexpr char kInstallationFolder[] = "System/Installation";
 constexpr char kBooterFile[] = "usr/standalone/i386/boot.efi";
@@ -55,10 +55,12 @@ void FreeMapEntry(BootFileMapEntry* entry) {
 }
 
 // Pushes an entry with copies of the texts (null stays null).
-QxStatus AddMapEntry(const char* target, const char* name, const char* prefix, bool isFolder) {
+QxStatus AddMapEntry(const char* target, const char* name, const char* prefix, bool isFolder,
+                     uint16_t number) {
     auto* entry = static_cast<BootFileMapEntry*>(QxLAllocZeroed(sizeof(BootFileMapEntry)));
     if (entry == nullptr) return kStatusNoMemory;
     entry->isFolder = isFolder;
+    entry->number = number;
     entry->target = CopyText(target);
     if (name != nullptr) entry->name = CopyText(name);
     if (prefix != nullptr) entry->prefix = CopyText(prefix);
@@ -80,18 +82,19 @@ QxStatus JoinTarget(const char* volumePath, const char* file, char* target) {
 }
 
 // An exact entry: the TFTP name "<number>/<leaf>" for a file of the volume.
-QxStatus AddExactEntry(const char* volumePath, const char* leafFormat, const char* file) {
+QxStatus AddExactEntry(const char* volumePath, const char* leafFormat, const char* file,
+                       uint16_t number) {
     char name[kBootTextCapacity];
-    QxLFormatToBuffer(name, sizeof(name), leafFormat, kBootFileNumber);
+    QxLFormatToBuffer(name, sizeof(name), leafFormat, static_cast<int>(number));
     char target[kBootTextCapacity];
     QxStatus status = JoinTarget(volumePath, file, target);
     if (status != kStatusOK) return status;
-    return AddMapEntry(target, name, nullptr, false);
+    return AddMapEntry(target, name, nullptr, false, number);
 }
 
 // The diagnostics folder entry: the folder's canonical path and a "/", so
 // that a prefix test on a canonical path tells whether it is inside.
-QxStatus AddDiagnosticsFolderEntry(const char* volumePath) {
+QxStatus AddDiagnosticsFolderEntry(const char* volumePath, uint16_t number) {
     char folder[kBootTextCapacity];
     int length = QxLFormatToBuffer(folder, sizeof(folder), "%s%s", volumePath,
                                    kDiagnosticsFolder);
@@ -102,12 +105,12 @@ QxStatus AddDiagnosticsFolderEntry(const char* volumePath) {
     char target[kBootTextCapacity];
     length = QxLFormatToBuffer(target, sizeof(target), "%s/", canonical);
     if (length < 1 || static_cast<size_t>(length) > kMaxPathCharacters) return kStatusBadSize;
-    return AddMapEntry(target, nullptr, kDiagnosticsFolder, true);
+    return AddMapEntry(target, nullptr, kDiagnosticsFolder, true, number);
 }
 
 // Fills the entry's texts and the map (steps 2 to 6 of the preparation).
 QxStatus FillEntry(BootImageEntry* entry, VolumePartition* partition, const char* volumePath,
-                   bool diagnostics) {
+                   bool diagnostics, uint16_t number) {
     if (QxLCopyBounded(entry->volumePath, volumePath, sizeof(entry->volumePath)) >=
         sizeof(entry->volumePath)) {
         return kStatusBadPath;
@@ -132,24 +135,27 @@ QxStatus FillEntry(BootImageEntry* entry, VolumePartition* partition, const char
 
     entry->priority = kBootImagePriority;
     entry->imageID = diagnostics ? kBootImageIDDiagnostics : kBootImageIDInstall;
+    entry->bootNumber = number;
 
     if (diagnostics) {
         if (!HasDiagnostics(volumePath)) return kStatusBadParameter;
         QxLFormatToBuffer(entry->bootFileName, sizeof(entry->bootFileName), "%d/booter",
-                          kBootFileNumber);
-        status = AddExactEntry(volumePath, "%d/booter", kBootDiagnosticsFile);
-        if (status == kStatusOK) status = AddDiagnosticsFolderEntry(volumePath);
+                          static_cast<int>(number));
+        status = AddExactEntry(volumePath, "%d/booter", kBootDiagnosticsFile, number);
+        if (status == kStatusOK) status = AddDiagnosticsFolderEntry(volumePath, number);
         return status;
     }
     // Not an install disc: still published and advertised, with nothing to
     // load over TFTP.
     if (!IsInstallDisc(volumePath, false)) return kStatusOK;
     QxLFormatToBuffer(entry->bootFileName, sizeof(entry->bootFileName), "%d/booter",
-                      kBootFileNumber);
-    status = AddExactEntry(volumePath, "%d/booter", kBooterFile);
-    if (status == kStatusOK) status = AddExactEntry(volumePath, "%d/mach.orvane", kKernelFile);
+                      static_cast<int>(number));
+    status = AddExactEntry(volumePath, "%d/booter", kBooterFile, number);
     if (status == kStatusOK) {
-        status = AddExactEntry(volumePath, "%d/mach.orvane.mkext", kExtensionsFile);
+        status = AddExactEntry(volumePath, "%d/mach.orvane", kKernelFile, number);
+    }
+    if (status == kStatusOK) {
+        status = AddExactEntry(volumePath, "%d/mach.orvane.mkext", kExtensionsFile, number);
     }
     return status;
 }
@@ -203,23 +209,55 @@ bool HasDiagnostics(const char* volumePath) {
 }
 
 QxStatus PrepareBootSource(const char* volumePath, bool diagnostics) {
-    if (volumePath == nullptr) return kStatusBadParameter;
+    return PrepareNumberedBootSource(volumePath, diagnostics, kBootFileNumber, 0, nullptr);
+}
+
+// imageID 0: the single disc's fixed ID.
+QxStatus PrepareNumberedBootSource(const char* volumePath, bool diagnostics, uint16_t bootNumber,
+                                   uint32_t imageID, BootImageEntry** prepared) {
+    if (volumePath == nullptr || bootNumber == 0) return kStatusBadParameter;
+    for (const BootImageEntry* other = gImageEntries; imageID != 0 && other != nullptr;
+         other = other->next) {
+        if (other->imageID == imageID) return kStatusBadParameter;
+    }
     VolumePartition* partition = nullptr;
     QxStatus status = ResolveVolumePath(volumePath, &partition, nullptr);
     if (status != kStatusOK) return status;
 
     auto* entry = static_cast<BootImageEntry*>(QxLAllocZeroed(sizeof(BootImageEntry)));
-    status = entry != nullptr ? FillEntry(entry, partition, volumePath, diagnostics)
+    status = entry != nullptr ? FillEntry(entry, partition, volumePath, diagnostics, bootNumber)
                               : kStatusNoMemory;
     if (status == kStatusOK) status = DiscShareAddImage(entry->volumeName, entry->imageName);
     if (status == kStatusOK) {
+        if (imageID != 0) entry->imageID = imageID;
         entry->next = gImageEntries;
         gImageEntries = entry;
+        if (prepared != nullptr) *prepared = entry;
     } else {
         QxLFree(entry);
     }
     ReleaseVolumeRef(partition);
     return status;
+}
+
+QxStatus RemoveBootImageEntry(uint32_t imageID) {
+    BootImageEntry** link = &gImageEntries;
+    while (*link != nullptr && (*link)->imageID != imageID) link = &(*link)->next;
+    BootImageEntry* entry = *link;
+    if (entry == nullptr) return kStatusNotFound;
+    *link = entry->next;
+    BootFileMapEntry** mapLink = &gFileMap;
+    while (BootFileMapEntry* mapEntry = *mapLink) {
+        if (mapEntry->number == entry->bootNumber) {
+            *mapLink = mapEntry->next;
+            FreeMapEntry(mapEntry);
+        } else {
+            mapLink = &mapEntry->next;
+        }
+    }
+    DiscShareRemoveImage(entry->imageName);
+    QxLFree(entry);
+    return kStatusOK;
 }
 
 void EmptyBootFileMap() {

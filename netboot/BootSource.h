@@ -49,6 +49,8 @@ inline constexpr size_t kBootTextCapacity = 261;
 inline constexpr uint32_t kBootImageIDInstall = 0x81000001;
 inline constexpr uint32_t kBootImageIDDiagnostics = 0x03000001;
 inline constexpr uint16_t kBootImagePriority = 32766;
+// Space-separated restriction lists of an entry: the text and the NUL.
+inline constexpr size_t kBootListCapacity = 1024;
 
 // The diagnostics booter, relative to the volume root.
 inline constexpr const char* kBootDiagnosticsFile =
@@ -64,6 +66,15 @@ struct BootImageEntry {
                                           // failed the loose install check
     uint32_t imageID;                     // kBootImageIDInstall / ...Diagnostics
     uint16_t priority;                    // kBootImagePriority
+    // Set by a server that offers several images; all empty, false and 1
+    // for a disc prepared with PrepareBootSource.
+    uint16_t bootNumber;                  // N of the "N/booter" boot file names
+    char displayName[kBootTextCapacity];  // name clients see; empty: the
+                                          // volume name, formatted
+    char models[kBootListCapacity];       // client models allowed; empty: all
+    char hardware[kBootListCapacity];     // hardware addresses allowed
+                                          // ("02:00:00:11:aa:44"); empty: all
+    bool isDefault;                       // the default of a LIST
 };
 
 // One boot file map entry. Texts are heap copies owned by the entry.
@@ -73,6 +84,7 @@ struct BootFileMapEntry {
     char* name;     // exact entries: the TFTP name; null for folders
     char* prefix;   // folder entries: the prefix a name may carry; else null
     bool isFolder;
+    uint16_t number;  // bootNumber of the entry that added it
 };
 
 // Whether the volume at volumePath carries the install-disc files of the
@@ -98,6 +110,22 @@ bool HasDiagnostics(const char* volumePath);
 // kStatusNoMemory; DiscShareAddImage's status. A failure stops at its step;
 // map entries added before it stay until the map is emptied.
 QxStatus PrepareBootSource(const char* volumePath, bool diagnostics);
+
+// PrepareBootSource for one of several images: the boot file names are
+// numbered "<bootNumber>/booter" and so on (1 to 65535), the entry carries
+// imageID, and *entry (may be null) receives it so that the caller can set
+// its name, restrictions and default. The image name published on the HTTP
+// service is the device name without "\\.\", so every image must have a
+// device of its own. Statuses as PrepareBootSource; kStatusBadParameter for
+// bootNumber 0 or an imageID already offered.
+QxStatus PrepareNumberedBootSource(const char* volumePath, bool diagnostics, uint16_t bootNumber,
+                                   uint32_t imageID, BootImageEntry** entry);
+
+// Takes the entry of imageID away: its boot file map entries, its image on
+// the HTTP service (DiscShareRemoveImage: connections reading it finish
+// with the reader they have) and the entry itself. kStatusNotFound when no
+// entry has that ID.
+QxStatus RemoveBootImageEntry(uint32_t imageID);
 
 // Frees every boot file map entry.
 void EmptyBootFileMap();

@@ -23,8 +23,11 @@
 //   event        keys besides "Message" and "Client"
 //   TFTPOpen     Filename, Size (file size)
 //   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request)
-//   BSDPList     HardwareAddress ("00:16:cb:ab:cd:ef"): a LIST was answered
-//   BSDPSelect   HardwareAddress: a SELECT was answered
+//   BSDPList     HardwareAddress ("00:16:cb:ab:cd:ef"): a LIST was answered;
+//                Image and ImageID (the default listed), Omitted (entries
+//                the packet had no room for, when any)
+//   BSDPSelect   HardwareAddress, Image, ImageID: a SELECT was answered
+//                (without Image when the ID was refused)
 //   HTTPRead     Path: the first read of an image on a connection
 //   HTTPClose    Bytes (image bytes served), Milliseconds: a connection ended
 //   (posted)     the installer's dictionary, copied, with "Client" added
@@ -50,6 +53,9 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBytes, "Bytes");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyMilliseconds, "Milliseconds");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPath, "Path");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPosition, "Position");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyImage, "Image");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyImageID, "ImageID");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyOmitted, "Omitted");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");

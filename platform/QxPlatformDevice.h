@@ -127,6 +127,12 @@ QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size);
 
 // Reading and closing a file: QxPlatformDeviceReadAt, QxPlatformDeviceClose.
 
+// Makes path hold exactly length bytes of data, atomically: written to
+// path + ".new", flushed to the disc, then renamed over path, so a reader
+// (or a crash) finds the old content or the new, never a part. The
+// system's error of any step; the ".new" file is removed after a failure.
+QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length);
+
 // Whether a host path names something, and if so whether it is a folder
 // (the run-time library's 64-bit status query). False when it does not
 // exist or cannot be queried.

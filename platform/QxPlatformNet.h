@@ -144,6 +144,9 @@ uint32_t QxPlatformNetAddressLength(const void* address);
 // The four bytes (network order) of an IPv4 socket address into bytes.
 // False, and bytes untouched, for another family or null arguments.
 bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]);
+// The IPv4 socket address of bytes (network order) and port into *address.
+// Null arguments are ignored.
+void QxPlatformNetMakeIPv4(const uint8_t bytes[4], uint16_t port, QxNetAddress* address);
 
 // A UDP socket of the family (kQxNetFamilyIPv4 or kQxNetFamilyIPv6;
 // another value gives kStatusUnsupported). Blocking, not inherited by child

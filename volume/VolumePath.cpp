@@ -124,9 +124,14 @@ QxStatus NextVolume(VolumeIterator* iterator, VolumeListing* listing) {
         }
         if (iterator->nextDevice >= kEnumeratedDrives) return kStatusNotFound;
         char devicePath[kDevicePathCapacity];
-        QxLFormatToBuffer(devicePath, sizeof(devicePath), "\\\\.\\CdRom%d",
-                          static_cast<int>(iterator->nextDevice));
-        ++iterator->nextDevice;
+        if (iterator->onlyDevice != nullptr) {
+            QxLCopyBounded(devicePath, iterator->onlyDevice, sizeof(devicePath));
+            iterator->nextDevice = kEnumeratedDrives;
+        } else {
+            QxLFormatToBuffer(devicePath, sizeof(devicePath), "\\\\.\\CdRom%d",
+                              static_cast<int>(iterator->nextDevice));
+            ++iterator->nextDevice;
+        }
         BlockDevice* device = nullptr;
         QxStatus opened = OpenDevice(devicePath, -1, &device);
         if (opened == kStatusOK) {

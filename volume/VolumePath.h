@@ -46,6 +46,8 @@ struct VolumeIterator {
     BlockDevice* device;         // current device (one reference) or null
     VolumePartition* partition;  // next partition to list on it, or null
     bool settling;               // a drive was becoming ready: list again soon
+    const char* onlyDevice;      // set: list this device alone (borrowed),
+                                 // a bound image of any name included
 };
 
 struct VolumeListing {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <climits>
 
 #include "QxPlatformDevice.h"
@@ -186,6 +187,26 @@ QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size) {
     if (end == -1) return QxPlatformLastError();
     *size = static_cast<uint64_t>(end);
     return kStatusOK;
+}
+
+QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length) {
+    if (path == nullptr || (data == nullptr && length > 0)) return kStatusBadParameter;
+    std::string temporary = std::string(path) + ".new";
+    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file == -1) return QxPlatformLastError();
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    QxStatus status = kStatusOK;
+    while (done < length && status == kStatusOK) {
+        ssize_t wrote = write(file, bytes + done, length - done);
+        if (wrote < 0 && errno != EINTR) status = QxPlatformLastError();
+        if (wrote > 0) done += static_cast<size_t>(wrote);
+    }
+    if (status == kStatusOK && fsync(file) != 0) status = QxPlatformLastError();
+    if (close(file) != 0 && status == kStatusOK) status = QxPlatformLastError();
+    if (status == kStatusOK && rename(temporary.c_str(), path) != 0) status = QxPlatformLastError();
+    if (status != kStatusOK) unlink(temporary.c_str());
+    return status;
 }
 
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {

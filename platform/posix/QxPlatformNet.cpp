@@ -238,6 +238,17 @@ bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]) {
     return true;
 }
 
+void QxPlatformNetMakeIPv4(const uint8_t bytes[4], uint16_t port, QxNetAddress* address) {
+    if (bytes == nullptr || address == nullptr) return;
+    sockaddr_in made{};
+    made.sin_family = AF_INET;
+    made.sin_port = htons(port);
+    memcpy(&made.sin_addr, bytes, 4);
+    memset(address, 0, sizeof *address);
+    memcpy(address->bytes, &made, sizeof made);
+    address->length = sizeof made;
+}
+
 QxStatus QxPlatformNetDatagramSocket(int family, QxSocketHandle* handle) {
     int systemFamily = 0;
     if (handle == nullptr) return kStatusBadParameter;

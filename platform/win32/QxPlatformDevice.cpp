@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "QxPlatformDevice.h"
 #include "QxPlatformPassThroughInternal.h"
@@ -164,6 +165,31 @@ QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size) {
     if (!GetFileSizeEx(ToHandle(handle), &fileSize)) return QxPlatformLastError();
     *size = static_cast<uint64_t>(fileSize.QuadPart);
     return kStatusOK;
+}
+
+QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length) {
+    if (path == nullptr || (data == nullptr && length > 0)) return kStatusBadParameter;
+    std::string temporary = std::string(path) + ".new";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return QxPlatformLastError();
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    QxStatus status = kStatusOK;
+    while (done < length && status == kStatusOK) {
+        DWORD piece = length - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length - done);
+        DWORD wrote = 0;
+        if (!WriteFile(file, bytes + done, piece, &wrote, nullptr)) status = QxPlatformLastError();
+        done += wrote;
+    }
+    if (status == kStatusOK && !FlushFileBuffers(file)) status = QxPlatformLastError();
+    CloseHandle(file);
+    if (status == kStatusOK &&
+        !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        status = QxPlatformLastError();
+    }
+    if (status != kStatusOK) DeleteFileA(temporary.c_str());
+    return status;
 }
 
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {

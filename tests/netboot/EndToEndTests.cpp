@@ -539,8 +539,12 @@ TEST_F(EndToEndTest, KeptBootServicesBootThreeClientsInTurn) {
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
     }
     const std::string client = ",\"client\":\"127.0.0.1\"";
-    EXPECT_EQ(count("{\"event\":\"listed\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"}"), 1u);
-    EXPECT_EQ(count("{\"event\":\"selected\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"}"),
+    const std::string chosen = ",\"image\":\"Road Disc";
+    EXPECT_EQ(
+        count("{\"event\":\"listed\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"" + chosen),
+        1u);
+    EXPECT_EQ(count("{\"event\":\"selected\"" + client + ",\"hardware\":\"00:16:cb:ab:cd:ef\"" +
+                    chosen),
               3u);
     EXPECT_EQ(count("{\"event\":\"transfer\"" + client +
                     ",\"file\":\"1/booter\",\"size\":70001,\"bytes\":70001,\"seconds\":"),

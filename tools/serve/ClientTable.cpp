@@ -121,7 +121,11 @@ std::vector<std::string> TableLines(const std::vector<ClientRow>& clients, doubl
     for (const ClientRow* client : shown) {
         lines.push_back(Row(client->address, client->hardware.empty() ? "-" : client->hardware,
                             PhaseText(*client), ByteCount(client->bytesServed),
-                            Age(now - client->lastActivity), client->status, columns));
+                            Age(now - client->lastActivity),
+                            client->status.empty() && !client->image.empty()
+                                ? "\"" + client->image + "\""
+                                : client->status,
+                            columns));
     }
     if (hidden > 0) {
         size_t done = 0, failed = 0;
@@ -141,6 +145,7 @@ std::string SummaryLine(const ClientRow& client) {
     if (!client.hardware.empty()) line += " (" + client.hardware + ")";
     line += ": " + PhaseText(client) + ", " + ByteCount(client.bytesServed) + " served";
     if (!client.status.empty()) line += "; " + client.status;
+    if (!client.image.empty()) line += "; image \"" + client.image + "\"";
     return line;
 }
 

@@ -34,6 +34,7 @@ struct ClientRow {
     std::string status;        // the installer's status, or what failed
     uint64_t bytesServed = 0;  // boot files and image bytes sent
     double lastActivity = 0;   // run-loop clock of the latest fact
+    std::string image;         // the image it selected (or was offered first)
 };
 
 // The row of address, added at the end when new.

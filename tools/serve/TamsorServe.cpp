@@ -11,6 +11,7 @@
 // a disc inserted in the drive, or the next image of the command line, one
 // whose volume carries the name asked for first.
 #include "TamsorServe.h"
+#include "TamsorServeInternal.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -164,8 +165,11 @@ int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
             "                    [--keep-booting] [--json] [--status [ADDRESS:PORT]] [DISC...]\n"
+            "       tamsor-serve --library DIR [--state-dir DIR] [--list] [--bsdp-port N]\n"
+            "                    [--json] [--status [ADDRESS:PORT]] [DRIVE...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n"
+            "  DIR   every disc image in it offered at once (see library.conf)\n"
             "  --status  a read-only status page, JSON and metrics over HTTP on ADDRESS:PORT\n"
             "            (%s when none is given)\n",
             kStatusDefaultAddress);
@@ -221,6 +225,10 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
                              "[::1]:7780), not \"%s\"\n", options->status.c_str());
                 return 2;
             }
+        } else if (argument == "--library" && hasValue) {
+            options->library = argv[++i];
+        } else if (argument == "--state-dir" && hasValue) {
+            options->stateFolder = argv[++i];
         } else if (argument == "--volume" && hasValue) {
             options->volumeName = argv[++i];
         } else if (argument == "--bsdp-port" && hasValue) {
@@ -328,9 +336,11 @@ bool SameDevice(const char* a, size_t aLength, const std::string& b) {
 // The HFS+ volumes of the disc (which must be inserted), in the order of
 // the drives and their partition maps.
 // *settling (when given) tells whether a drive was still becoming ready.
-std::vector<Volume> VolumesOf(const Disc& disc, bool* settling = nullptr) {
+std::vector<Volume> VolumesOf(const Disc& disc, bool* settling) {
     std::vector<Volume> volumes;
     VolumeIterator iterator{};
+    // An image of the library is bound under a name of its own.
+    if (!disc.devicePath.empty()) iterator.onlyDevice = disc.devicePath.c_str();
     VolumeListing listing;
     while (NextVolume(&iterator, &listing) == kStatusOK) {
         const char* device = nullptr;
@@ -662,17 +672,28 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
     if (list || QxLObjectEqual(message, kNetBootEventBSDPSelect)) {
         std::string hardware;
         TextOf(event, kNetBootKeyHardwareAddress, &hardware);
+        std::string image;
+        TextOf(event, kNetBootKeyImage, &image);
+        long long omitted = NumberOf(event, kNetBootKeyOmitted, 0);
         if (row != nullptr) {
             if (!hardware.empty()) row->hardware = hardware;
             row->phase = list ? "listed" : "selected";
             row->status.clear();
+            if (!image.empty() && (!list || row->image.empty())) row->image = image;
         }
         if (server.options.json) {
             EmitJson(server, list ? "listed" : "selected",
-                     ClientMember(client) + JsonMember("hardware", hardware));
+                     ClientMember(client) + JsonMember("hardware", hardware) +
+                         JsonMember("image", image) +
+                         (omitted > 0 ? ",\"omitted\":" + std::to_string(omitted) : ""));
         } else {
-            SayAbout(server, client, "BSDP %s answered (hardware %s)", list ? "LIST" : "SELECT",
-                     hardware.c_str());
+            SayAbout(server, client, "BSDP %s answered (hardware %s)%s%s%s",
+                     list ? "LIST" : "SELECT", hardware.c_str(),
+                     image.empty() ? (list ? "" : ": an image it may not have, refused") : ": \"",
+                     image.c_str(), image.empty() ? "" : "\"");
+        }
+        if (omitted > 0) {
+            Say(server, "The list for %s had no room for %lld images.", client.c_str(), omitted);
         }
     } else if (QxLObjectEqual(message, kNetBootEventTFTPOpen)) {
         if (row != nullptr) {
@@ -813,7 +834,7 @@ void WriteSummary(Server& server) {
                          JsonMember("phase", row.phase) +
                          ",\"percentage\":" + std::to_string(row.percentage) +
                          ",\"bytes\":" + std::to_string(row.bytesServed) +
-                         JsonMember("status", row.status));
+                         JsonMember("status", row.status) + JsonMember("image", row.image));
         }
         return;
     }
@@ -925,7 +946,8 @@ void WaitForDrive(Server& server) {
 // source, eject the drive or unbind the image, ask for the next disc and
 // wait for it while the servers keep running.
 void HandleEject(Server& server, QxLObjectRef event) {
-    if (server.awaitingNextDisc) return;
+    // A library's images stay; the installer's next disc is in the list.
+    if (server.awaitingNextDisc || !server.options.library.empty()) return;
     std::string nextDisc;
     if (!TextOf(event, kNetBootKeyNextDisc, &nextDisc)) return;
     ReleaseBootSource();
@@ -977,8 +999,36 @@ QxStatus StartSharing(Server& server) {
     return StartNetBootServices();
 }
 
-// The status server's view of the running server: its one image today,
-// every client of it.
+// A library's images for the status server; each client belongs to the
+// image it chose (or none yet).
+void FillLibraryStatus(Server& server, StatusSnapshot* snapshot) {
+    snapshot->up = true;  // the boot services run for as long as the library does
+    bool markedDefault = false;
+    for (const LibraryImage& image : server.library.images) {
+        markedDefault = markedDefault || (image.offered && image.settings.isDefault);
+    }
+    for (const LibraryImage& image : server.library.images) {
+        if (!image.offered) continue;
+        StatusImage entry;
+        entry.name = image.name;
+        entry.id = image.id;
+        entry.path = image.path.empty() ? image.device : image.path;
+        entry.isDefault = markedDefault ? image.settings.isDefault : snapshot->images.empty();
+        snapshot->images.push_back(entry);
+    }
+    for (const ClientRow& row : server.clients) {
+        size_t index = SIZE_MAX;
+        for (size_t i = 0; i < snapshot->images.size(); ++i) {
+            if (snapshot->images[i].name == row.image) index = i;
+        }
+        snapshot->clients.push_back(StatusClient{row, index});
+    }
+    snapshot->counters = server.statusCounters;
+    AddUnderWay(*snapshot);
+}
+
+// The status server's view of the running server: its image (or the
+// library's), every client.
 void FillStatus(StatusSnapshot* snapshot, void* context) {
     Server& server = *static_cast<Server*>(context);
     snapshot->version = TAMSOR_VERSION;
@@ -992,6 +1042,10 @@ void FillStatus(StatusSnapshot* snapshot, void* context) {
     snapshot->bsdpPort = BsdpPort();
     snapshot->tftpPort = TftpPort();
     snapshot->httpPort = DiscSharePort();
+    if (!server.library.folder.empty()) {
+        FillLibraryStatus(server, snapshot);
+        return;
+    }
     if (server.serving) {
         StatusImage image;
         image.name = AdvertisedName(server.volume.name);
@@ -1031,6 +1085,30 @@ int StartStatus(Server& server) {
     return 0;
 }
 
+// The ports line (or "start" object); on a terminal, the live table.
+int AnnounceStart(Server& server);
+
+// --library: the services up with every image of the folder offered, the
+// boot services kept for every client.
+int StartLibrary(Server& server) {
+    StopNetBootServices();
+    SetNetBootEventSink(HandleEvent, &server);
+    SetNetBootBsdpPort(server.options.bsdpPort);
+    SetNetBootKeepBootServices(true);
+    SetNetBootClientEvents(true);
+    QxStatus status = StartNetBootServices();
+    if (status != kStatusOK) {
+        return Fail(server, "cannot start the services: %s", StatusText(status).c_str());
+    }
+    int result = AnnounceStart(server);
+    if (result != 0) return result;
+    result = LibraryStart(server);
+    if (result == 0) {
+        Say(server, "Watching %s. Press Ctrl-C to stop.", server.library.folder.c_str());
+    }
+    return result;
+}
+
 // Brings the services up on the first disc and prints the ports line and
 // the words. Needs the socket layer and the run loop. 0, or the exit code
 // with its reason written; StopServing undoes either way.
@@ -1039,6 +1117,7 @@ int StartServing(Server& server) {
     server.errTerminal = QxPlatformStreamIsTerminal(server.err);
     server.table = !server.options.json &&
                    QxPlatformStreamLiveScreen(server.out, &server.screenRows, &server.screenColumns);
+    if (!server.options.library.empty()) return StartLibrary(server);
     int result = ResolveDiscs(server);
     if (result != 0) return result;
     Disc& disc = server.discs.front();
@@ -1072,23 +1151,26 @@ int StartServing(Server& server) {
     server.current = 0;
     disc.used = true;
     server.serving = true;
+    result = AnnounceStart(server);
+    if (result != 0) return result;
+    DescribeVolume(server);
+    if (!server.options.json) Say(server, "Press Ctrl-C to stop.");
+    return 0;
+}
+
+int AnnounceStart(Server& server) {
     if (server.options.json) {
         EmitJson(server, "start",
                  ",\"bsdp\":" + std::to_string(BsdpPort()) + ",\"tftp\":" +
                      std::to_string(TftpPort()) + ",\"http\":" +
                      std::to_string(DiscSharePort()));
-        result = StartStatus(server);
-        if (result != 0) return result;
-        DescribeVolume(server);
-        return 0;
+        return StartStatus(server);
     }
     fprintf(server.out, "tamsor-serve: bsdp=%u tftp=%u http=%u\n", BsdpPort(), TftpPort(),
             DiscSharePort());
     fflush(server.out);
-    result = StartStatus(server);
+    int result = StartStatus(server);
     if (result != 0) return result;
-    DescribeVolume(server);
-    Say(server, "Press Ctrl-C to stop.");
     if (server.table) {
         QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
         server.tableTimer = QxRunLoopTimerCreate(QxRunLoopNow() + kTableInterval, kTableInterval,
@@ -1107,6 +1189,7 @@ void StopServing(Server& server) {
     StatusServerStop(server.statusServer);
     server.statusServer = nullptr;
     StopTableTimer(server);
+    LibraryStop(server);
     StopNetBootServices();
     SetNetBootEventSink(nullptr, nullptr);
     SetNetBootKeepBootServices(false);
@@ -1150,7 +1233,9 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
         QxPlatformSocketCleanup();
         return Fail(server, "run loop: %s", StatusText(status).c_str());
     }
-    if (server.options.list) {
+    if (server.options.list && !server.options.library.empty()) {
+        result = LibraryList(server);
+    } else if (server.options.list) {
         result = ResolveDiscs(server);
         if (result == 0) result = ListInstallVolumes(server);
     } else {

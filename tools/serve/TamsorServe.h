@@ -14,8 +14,12 @@
 //
 //   start      bsdp, tftp, http (the ports)
 //   serving    volume, path, from, advertised
-//   listed     client, hardware (a BSDP LIST was answered)
-//   selected   client, hardware (a BSDP SELECT was answered)
+//   listed     client, hardware, image (a BSDP LIST was answered; the
+//              default image listed), omitted (entries left out for room)
+//   selected   client, hardware, image (a BSDP SELECT was answered; no
+//              image when the ID asked for was refused)
+//   image      file, then name, id, default, or problem (--library: an
+//              image offered or left out)
 //   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
 //              whole file sent; every TFTP transfer at its end), position
 //              (after a failed disc read: where)
@@ -48,6 +52,7 @@
 
 #include "BSDPServer.h"
 #include "ClientTable.h"
+#include "ServeLibrary.h"
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
 #include "StatusServer.h"
@@ -76,6 +81,8 @@ struct Options {
     bool keepBooting = false;        // BSDP and TFTP stay up for further clients
     bool json = false;               // one JSON object per line on out
     std::string status;              // --status: ADDRESS:PORT of the status page; empty: none
+    std::string library;             // --library: the folder of images
+    std::string stateFolder;         // --state-dir: where image IDs are kept
 };
 
 // One disc of the command line, or the drives when none was given.
@@ -127,6 +134,7 @@ struct Server {
     StatusCounters statusCounters;   // what the clients did, for the status server
     StatusServer* statusServer = nullptr;
     int64_t startedAt = 0;           // seconds since 1970
+    Library library;                 // --library
     volatile bool stopRequested = false;
 };
 

@@ -1,0 +1,577 @@
+// The library of discs; see ServeLibrary.h.
+//
+// Every image goes through the one-disc path: it is bound to a device name
+// of its own (\\.\<stem>), its install volume is prepared as a numbered
+// boot source, and the entry gets its name, restrictions and default. A
+// device name is never bound twice in one run, so a replaced file gets a
+// new HTTP name and a client still reading the old one never gets the new
+// file's bytes. Taking an image away unbinds its name; readers already
+// open keep the file they opened.
+#include "ServeLibrary.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "BSDPServer.h"
+#include "BootSource.h"
+#include "DeviceBinding.h"
+#include "QxLScan.h"
+#include "QxLString.h"
+#include "QxPlatformDevice.h"
+#include "VolumePath.h"
+#include "TamsorServeInternal.h"
+
+namespace tamsorserve {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kInstallAttributes = 0x81000000;
+constexpr uint32_t kDiagnosticsAttributes = 0x03000000;
+
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return std::string();
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// Space-separated words, joined again by single spaces.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) words.push_back(word);
+    return words;
+}
+
+// "02:00:00:11:aa:44" in lower case, or empty when word is not six bytes.
+std::string HardwareAddress(const std::string& word) {
+    if (word.size() != 17) return std::string();
+    std::string lower;
+    for (size_t i = 0; i < word.size(); ++i) {
+        char c = word[i];
+        if (i % 3 == 2) {
+            if (c != ':') return std::string();
+        } else if (!isxdigit(static_cast<unsigned char>(c))) {
+            return std::string();
+        }
+        lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
+bool YesNo(const std::string& value, bool* result) {
+    if (value == "yes" || value == "true" || value == "1") {
+        *result = true;
+    } else if (value == "no" || value == "false" || value == "0") {
+        *result = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string IdsPath(const Library& library) {
+    return (fs::path(library.stateFolder) / kLibraryIdsName).string();
+}
+
+void LoadIndexes(Library& library) {
+    std::ifstream in(IdsPath(library));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        long index = strtol(line.substr(0, tab).c_str(), nullptr, 10);
+        if (index < 1 || index > kLibraryMaxIndex) continue;
+        library.indexes[line.substr(tab + 1)] = static_cast<uint16_t>(index);
+    }
+}
+
+QxStatus SaveIndexes(const Library& library) {
+    std::string text = "# tamsor-serve: the index of each library image's ID (do not reuse)\n";
+    for (const auto& [file, index] : library.indexes) {
+        text += std::to_string(index) + "\t" + file + "\n";
+    }
+    return QxPlatformFileReplace(IdsPath(library).c_str(), text.data(), text.size());
+}
+
+// The index of file: kept, else the lowest one no file has ever had. 0 when
+// all are taken or the ID file cannot be written.
+uint16_t IndexFor(Server& server, const std::string& file) {
+    Library& library = server.library;
+    auto found = library.indexes.find(file);
+    if (found != library.indexes.end()) return found->second;
+    std::set<uint16_t> taken;
+    for (const auto& entry : library.indexes) taken.insert(entry.second);
+    uint16_t index = 1;
+    while (index <= kLibraryMaxIndex && taken.count(index) != 0) ++index;
+    if (index > kLibraryMaxIndex) return 0;
+    library.indexes[file] = index;
+    QxStatus status = SaveIndexes(library);
+    if (status != kStatusOK) {
+        library.indexes.erase(file);
+        Say(server, "The image IDs cannot be kept in %s: %s.", IdsPath(library).c_str(),
+            StatusText(status).c_str());
+        return 0;
+    }
+    return index;
+}
+
+// A device name for the file's stem that was never used in this run.
+std::string DeviceFor(Library& library, const std::string& file) {
+    std::string stem = fs::path(file).stem().string();
+    std::string clean;
+    for (char c : stem) {
+        clean += isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c
+                                                                                          : '_';
+    }
+    if (clean.empty()) clean = "image";
+    if (clean.size() > 200) clean.resize(200);
+    // Device names compare without regard to case.
+    auto key = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    // Drive names stay the drives'.
+    if (key(clean).rfind("cdrom", 0) == 0) clean = "_" + clean;
+    std::string device = "\\\\.\\" + clean;
+    auto taken = [&](const std::string& name) { return library.devicesUsed.count(key(name)) != 0; };
+    for (int n = 2; taken(device); ++n) {
+        device = "\\\\.\\" + clean + "-" + std::to_string(n);
+    }
+    library.devicesUsed.insert(key(device));
+    return device;
+}
+
+bool FileStamp(const fs::path& path, uint64_t* size, int64_t* modified) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return false;
+    *size = fs::file_size(path, error);
+    if (error) return false;
+    auto time = fs::last_write_time(path, error);
+    if (error) return false;
+    *modified =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    return true;
+}
+
+void Report(Server& server, const LibraryImage& image) {
+    if (server.library.listing) return;
+    if (image.offered) {
+        char id[16];
+        snprintf(id, sizeof id, "%08X", image.id);
+        if (server.options.json) {
+            EmitJson(server, "image",
+                     JsonMember("file", image.file) + JsonMember("name", image.name) +
+                         JsonMember("id", id) +
+                         (image.settings.isDefault ? ",\"default\":true" : ""));
+        } else {
+            Say(server, "Offering \"%s\" (ID %s%s) from %s.", image.name.c_str(), id,
+                image.settings.isDefault ? ", the default" : "", image.file.c_str());
+        }
+    } else if (server.options.json) {
+        EmitJson(server, "image",
+                 JsonMember("file", image.file) + JsonMember("problem", image.problem));
+    } else {
+        Say(server, "%s is left out: %s.", image.file.c_str(), image.problem.c_str());
+    }
+}
+
+// Offers image (file, path and device set; a drive has no path). Sets
+// offered, or problem.
+void Offer(Server& server, LibraryImage& image, bool quiet) {
+    Library& library = server.library;
+    auto found = library.settings.find(image.file);
+    image.settings = found != library.settings.end() ? found->second : LibrarySettings();
+    const LibrarySettings& settings = image.settings;
+    if (!settings.problem.empty()) {
+        image.problem = settings.problem;
+    } else if (!settings.enabled) {
+        image.problem = "enabled = no in library.conf";
+    }
+    uint16_t index = image.problem.empty() ? IndexFor(server, image.file) : 0;
+    if (image.problem.empty() && index == 0) image.problem = "no image ID is free";
+    if (!image.problem.empty()) {
+        if (!quiet) Report(server, image);
+        return;
+    }
+    image.id = (settings.diagnostics ? kDiagnosticsAttributes : kInstallAttributes) | index;
+    if (!image.path.empty()) {
+        QxStatus status = DeviceBindImage(image.device.c_str(), image.path.c_str(), 0);
+        if (status != kStatusOK) image.problem = "cannot be bound: " + StatusText(status);
+    }
+    Disc disc;
+    disc.devicePath = image.device;
+    const Volume* pick = nullptr;
+    std::vector<Volume> volumes;
+    if (image.problem.empty()) {
+        volumes = VolumesOf(disc);
+        for (const Volume& volume : volumes) {
+            if (volume.install) {
+                pick = &volume;
+                break;
+            }
+        }
+        if (pick == nullptr) {
+            std::string problem = image.path.empty() ? std::string() : ImageProblem(image.path);
+            image.problem = !problem.empty() ? problem
+                            : volumes.empty() ? "holds no HFS+ volume"
+                                              : "no volume carries the installation files";
+        } else if (settings.diagnostics && !pick->diagnostics) {
+            image.problem = "\"" + pick->name + "\" carries no hardware test";
+        }
+    }
+    BootImageEntry* entry = nullptr;
+    if (image.problem.empty()) {
+        QxStatus status = PrepareNumberedBootSource(pick->path.c_str(), settings.diagnostics, index,
+                                                    image.id, &entry);
+        if (status != kStatusOK) image.problem = "cannot be served: " + StatusText(status);
+    }
+    if (!image.problem.empty()) {
+        if (!image.path.empty()) DeviceUnbind(image.device.c_str());
+        if (!quiet) Report(server, image);
+        return;
+    }
+    QxLCopyBounded(entry->displayName, settings.name.c_str(), sizeof entry->displayName);
+    QxLCopyBounded(entry->models, settings.models.c_str(), sizeof entry->models);
+    QxLCopyBounded(entry->hardware, settings.hardware.c_str(), sizeof entry->hardware);
+    entry->isDefault = settings.isDefault;
+    image.name = settings.name.empty() ? AdvertisedName(pick->name) : settings.name;
+    image.offered = true;
+    if (!quiet) Report(server, image);
+}
+
+void TakeAway(Server& server, LibraryImage& image, bool quiet) {
+    if (image.offered) {
+        RemoveBootImageEntry(image.id);
+        if (!quiet) {
+            Say(server, "\"%s\" (%s) is no longer offered.", image.name.c_str(),
+                image.file.c_str());
+        }
+    }
+    if (!image.path.empty()) DeviceUnbind(image.device.c_str());
+    image.offered = false;
+}
+
+// Reads library.conf again when its time changed. True when it did.
+bool ReadConf(Server& server) {
+    Library& library = server.library;
+    fs::path path = fs::path(library.folder) / kLibraryConfName;
+    uint64_t size = 0;
+    int64_t modified = 0;
+    if (!FileStamp(path, &size, &modified)) modified = 0;
+    if (modified == library.confModified) return false;
+    library.confModified = modified;
+    std::string text;
+    if (modified != 0) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        text = content.str();
+    }
+    library.confProblems.clear();
+    library.settings = LibraryParseConf(text, &library.confProblems);
+    for (const std::string& problem : library.confProblems) {
+        if (!library.listing) Say(server, "%s", problem.c_str());
+    }
+    return true;
+}
+
+void OnLibraryTimer(QxRunLoopTimerRef, void* info) {
+    LibraryScan(*static_cast<Server*>(info), false);
+}
+
+}  // namespace
+
+std::string LibraryStateFolder(const std::string& option) {
+    if (!option.empty()) return option;
+    if (const char* state = getenv("STATE_DIRECTORY"); state != nullptr && *state != '\0') {
+        // systemd may name several, separated by colons: the first is ours.
+        std::string first = state;
+        return first.substr(0, first.find(':'));
+    }
+    if (const char* xdg = getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0') {
+        return (fs::path(xdg) / "tamsor").string();
+    }
+    const char* home = getenv("HOME");
+    if (home == nullptr || *home == '\0') home = getenv("LOCALAPPDATA");
+    if (home == nullptr || *home == '\0') return "tamsor-state";
+    return (fs::path(home) / ".local" / "state" / "tamsor").string();
+}
+
+std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
+                                                        std::vector<std::string>* problems) {
+    std::map<std::string, LibrarySettings> sections;
+    std::istringstream stream(text);
+    LibrarySettings* section = nullptr;
+    int number = 0;
+    for (std::string raw; std::getline(stream, raw);) {
+        ++number;
+        std::string line = raw;
+        size_t hash = line.find('#');
+        if (hash != std::string::npos) line.resize(hash);
+        line = Trim(line);
+        if (line.empty()) continue;
+        std::string where = std::string(kLibraryConfName) + ":" + std::to_string(number) + ": ";
+        auto wrong = [&](const std::string& why) {
+            if (section == nullptr) {
+                problems->push_back(where + why);
+            } else if (section->problem.empty()) {
+                section->problem = where + why;
+            }
+        };
+        if (line.front() == '[') {
+            if (line.back() != ']' || Trim(line.substr(1, line.size() - 2)).empty()) {
+                section = nullptr;
+                wrong("a section is \"[file name]\"");
+                continue;
+            }
+            section = &sections[Trim(line.substr(1, line.size() - 2))];
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            wrong("\"key = value\" expected");
+            continue;
+        }
+        if (section == nullptr) {
+            wrong("a setting before the first [file name]");
+            continue;
+        }
+        std::string key = Trim(line.substr(0, equals));
+        std::string value = Trim(line.substr(equals + 1));
+        if (key == "name") {
+            if (value.empty() || value.size() > 255) wrong("a name of 1 to 255 bytes");
+            section->name = value;
+        } else if (key == "default" || key == "enabled") {
+            if (!YesNo(value, key == "default" ? &section->isDefault : &section->enabled)) {
+                wrong(key + " is yes or no, not \"" + value + "\"");
+            }
+        } else if (key == "kind") {
+            if (value == "install" || value == "diagnostics") {
+                section->diagnostics = value == "diagnostics";
+            } else {
+                wrong("kind is install or diagnostics, not \"" + value + "\"");
+            }
+        } else if (key == "models") {
+            std::string joined;
+            for (const std::string& word : Words(value)) {
+                joined += (joined.empty() ? "" : " ") + word;
+            }
+            if (joined.size() >= kBootListCapacity) wrong("the models list is too long");
+            section->models = joined;
+        } else if (key == "hardware") {
+            std::string joined;
+            for (const std::string& word : Words(value)) {
+                std::string address = HardwareAddress(word);
+                if (address.empty()) {
+                    wrong("\"" + word + "\" is not a hardware address like 02:00:00:11:aa:44");
+                    break;
+                }
+                joined += (joined.empty() ? "" : " ") + address;
+            }
+            if (joined.size() >= kBootListCapacity) wrong("the hardware list is too long");
+            section->hardware = joined;
+        } else {
+            wrong("unknown setting \"" + key + "\"");
+        }
+    }
+    return sections;
+}
+
+void LibraryScan(Server& server, bool first) {
+    Library& library = server.library;
+    if (ReadConf(server)) {
+        // Settings changed: an image whose section changed is offered anew.
+        for (LibraryImage& image : library.images) {
+            auto found = library.settings.find(image.file);
+            LibrarySettings now =
+                found != library.settings.end() ? found->second : LibrarySettings();
+            if (now == image.settings) continue;
+            TakeAway(server, image, true);
+            image.problem.clear();
+            Offer(server, image, false);
+        }
+    }
+
+    std::set<std::string> present;
+    std::error_code error;
+    std::vector<fs::path> files;
+    for (fs::directory_iterator it(library.folder, error), end; !error && it != end;
+         it.increment(error)) {
+        files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& path : files) {
+        std::string file = path.filename().string();
+        if (file == kLibraryConfName || file.empty() || file[0] == '.' ||
+            (file.size() > 4 && file.compare(file.size() - 4, 4, ".new") == 0)) {
+            continue;
+        }
+        uint64_t size = 0;
+        int64_t modified = 0;
+        if (!FileStamp(path, &size, &modified)) continue;
+        present.insert(file);
+        auto known = std::find_if(library.images.begin(), library.images.end(),
+                                  [&](const LibraryImage& image) { return image.file == file; });
+        if (known != library.images.end()) {
+            if (known->size == size && known->modified == modified) continue;
+            // Replaced or rewritten: the old one goes at once.
+            TakeAway(server, *known, false);
+            library.images.erase(known);
+        }
+        // A file still being written changes between two looks.
+        auto seen = library.pending.find(file);
+        if (!first && (seen == library.pending.end() ||
+                       seen->second != std::make_pair(size, modified))) {
+            library.pending[file] = {size, modified};
+            continue;
+        }
+        library.pending.erase(file);
+        LibraryImage image;
+        image.file = file;
+        image.path = path.string();
+        image.device = DeviceFor(library, file);
+        image.size = size;
+        image.modified = modified;
+        Offer(server, image, false);
+        library.images.push_back(image);
+    }
+    for (auto it = library.pending.begin(); it != library.pending.end();) {
+        it = present.count(it->first) != 0 ? std::next(it) : library.pending.erase(it);
+    }
+
+    // Drives: a disc is an entry while it is in.
+    for (const std::string& drive : library.drives) {
+        Disc disc;
+        disc.devicePath = drive;
+        bool hasInstall = false;
+        for (const Volume& volume : VolumesOf(disc)) hasInstall = hasInstall || volume.install;
+        auto known = std::find_if(library.images.begin(), library.images.end(),
+                                  [&](const LibraryImage& image) { return image.file == drive; });
+        if (hasInstall && known == library.images.end()) {
+            LibraryImage image;
+            image.file = drive;
+            image.device = drive;
+            Offer(server, image, false);
+            library.images.push_back(image);
+        } else if (!hasInstall && known != library.images.end()) {
+            TakeAway(server, *known, false);
+            library.images.erase(known);
+        }
+        if (hasInstall) present.insert(drive);
+    }
+
+    for (auto it = library.images.begin(); it != library.images.end();) {
+        if (present.count(it->file) != 0) {
+            ++it;
+            continue;
+        }
+        TakeAway(server, *it, false);
+        it = library.images.erase(it);
+    }
+}
+
+// The folder must exist and the state folder be writable.
+int LibraryOpen(Server& server) {
+    Library& library = server.library;
+    library.folder = server.options.library;
+    std::error_code error;
+    if (!fs::is_directory(library.folder, error)) {
+        return Fail(server, "no such library folder: %s", library.folder.c_str());
+    }
+    library.stateFolder = LibraryStateFolder(server.options.stateFolder);
+    fs::create_directories(library.stateFolder, error);
+    if (!fs::is_directory(library.stateFolder)) {
+        return Fail(server, "cannot make the state folder %s", library.stateFolder.c_str());
+    }
+    LoadIndexes(library);
+    // Names as clients see them: the volume's, then this computer's.
+    QxLStringRef format = QxLStringCreateWithText(kImageNameFormat);
+    if (format == nullptr) return Fail(server, "out of memory");
+    SetBootImageNameFormat(format);
+    QxLObjectRelease(format);
+    for (const std::string& argument : server.options.discs) {
+        char devicePath[kVolumePathCapacity];
+        if (argument.compare(0, 4, "\\\\.\\") == 0 && argument.size() > 4) {
+            library.drives.push_back(argument);
+        } else if (QxPlatformDevicePathOf(argument.c_str(), devicePath, sizeof devicePath)) {
+            library.drives.push_back(devicePath);
+        } else {
+            return Fail(server, "%s is not a drive: images go into the library folder",
+                        argument.c_str());
+        }
+    }
+    return 0;
+}
+
+int LibraryStart(Server& server) {
+    int result = LibraryOpen(server);
+    if (result != 0) return result;
+    LibraryScan(server, true);
+    QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
+    server.library.timer = QxRunLoopTimerCreate(QxRunLoopNow() + kLibraryScanInterval,
+                                                kLibraryScanInterval, &context, OnLibraryTimer);
+    if (server.library.timer != nullptr) {
+        QxRunLoopAddTimer(QxRunLoopGetMain(), server.library.timer);
+    }
+    return 0;
+}
+
+int LibraryList(Server& server) {
+    int result = LibraryOpen(server);
+    if (result != 0) return result;
+    server.options.json = false;
+    FILE* out = server.out;
+    // Offered quietly, listed, and taken away again.
+    server.library.listing = true;
+    LibraryScan(server, true);
+    int offered = 0;
+    for (const LibraryImage& image : server.library.images) {
+        if (!image.offered) {
+            fprintf(out, "%s: left out: %s\n", image.file.c_str(), image.problem.c_str());
+            continue;
+        }
+        ++offered;
+        const LibrarySettings& settings = image.settings;
+        fprintf(out, "%08X \"%s\" %s%s%s, models: %s, hardware: %s\n", image.id, image.name.c_str(),
+                image.file.c_str(), settings.diagnostics ? ", diagnostics" : "",
+                settings.isDefault ? ", default" : "",
+                settings.models.empty() ? "all" : settings.models.c_str(),
+                settings.hardware.empty() ? "all" : settings.hardware.c_str());
+    }
+    fflush(out);
+    LibraryStop(server);
+    SetBootImageNameFormat(nullptr);
+    if (offered == 0) {
+        return Fail(server, "no image in %s can be offered", server.library.folder.c_str());
+    }
+    return 0;
+}
+
+size_t LibraryClientCount(const Server& server, const LibraryImage& image) {
+    if (!image.offered) return 0;
+    return static_cast<size_t>(
+        std::count_if(server.clients.begin(), server.clients.end(),
+                      [&](const ClientRow& row) { return row.image == image.name; }));
+}
+
+void LibraryStop(Server& server) {
+    Library& library = server.library;
+    if (library.timer != nullptr) {
+        QxRunLoopTimerInvalidate(library.timer);
+        QxLObjectRelease(library.timer);
+        library.timer = nullptr;
+    }
+    for (LibraryImage& image : library.images) TakeAway(server, image, true);
+    library.images.clear();
+}
+
+}  // namespace tamsorserve

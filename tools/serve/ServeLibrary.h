@@ -1,0 +1,120 @@
+// A library of discs: every disc image in one folder (and the discs in the
+// drives named beside it) offered at once, each as a boot image of its own.
+//
+//   LibraryStart    reads library.conf and the ID file, offers every image
+//   LibraryScan     one look at the folder, the file and the drives:
+//                   images added (once their size and time held still for
+//                   one look), removed or replaced; settings changed
+//   LibraryList     --list: the entries, their IDs and restrictions, and
+//                   why an image is left out
+//   LibraryStop     every image taken away, the watch ended
+//
+// library.conf, beside the images (a mistake names its line and leaves
+// that image out, nothing else):
+//
+//   # comment
+//   [file name of the image]
+//   name = TEXT                 the name clients see (else the volume's)
+//   default = yes               the default of a LIST
+//   kind = install | diagnostics
+//   enabled = no                left out
+//   models = MODEL MODEL        client models allowed (vendor class's third
+//                               field, "Talvyn5,1"); no value: every model
+//   hardware = ADDR ADDR        hardware addresses allowed; no value: all
+//
+// Image IDs: 0x8100 (install) or 0x0300 (diagnostics) over an index from
+// 1 to 4095 that belongs to the file name for good. The indexes live in
+// library-ids in the state folder, one "INDEX<tab>FILE" line each, written
+// atomically, so a client's firmware finds the same image under the ID it
+// remembers after a restart. The index also numbers the image's TFTP
+// names ("7/booter"); its HTTP name is the file's stem, made unique.
+//
+// Not here: the services (NetBootControl.h), answering BSDP.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "QxRunLoop.h"
+
+namespace tamsorserve {
+
+struct Server;
+
+// How often the folder is looked at (seconds).
+constexpr double kLibraryScanInterval = 1.0;
+constexpr uint16_t kLibraryMaxIndex = 4095;
+constexpr char kLibraryConfName[] = "library.conf";
+constexpr char kLibraryIdsName[] = "library-ids";
+
+// One section of library.conf.
+struct LibrarySettings {
+    std::string name;
+    bool isDefault = false;
+    bool diagnostics = false;
+    bool enabled = true;
+    std::string models;    // space-separated, as written
+    std::string hardware;  // space-separated, lower case
+    std::string problem;   // "library.conf:12: ..." when the section is wrong
+    bool operator==(const LibrarySettings&) const = default;
+};
+
+// An image of the folder or a drive's disc, offered or left out.
+struct LibraryImage {
+    std::string file;     // file name in the folder, or the drive's path
+    std::string path;     // the file's full path; empty for a drive
+    std::string device;   // \\.\NAME the file is bound to, or the drive
+    std::string name;     // the name clients see
+    uint32_t id = 0;
+    bool offered = false;
+    std::string problem;  // why it is left out
+    LibrarySettings settings;
+    uint64_t size = 0;    // the file's size and time when taken
+    int64_t modified = 0;
+};
+
+struct Library {
+    std::string folder;            // empty: no library
+    std::string stateFolder;       // where library-ids is kept
+    std::vector<std::string> drives;
+    std::vector<LibraryImage> images;                 // offered and left out
+    std::map<std::string, uint16_t> indexes;          // file name -> index
+    std::set<std::string> devicesUsed;                // never bound twice
+    std::map<std::string, std::pair<uint64_t, int64_t>> pending;  // seen once
+    std::map<std::string, LibrarySettings> settings;  // from library.conf
+    std::vector<std::string> confProblems;            // outside any section
+    int64_t confModified = -1;
+    bool listing = false;  // --list: no news while looking
+    QxRunLoopTimerRef timer = nullptr;
+};
+
+// The state folder: --state-dir, else $STATE_DIRECTORY, else
+// $XDG_STATE_HOME/tamsor, else ~/.local/state/tamsor.
+std::string LibraryStateFolder(const std::string& option);
+
+// Parses library.conf's text into sections by file name; a wrong line
+// marks its section's problem (or, outside a section, lands in problems).
+std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
+                                                        std::vector<std::string>* problems);
+
+// Offers every image of the folder and starts the watch. 0, or 1 with the
+// reason written (no such folder, the state folder cannot be written).
+int LibraryStart(Server& server);
+
+// One look at the folder, library.conf and the drives.
+void LibraryScan(Server& server, bool first);
+
+// --list with --library. 0, or 1 when nothing can be offered.
+int LibraryList(Server& server);
+
+// How many of the server's clients chose the image (or were offered it
+// first and chose nothing yet), for a status view.
+size_t LibraryClientCount(const Server& server, const LibraryImage& image);
+
+// Ends the watch and takes every image away.
+void LibraryStop(Server& server);
+
+}  // namespace tamsorserve
