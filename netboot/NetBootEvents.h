@@ -22,7 +22,8 @@
 //
 //   event        keys besides "Message" and "Client"
 //   TFTPOpen     Filename, Size (file size)
-//   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request)
+//   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request),
+//                BlockSize, WindowSize (as granted; 512 and 1 without the options)
 //   BSDPList     HardwareAddress ("00:16:cb:ab:cd:ef"): a LIST was answered
 //   BSDPSelect   HardwareAddress: a SELECT was answered
 //   HTTPRead     Path: the first read of an image on a connection
@@ -50,6 +51,8 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBytes, "Bytes");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyMilliseconds, "Milliseconds");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPath, "Path");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPosition, "Position");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBlockSize, "BlockSize");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyWindowSize, "WindowSize");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <cstddef>
 #include <cstring>
@@ -299,5 +301,25 @@ QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
         return QxPlatformSocketLastError();
     }
     peer->length = static_cast<uint32_t>(length);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
+    if (mtu == nullptr) return kStatusBadParameter;
+    QxNetAddress peer{};
+    QxStatus status = QxPlatformNetPeerAddress(handle, &peer);
+    if (status != kStatusOK) return status;
+    // Windows keeps no per-socket path MTU to read; the interface of the
+    // route toward the peer bounds it.
+    DWORD index = 0;
+    if (GetBestInterfaceEx(reinterpret_cast<sockaddr*>(peer.bytes), &index) != NO_ERROR) {
+        return kStatusUnsupported;
+    }
+    MIB_IPINTERFACE_ROW row;
+    InitializeIpInterfaceEntry(&row);
+    row.Family = reinterpret_cast<const sockaddr*>(peer.bytes)->sa_family;
+    row.InterfaceIndex = index;
+    if (GetIpInterfaceEntry(&row) != NO_ERROR || row.NlMtu == 0) return kStatusUnsupported;
+    *mtu = row.NlMtu;
     return kStatusOK;
 }
