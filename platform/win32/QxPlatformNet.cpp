@@ -309,17 +309,27 @@ QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
     QxNetAddress peer{};
     QxStatus status = QxPlatformNetPeerAddress(handle, &peer);
     if (status != kStatusOK) return status;
+    // Loopback never fragments, whatever the interface tables say of it
+    // (wine answers with another interface's MTU).
+    const auto* address = reinterpret_cast<const sockaddr*>(peer.bytes);
+    if (address->sa_family == AF_INET &&
+        ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24 == 127) {
+        return kStatusUnsupported;
+    }
+    if (address->sa_family == AF_INET6 &&
+        IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)) {
+        return kStatusUnsupported;
+    }
     // Windows keeps no per-socket path MTU to read; the interface of the
     // route toward the peer bounds it.
     DWORD index = 0;
-    if (GetBestInterfaceEx(reinterpret_cast<sockaddr*>(peer.bytes), &index) != NO_ERROR) {
+    if (GetBestInterfaceEx(const_cast<sockaddr*>(address), &index) != NO_ERROR) {
         return kStatusUnsupported;
     }
-    MIB_IPINTERFACE_ROW row;
-    InitializeIpInterfaceEntry(&row);
-    row.Family = reinterpret_cast<const sockaddr*>(peer.bytes)->sa_family;
+    MIB_IF_ROW2 row;
+    memset(&row, 0, sizeof row);
     row.InterfaceIndex = index;
-    if (GetIpInterfaceEntry(&row) != NO_ERROR || row.NlMtu == 0) return kStatusUnsupported;
-    *mtu = row.NlMtu;
+    if (GetIfEntry2(&row) != NO_ERROR || row.Mtu == 0) return kStatusUnsupported;
+    *mtu = row.Mtu;
     return kStatusOK;
 }

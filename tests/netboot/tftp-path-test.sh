@@ -140,13 +140,13 @@ $(grep '"transfer"' "$work/serve.out")"
 stop_last
 
 # --- mtu: a path of MTU 1400 that drops fragments ----------------------------
-ip link add "${prefix:0:8}v0" mtu 1400 type veth peer name "${prefix:0:8}v1" mtu 1400
-ip link set "${prefix:0:8}v0" netns "$server_ns"
-ip link set "${prefix:0:8}v1" netns "$client_ns"
-in_server ip addr add 10.27.2.1/24 dev "${prefix:0:8}v0"
-in_server ip link set "${prefix:0:8}v0" up
-in_client ip addr add 10.27.2.2/24 dev "${prefix:0:8}v1"
-in_client ip link set "${prefix:0:8}v1" up
+ip link add "tp$$-0" mtu 1400 type veth peer name "tp$$-1" mtu 1400
+ip link set "tp$$-0" netns "$server_ns"
+ip link set "tp$$-1" netns "$client_ns"
+in_server ip addr add 10.27.2.1/24 dev "tp$$-0"
+in_server ip link set "tp$$-0" up
+in_client ip addr add 10.27.2.2/24 dev "tp$$-1"
+in_client ip link set "tp$$-1" up
 in_client nft add table inet fragdrop
 in_client nft add chain inet fragdrop pre '{ type filter hook prerouting priority -400; policy accept; }'
 in_client nft add rule inet fragdrop pre 'ip frag-off & 0x3fff != 0 counter drop'
