@@ -17,6 +17,18 @@
 #   TAMSOR_SERVE=PROGRAM bench/tftp-bench.sh    any server that takes
 #       "--bsdp-port N IMAGE" and prints "tamsor-serve: bsdp=B tftp=T http=H"
 #       as its first line
+#
+# Then, as root, windows over a wire with delay: two network namespaces
+# joined by tests/support/netwire.py (user space; this kernel has no netem)
+# with DELAYS milliseconds one way, and atftp's client fetching a file of
+# WIRE_SIZE bytes (30 MiB) with blksize 1468 and each of WINDOWS (a window
+# of 1 asks for no window: lockstep) from tamsor-serve, from dnsmasq's TFTP
+# server and, at window 1, from in.tftpd (which has no windows), all in the
+# same run. WIRE_RUNS fetches each (1), the best counts; a lockstep fetch of
+# 30 MiB at 5 ms takes minutes, so WIRE_SIZE=4194304 gives a quick look.
+#
+#   DELAYS="0.5 5" WINDOWS="1 4 16 64" WIRE_SIZE=N WIRE_RUNS=N bench/tftp-bench.sh
+#   WIRE_ONLY=1 bench/tftp-bench.sh             skip the loopback part
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,6 +37,10 @@ RUNS=${RUNS:-5}
 BLKSIZE=${BLKSIZE:-1468}
 SMALL=$((8 * 1024 * 1024))
 LARGE=$((30 * 1024 * 1024))
+WIRE_SIZE=${WIRE_SIZE:-$LARGE}
+WIRE_RUNS=${WIRE_RUNS:-1}
+DELAYS=${DELAYS:-"0.5 5"}
+WINDOWS=${WINDOWS:-"1 4 16 64"}
 
 for tool in cmake ninja curl in.tftpd cmp; do
   command -v "$tool" >/dev/null || { echo "tftp-bench: $tool is missing (apt-get install tftpd-hpa curl)" >&2; exit 1; }
@@ -60,7 +76,7 @@ cat >"$WORK/manifest" <<EOF
 folder System/Installation
 pattern usr/standalone/i386/boot.efi $SMALL
 pattern mach_kernel $LARGE
-pattern System/Library/Extensions.mkext 65536
+pattern System/Library/Extensions.mkext $WIRE_SIZE
 text System/Library/CoreServices/SystemVersion.plist "<plist version=\"1.0\"/>"
 EOF
 IMAGE=$WORK/disc.img
@@ -68,6 +84,7 @@ IMAGE=$WORK/disc.img
 mkdir -p "$WORK/root/1"
 "$DISC" cat "$IMAGE#2" usr/standalone/i386/boot.efi >"$WORK/root/1/booter"
 "$DISC" cat "$IMAGE#2" mach_kernel >"$WORK/root/1/mach.orvane"
+"$DISC" cat "$IMAGE#2" System/Library/Extensions.mkext >"$WORK/root/1/mach.orvane.mkext"
 # Read once so that both servers work from the page cache.
 cat "$IMAGE" "$WORK/root/1/"* >/dev/null
 
@@ -125,13 +142,124 @@ best_seconds() {
   echo "$best"
 }
 
-echo "==> curl --tftp-blksize $BLKSIZE, best of $RUNS"
-printf '    %-14s %8s %14s %10s %7s\n' file MiB tamsor-serve in.tftpd ratio
-for name in 1/booter 1/mach.orvane; do
-  size=$(stat -c %s "$WORK/root/$name")
-  ours=$(best_seconds "$TAMSOR_PORT" "$name")
-  theirs=$(best_seconds "$HPA_PORT" "$name")
-  awk -v n="$name" -v s="$size" -v a="$ours" -v b="$theirs" 'BEGIN {
-    printf "    %-14s %8.1f %13.3fs %9.3fs %7.2f\n", n, s / 1048576, a, b, (a > 0 ? b / a : 0) }'
+if [ -z "${WIRE_ONLY:-}" ]; then
+  echo "==> curl --tftp-blksize $BLKSIZE, best of $RUNS"
+  printf '    %-14s %8s %14s %10s %7s\n' file MiB tamsor-serve in.tftpd ratio
+  for name in 1/booter 1/mach.orvane; do
+    size=$(stat -c %s "$WORK/root/$name")
+    ours=$(best_seconds "$TAMSOR_PORT" "$name")
+    theirs=$(best_seconds "$HPA_PORT" "$name")
+    awk -v n="$name" -v s="$size" -v a="$ours" -v b="$theirs" 'BEGIN {
+      printf "    %-14s %8.1f %13.3fs %9.3fs %7.2f\n", n, s / 1048576, a, b, (a > 0 ? b / a : 0) }'
+  done
+  echo "    (ratio = in.tftpd seconds / tamsor-serve seconds; above 1 means faster)"
+fi
+
+# ---- Windows over a wire with delay -------------------------------------------
+
+for tool in atftp dnsmasq ip; do
+  command -v "$tool" >/dev/null || { echo "tftp-bench: no wire runs: $tool is missing" >&2; exit 0; }
 done
-echo "    (ratio = in.tftpd seconds / tamsor-serve seconds; above 1 means faster)"
+NS=tamsor-bench-$$
+if ! ip netns add "$NS-s" 2>/dev/null; then
+  echo "==> no wire runs: network namespaces need root"
+  exit 0
+fi
+ip netns add "$NS-c"
+NETNS_CLEANUP() {
+  ip netns del "$NS-s" 2>/dev/null || true
+  ip netns del "$NS-c" 2>/dev/null || true
+}
+trap 'cleanup; NETNS_CLEANUP' EXIT
+ip -n "$NS-s" link set lo up
+ip -n "$NS-c" link set lo up
+
+# in_server_background COMMAND...: in the server namespace, its own process
+# id in PIDS (`ip netns exec` may stay as its parent).
+in_server_background() {
+  rm -f "$WORK/started.pid"
+  ip netns exec "$NS-s" sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$WORK/started.pid" "$@" &
+  PIDS+=($!)
+  for _ in $(seq 50); do [ -s "$WORK/started.pid" ] && break; sleep 0.1; done
+  PIDS+=("$(cat "$WORK/started.pid")")
+}
+# The three servers: dnsmasq's TFTP has no port of its own choosing but 69.
+in_server_background "$SERVE" --json --tftp-port 2069 "$IMAGE" >"$WORK/wire-serve.out" \
+  2>"$WORK/wire-serve.err"
+in_server_background in.tftpd -L -a :1069 -s "$WORK/root"
+in_server_background dnsmasq --no-daemon --port=0 --enable-tftp --tftp-root="$WORK/root" \
+  --user=root --pid-file="$WORK/dnsmasq.pid" --log-facility=- >"$WORK/dnsmasq.out" 2>&1
+sleep 0.5
+
+# wire_seconds PORT WINDOW: one fetch, checked ("-" when it failed).
+wire_seconds() {
+  local start end options=(--option "blksize 1468")
+  [ "$2" -gt 1 ] && options+=(--option "windowsize $2")
+  rm -f "$WORK/got"
+  start=$(date +%s%N)
+  ip netns exec "$NS-c" timeout 1200 atftp "${options[@]}" -g -r 1/mach.orvane.mkext \
+    -l "$WORK/got" 10.27.5.1 "$1" >/dev/null 2>&1 || true
+  end=$(date +%s%N)
+  cmp -s "$WORK/got" "$WORK/root/1/mach.orvane.mkext" ||
+    { echo "tftp-bench: wrong bytes over the wire from port $1" >&2; echo "-"; return; }
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
+}
+
+echo "==> atftp over a wire, blksize 1468, $(awk -v s="$WIRE_SIZE" 'BEGIN { printf "%.1f", s / 1048576 }') MiB, best of $WIRE_RUNS"
+printf '    %-7s %-13s %6s %10s %8s %12s\n' delay server window seconds MB/s "x lockstep"
+for delay in $DELAYS; do
+  python3 "$ROOT/tests/support/netwire.py" "$NS-s" wire0 "$NS-c" wire0 --delay-ms "$delay" \
+    --seconds 7200 >"$WORK/wire.out" 2>&1 &
+  wire=$!
+  for _ in $(seq 50); do grep -q ready "$WORK/wire.out" && break; sleep 0.1; done
+  ip -n "$NS-s" addr add 10.27.5.1/24 dev wire0
+  ip -n "$NS-s" link set wire0 up
+  ip -n "$NS-c" addr add 10.27.5.2/24 dev wire0
+  ip -n "$NS-c" link set wire0 up
+  sleep 0.5
+  # Rounds of every server and window in turn, so that the machine's load
+  # falls on all alike; the best of the rounds counts.
+  declare -A lockstep=() best=()
+  for _ in $(seq "$WIRE_RUNS"); do
+    for server in tamsor-serve dnsmasq in.tftpd; do
+      case $server in
+        tamsor-serve) port=2069 ;; dnsmasq) port=69 ;; in.tftpd) port=1069 ;;
+      esac
+      for window in $WINDOWS; do
+        [ "$server" = in.tftpd ] && [ "$window" -gt 1 ] && continue
+        seconds=$(wire_seconds "$port" "$window")
+        key="$server $window" previous=${best["$server $window"]:-}
+        if [ -z "$previous" ] || [ "$previous" = - ] ||
+           { [ "$seconds" != - ] && awk -v a="$seconds" -v b="$previous" 'BEGIN { exit !(a < b) }'; }; then
+          best[$key]=$seconds
+        fi
+      done
+    done
+  done
+  for server in tamsor-serve dnsmasq in.tftpd; do
+    for window in $WINDOWS; do
+      [ "$server" = in.tftpd ] && [ "$window" -gt 1 ] && continue
+      seconds=${best["$server $window"]}
+      [ "$window" -eq 1 ] && lockstep[$server]=$seconds
+      awk -v d="$delay" -v n="$server" -v w="$window" -v t="$seconds" -v s="$WIRE_SIZE" \
+        -v l="${lockstep[$server]:-}" 'BEGIN {
+          if (t == "-") { printf "    %-7s %-13s %6s %10s\n", d "ms", n, w, "failed"; exit }
+          printf "    %-7s %-13s %6s %9.3fs %8.2f %12s\n", d "ms", n, w, t, s / t / 1e6,
+            (l != "" && l != "-" ? sprintf("%.1f", l / t) : "") }'
+      echo "$delay $server $window $seconds" >>"$WORK/wire-results"
+    done
+  done
+  kill "$wire" 2>/dev/null || true
+  wait "$wire" 2>/dev/null || true
+done
+# What tamsor-serve granted, from its events.
+echo "    tamsor-serve granted (blksize, windowsize): $(grep -o '"blksize":[0-9]*,"windowsize":[0-9]*' \
+  "$WORK/wire-serve.out" | sort | uniq -c | tr -s ' ' | tr '\n' ';')"
+awk '
+  { t[$1 " " $2 " " $3] = $4 }
+  END {
+    for (k in t) { split(k, f, " "); if (f[2] == "tamsor-serve" && f[3] == 16) {
+      d = f[1]; l = t[d " tamsor-serve 1"]; h = t[d " in.tftpd 1"]
+      printf "    %sms: window 16 is %.1fx the lockstep rate (goal at 5 ms: 8x); lockstep is %.2fx in.tftpd\n",
+        d, l / t[k], h / l } }
+  }' "$WORK/wire-results"

@@ -22,7 +22,8 @@
 //
 //   event        keys besides "Message" and "Client"
 //   TFTPOpen     Filename, Size (file size)
-//   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request)
+//   TFTPClose    Filename, Reason, Size, Bytes (sent), Milliseconds (since the request),
+//                BlockSize, WindowSize (as granted; 512 and 1 without the options)
 //   BSDPList     HardwareAddress ("00:16:cb:ab:cd:ef"): a LIST was answered;
 //                Image and ImageID (the default listed), Omitted (entries
 //                the packet had no room for, when any)
@@ -56,6 +57,8 @@ QXL_DEFINE_CONSTANT_STRING(kNetBootKeyPosition, "Position");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyImage, "Image");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyImageID, "ImageID");
 QXL_DEFINE_CONSTANT_STRING(kNetBootKeyOmitted, "Omitted");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyBlockSize, "BlockSize");
+QXL_DEFINE_CONSTANT_STRING(kNetBootKeyWindowSize, "WindowSize");
 
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPOpen, "TFTPOpen");
 QXL_DEFINE_CONSTANT_STRING(kNetBootEventTFTPClose, "TFTPClose");

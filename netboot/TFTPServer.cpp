@@ -3,8 +3,12 @@
 // One listening socket takes requests; every accepted request gets a session
 // with its own socket connected to the client, so the system delivers only
 // that client's packets to it and a session never looks at addresses again.
-// A session holds exactly one packet in flight in a 64 KiB buffer; a
-// retransmission resends those bytes without touching the disc. File bytes
+// A session builds each packet in one 64 KiB buffer; in lockstep that is
+// the packet in flight, and a retransmission resends those bytes without
+// touching the disc. A window's blocks are built and sent one after the
+// other, and a retransmitted window is built again from the read-ahead:
+// what a block holds is read in one place (ReadFileBytes), apart from when
+// it is sent. File bytes
 // come from a read-ahead buffer filled in large aligned pieces, so a
 // transfer costs one disc read per 64 KiB instead of one per block.
 //
@@ -49,7 +53,14 @@ constexpr uint32_t kMinBlockSize = 8;
 constexpr uint32_t kMaxBlockSize = 65464;
 constexpr uint32_t kMinTimeout = 1;
 constexpr uint32_t kMaxTimeout = 255;
+constexpr uint32_t kMaxWindowValue = 65535;
 constexpr int kSessionSendBuffer = 65536;
+// A window is granted at most this many bytes of blocks, so that it fits the
+// session socket's send buffer (which the system caps) and the read-ahead.
+constexpr uint32_t kWindowByteBudget = 256 * 1024;
+// What a block carries besides its data: IP, UDP and the TFTP header.
+constexpr uint32_t kIPv4Overhead = 20 + 8 + 4;
+constexpr uint32_t kIPv6Overhead = 40 + 8 + 4;
 
 // Read-ahead: pieces of 64 KiB (more for blocks that would not fit one),
 // starting on this alignment, so that the volume reads whole allocation
@@ -73,9 +84,14 @@ struct ServerState {
     uint32_t sessionLimit;       // in force while running
     uint32_t fixedSessionLimit;  // TftpSetSessionLimit; 0: from the descriptors
     bool clientEvents;           // events carry the client and the figures
+    uint16_t listenPort;         // to bind at the next start; 0: the system's choice
+    uint32_t blockSizeLimit;     // the largest blksize granted
+    uint32_t windowLimit;        // the largest windowsize granted
 };
 
-ServerState gServer = {nullptr, kQxInvalidSocket, 0, nullptr, nullptr, nullptr, 1.0, 0, 0, false};
+ServerState gServer = {nullptr, kQxInvalidSocket, 0,     nullptr,       nullptr,
+                       nullptr, 1.0,           0,         0,             false,
+                       0,       kMaxBlockSize, kTftpMaxWindowSize};
 
 // Half the descriptors, within the ceiling (see TFTPServer.h).
 uint32_t DerivedSessionLimit() {
@@ -92,8 +108,10 @@ struct AcceptedOptions {
     bool blockSize;
     bool timeout;
     bool transferSize;
+    bool windowSize;
     uint32_t blockSizeValue;
     uint32_t timeoutValue;
+    uint32_t windowSizeValue;
 };
 
 uint16_t ReadU16(const uint8_t* bytes) {
@@ -144,6 +162,11 @@ void ApplyOption(const char* name, const char* value, AcceptedOptions* options) 
         }
     } else if (EqualsNoCase(name, "tsize")) {
         if (number == 0) options->transferSize = true;
+    } else if (EqualsNoCase(name, "windowsize")) {
+        if (number >= 1 && number <= kMaxWindowValue) {
+            options->windowSize = true;
+            options->windowSizeValue = number;
+        }
     }
 }
 
@@ -195,13 +218,15 @@ void ReportEnd(const TftpSession* session, QxStatus status) {
         char client[kSocketAddressTextSize];
         ClientText(session, client, sizeof client);
         double seconds = QxRunLoopNow() - session->startTime;
-        built = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i%kO=%s%kO=%lli%kO=%lli%kO=%lli}",
+        built = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i%kO=%s%kO=%lli%kO=%lli%kO=%lli%kO=%i%kO=%i}",
                          kNetBootKeyMessage, kNetBootEventTFTPClose, kNetBootKeyFilename,
                          session->fileName, kNetBootKeyReason, reason, kNetBootKeyClient, client,
                          kNetBootKeySize, static_cast<long long>(session->fileSize),
                          kNetBootKeyBytes, static_cast<long long>(session->fileOffset),
                          kNetBootKeyMilliseconds,
-                         static_cast<long long>(seconds > 0 ? seconds * 1000.0 + 0.5 : 0));
+                         static_cast<long long>(seconds > 0 ? seconds * 1000.0 + 0.5 : 0),
+                         kNetBootKeyBlockSize, static_cast<int>(session->blockSize),
+                         kNetBootKeyWindowSize, static_cast<int>(session->windowSize));
     } else {
         built = QxLBuild(&event, "{%kO=%O%kO=%s%kO=%i}", kNetBootKeyMessage,
                          kNetBootEventTFTPClose, kNetBootKeyFilename, session->fileName,
@@ -219,20 +244,27 @@ void ReportEnd(const TftpSession* session, QxStatus status) {
 
 void TimerTick(QxRunLoopTimerRef timer, void* info);
 
-// Sends the packet in flight (first send or a retransmission) and starts
-// the session's timer with the first send.
-QxStatus SendPacket(TftpSession* session) {
-    if (session->sendCount >= session->sendLimit) {
-        SendError(kTftpErrorNotDefined, session->socket, nullptr,
-                  "Retry Limit Exceeded (%d) for block %u", static_cast<int>(session->sendCount),
-                  static_cast<unsigned>(session->block));
-        return kStatusTimeout;
-    }
-    ++session->sendCount;
+// Puts the packet buffer on the wire; the socket's error as it is.
+QxStatus Transmit(TftpSession* session) {
     auto length = static_cast<size_t>(session->packetLength);
     size_t sent = 0;
     QxStatus status = QxPlatformNetSend(session->socket, session->packet, length, &sent);
     if (status == kStatusOK && sent != length) status = kStatusUnknown;
+    return status;
+}
+
+// Sends the packet in flight (first send or a retransmission), counted
+// against the retry limit, and starts the session's timer with the first
+// send. In a window this is the window's first block.
+QxStatus SendPacket(TftpSession* session) {
+    if (session->sendCount >= session->sendLimit) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr,
+                  "Retry Limit Exceeded (%d) for block %u", static_cast<int>(session->sendCount),
+                  static_cast<unsigned>(session->windowStart));
+        return kStatusTimeout;
+    }
+    ++session->sendCount;
+    QxStatus status = Transmit(session);
     if (status != kStatusOK) {
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
                   static_cast<int>(status));
@@ -254,12 +286,12 @@ QxStatus SendPacket(TftpSession* session) {
     return kStatusOK;
 }
 
-// The count bytes at the session's file offset, from the read-ahead buffer
-// where possible. A failed read-ahead falls back to reading just these
-// bytes, so a read error is reported for the block it belongs to.
-QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destination) {
+// The count bytes at offset in the file, from the read-ahead buffer where
+// possible. A failed read-ahead falls back to reading just these bytes, so
+// a read error is reported for the block it belongs to.
+QxStatus ReadFileBytes(TftpSession* session, uint64_t offset, uint32_t count,
+                       uint8_t* destination) {
     if (count == 0) return kStatusOK;
-    uint64_t offset = session->fileOffset;
     if (session->readAhead != nullptr) {
         bool held = offset >= session->readAheadOffset &&
                     offset + count <= session->readAheadOffset + session->readAheadLength;
@@ -287,26 +319,57 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
     return VolumeRead(session->file, offset, count, destination);
 }
 
-// Builds the next DATA block and sends it.
-QxStatus SendNextBlock(TftpSession* session) {
-    ++session->block;
-    uint64_t remaining = session->fileSize - session->fileOffset;
+// Builds DATA block `number` (1 to lastBlock) in the packet buffer.
+QxStatus BuildBlock(TftpSession* session, uint16_t number) {
+    uint64_t offset = static_cast<uint64_t>(number - 1) * session->blockSize;
+    uint64_t remaining = session->fileSize - offset;
     auto count = static_cast<uint32_t>(remaining < session->blockSize ? remaining
                                                                       : session->blockSize);
-    QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
+    QxStatus status = ReadFileBytes(session, offset, count, session->packet + kHeaderLength);
     if (status != kStatusOK) {
         VolumeFailedPosition(session->file, session->failedPosition,
                              sizeof session->failedPosition);
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Read Block %hu Error: %d",
-                  static_cast<unsigned>(session->block), static_cast<int>(status));
+                  static_cast<unsigned>(number), static_cast<int>(status));
         return status;
     }
     WriteU16(session->packet, kOpData);
-    WriteU16(session->packet + 2, session->block);
-    session->fileOffset += count;
+    WriteU16(session->packet + 2, number);
     session->packetLength = static_cast<int32_t>(count + kHeaderLength);
+    if (number > session->block) {
+        session->block = number;
+        session->fileOffset = offset + count;
+    }
     if (count < session->blockSize) session->lastBlockSent = true;
-    return SendPacket(session);
+    return kStatusOK;
+}
+
+// Sends the window that begins at block `from`: up to windowSize blocks,
+// never past the last. Only its first send counts against the retry limit,
+// so a window is retried as often as a lone block. When the socket's
+// buffer fills, the rest of the window waits for the client's ACK or the
+// timer, which send from the first block the client lacks.
+QxStatus SendWindow(TftpSession* session, uint16_t from) {
+    uint32_t end = static_cast<uint32_t>(from) + session->windowSize - 1;
+    if (end > session->lastBlock) end = session->lastBlock;
+    for (uint32_t number = from; number <= end; ++number) {
+        QxStatus status = BuildBlock(session, static_cast<uint16_t>(number));
+        if (status != kStatusOK) return status;
+        if (number == from) {
+            status = SendPacket(session);
+            if (status != kStatusOK) return status;
+            continue;
+        }
+        status = Transmit(session);
+        if (status == kQxErrorWouldBlock) return kStatusOK;
+        if (status != kStatusOK) {
+            SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
+                      static_cast<int>(status));
+            return status;
+        }
+        session->lastSendTime = QxRunLoopNow();
+    }
+    return kStatusOK;
 }
 
 // Appends "name NUL value NUL" to the OACK being built.
@@ -332,14 +395,23 @@ QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
     if (options.blockSize) {
         length = AppendOption(session->packet, length, "blksize", session->blockSize);
     }
+    if (options.windowSize) {
+        length = AppendOption(session->packet, length, "windowsize", session->windowSize);
+    }
     session->packetLength = static_cast<int32_t>(length);
     return SendPacket(session);
 }
 
+// A time-out resends from the first block the client lacks: the packet in
+// flight as it stands in lockstep (and for the OACK), the window from there
+// otherwise.
 void TimerTick(QxRunLoopTimerRef, void* info) {
     auto* session = static_cast<TftpSession*>(info);
     if (QxRunLoopNow() - session->lastSendTime < session->timeout * gServer.tick) return;
-    if (SendPacket(session) != kStatusOK) CloseSession(session, kStatusTimeout);
+    bool whole = session->windowSize <= 1 || session->windowStart == 0;
+    QxStatus status =
+        whole ? SendPacket(session) : SendWindow(session, session->windowStart);
+    if (status != kStatusOK) CloseSession(session, kStatusTimeout);
 }
 
 // A datagram on a session's own socket.
@@ -358,16 +430,21 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
             CloseSession(session, kStatusBadSize);
             return;
         }
-        // A late or duplicate ACK: the timer takes care of the block in
-        // flight, and answering it would double every later block.
-        if (ReadU16(packet + 2) != session->block) return;
+        // A late or duplicate ACK (of a block before the window) or one of a
+        // block never sent: the timer takes care of what is in flight, and
+        // answering it would double every later block.
+        uint16_t acknowledged = ReadU16(packet + 2);
+        if (acknowledged < session->windowStart || acknowledged > session->block) return;
         session->sendCount = 0;
         session->heard = true;
-        if (session->lastBlockSent) {
+        if (acknowledged == session->lastBlock) {
             CloseSession(session, kStatusEnded);
             return;
         }
-        QxStatus status = SendNextBlock(session);
+        // An ACK inside the window means the client dropped what followed a
+        // lost block: the next window starts right after it.
+        session->windowStart = static_cast<uint16_t>(acknowledged + 1);
+        QxStatus status = SendWindow(session, session->windowStart);
         if (status != kStatusOK) CloseSession(session, status);
         return;
     }
@@ -475,6 +552,40 @@ QxStatus ParseRequest(const uint8_t* packet, size_t length, const sockaddr* clie
 
 TftpSession* OldestSilentSession();
 
+// Lowers the block size the client asked for to what the path toward it
+// carries in one IP packet: firmware that cannot reassemble fragments would
+// stall on a larger first block. An unknown MTU leaves it as it is. The
+// file must still fit in 65535 blocks of the smaller size.
+QxStatus FitBlockSizeToPath(TftpSession* session) {
+    uint32_t mtu = 0;
+    if (QxPlatformNetPathMtu(session->socket, &mtu) != kStatusOK) return kStatusOK;
+    uint32_t overhead = QxPlatformNetAddressFamily(session->clientAddress) == kQxNetFamilyIPv6
+                            ? kIPv6Overhead
+                            : kIPv4Overhead;
+    if (mtu < overhead + kMinBlockSize || mtu - overhead >= session->blockSize) return kStatusOK;
+    session->blockSize = static_cast<uint16_t>(mtu - overhead);
+    if (session->fileSize / session->blockSize >= kMaxBlocks) {
+        SendError(kTftpErrorFileNotFound, session->socket, nullptr,
+                  "File Too Big: Use blksize > %lld",
+                  static_cast<long long>(session->fileSize / kMaxBlocks));
+        return kStatusBadSize;
+    }
+    return kStatusOK;
+}
+
+// Grants the window the client asked for within the server's limit and the
+// byte budget, and makes the socket's send buffer hold a whole window.
+void FitWindow(TftpSession* session, uint32_t asked) {
+    uint32_t window = asked < gServer.windowLimit ? asked : gServer.windowLimit;
+    uint32_t budget = kWindowByteBudget / (session->blockSize + kHeaderLength);
+    if (window > budget) window = budget > 0 ? budget : 1;
+    session->windowSize = static_cast<uint16_t>(window);
+    int bytes = static_cast<int>(window * (session->blockSize + kIPv6Overhead));
+    if (bytes > kSessionSendBuffer) {
+        QxPlatformNetSetOption(session->socket, QxNetOption::SendBuffer, bytes);
+    }
+}
+
 // Steps 5 to 10 for a session already allocated; any failure is left to
 // the caller to close the session with.
 QxStatus SetUpSession(TftpSession* session, const char* fileName,
@@ -519,16 +630,23 @@ QxStatus SetUpSession(TftpSession* session, const char* fileName,
                   static_cast<int>(status));
         return status;
     }
+    if (options.blockSize) {
+        status = FitBlockSizeToPath(session);
+        if (status != kStatusOK) return status;
+    }
+    session->lastBlock = static_cast<uint16_t>(session->fileSize / session->blockSize + 1);
+    if (options.windowSize) FitWindow(session, options.windowSizeValue);
     // Without its read-ahead a session still works, a block at a time.
-    uint32_t capacity = session->blockSize + 2 * kReadAheadAlignment;
+    uint32_t capacity = session->blockSize * session->windowSize + 2 * kReadAheadAlignment;
     capacity -= capacity % kReadAheadAlignment;
     if (capacity < kReadAheadSize) capacity = kReadAheadSize;
     session->readAhead = static_cast<uint8_t*>(QxLAlloc(capacity));
     if (session->readAhead != nullptr) session->readAheadCapacity = capacity;
-    if (options.blockSize || options.timeout || options.transferSize) {
-        return SendOptionAck(session, options);
+    if (options.blockSize || options.timeout || options.transferSize || options.windowSize) {
+        return SendOptionAck(session, options);  // acknowledged as block 0
     }
-    return SendNextBlock(session);
+    session->windowStart = 1;
+    return SendWindow(session, 1);
 }
 
 // The session of client (clientLength bytes, as received), or null; *count
@@ -606,8 +724,10 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
     session->socket = kQxInvalidSocket;
     memcpy(session->clientAddress, client, static_cast<size_t>(clientLength));
     session->clientAddressLength = clientLength;
-    session->blockSize =
-        static_cast<uint16_t>(options.blockSize ? options.blockSizeValue : kTftpDefaultBlockSize);
+    uint32_t blockSize = options.blockSize ? options.blockSizeValue : kTftpDefaultBlockSize;
+    if (options.blockSize && blockSize > gServer.blockSizeLimit) blockSize = gServer.blockSizeLimit;
+    session->blockSize = static_cast<uint16_t>(blockSize);
+    session->windowSize = 1;
     session->timeout =
         options.timeout ? static_cast<int32_t>(options.timeoutValue) : kTftpDefaultTimeout;
     session->sendCount = 1;
@@ -657,7 +777,7 @@ QxStatus StartTftp(uint16_t* port) {
     QxStatus status = QxPlatformNetDatagramSocket(kQxNetFamilyIPv4, &handle);
     if (status != kStatusOK) return status;
     uint16_t bound = 0;
-    status = QxPlatformNetBindAny(handle, kQxNetFamilyIPv4, 0);
+    status = QxPlatformNetBindAny(handle, kQxNetFamilyIPv4, gServer.listenPort);
     if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &bound);
     if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
     if (status != kStatusOK) {
@@ -745,6 +865,17 @@ void TftpSetSessionLimit(uint32_t limit) {
 }
 
 void TftpSetClientEvents(bool on) { gServer.clientEvents = on; }
+
+void TftpSetListenPort(uint16_t port) { gServer.listenPort = port; }
+
+void TftpSetBlockSizeLimit(uint32_t limit) {
+    gServer.blockSizeLimit = limit >= kMinBlockSize && limit <= kMaxBlockSize ? limit
+                                                                              : kMaxBlockSize;
+}
+
+void TftpSetWindowLimit(uint32_t limit) {
+    gServer.windowLimit = limit >= 1 && limit <= kTftpMaxWindowSize ? limit : kTftpMaxWindowSize;
+}
 
 QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* destination,
                    const char* format, ...) {

@@ -1,5 +1,5 @@
-// The TFTP server: read-only TFTP with the blksize, timeout and tsize
-// options, serving the files of the boot file map (BootSource.h) from the
+// The TFTP server: read-only TFTP with the blksize, timeout, tsize and
+// windowsize options, serving the files of the boot file map (BootSource.h) from the
 // disc, on the run loop.
 //
 // Packets (integers big-endian):
@@ -9,21 +9,36 @@
 //   DATA    3 (u16), block (u16), 0 to blksize bytes
 //   ACK     4 (u16), block (u16), anything further is ignored
 //   ERROR   5 (u16), code (u16), message, NUL
-//   OACK    6 (u16), { option, NUL, value, NUL }: tsize, timeout, blksize
+//   OACK    6 (u16), { option, NUL, value, NUL }: tsize, timeout, blksize,
+//           windowsize
 //
 // Options (names without regard to case, values decimal):
 //
-//   option   accepted          default
-//   blksize  8 to 65464        512
-//   timeout  1 to 255 seconds  5
-//   tsize    only 0            (answered with the file size)
+//   option      accepted          granted                            default
+//   blksize     8 to 65464        the least of the value, the limit  512
+//                                 (TftpSetBlockSizeLimit) and the
+//                                 path MTU toward the client less the
+//                                 IP, UDP and TFTP headers
+//   timeout     1 to 255 seconds  the value                          5
+//   tsize       only 0            the file size                      -
+//   windowsize  1 to 65535        the least of the value, the limit  1
+//                                 (TftpSetWindowLimit, at most 64)
+//                                 and 256 KiB of blocks
+//
+// A window of n: the server sends n blocks, and an ACK of any block it has
+// sent from the window on starts the next n blocks right after that block
+// (so a client that saw a gap and acknowledged the block before it gets the
+// rest again); an ACK of a block before the window is a duplicate and is
+// ignored; a time-out resends from the first unacknowledged block. Without
+// the option (a window of 1) this is plain lockstep: each ACK of the block
+// in flight sends the next one.
 //
 // Anything else is ignored and not echoed; an RRQ with no accepted option
 // gets DATA 1 at once, otherwise an OACK that the client acknowledges with
 // ACK 0.
 //
 // Requests arrive on one listening UDP socket (IPv4, port chosen by the
-// system). Each transfer then runs on its own UDP socket, connected to the
+// system unless TftpSetListenPort names one). Each transfer then runs on its own UDP socket, connected to the
 // client, with one repeating timer that checks once a second whether the
 // packet in flight is due again; a packet goes out at most 10 times (the
 // first packet of a transfer 9 times). The start and end of every transfer
@@ -35,7 +50,9 @@
 //   0     not defined: truncated name or mode, memory, network, read and
 //         retry failures, short packets
 //   1     file not found: the open failed, or the file needs more than
-//         65535 blocks of the negotiated size
+//         65535 blocks of the negotiated size (when it is the path MTU that
+//         makes the blocks smaller, the error comes from the session's
+//         socket and the session ends with kStatusBadSize)
 //   4     illegal operation: not a read, mode not octet, unexpected opcode
 //   8     option negotiation: truncated option name or value
 //
@@ -75,6 +92,8 @@ inline constexpr uint32_t kTftpErrorOptionNegotiation = 8;
 inline constexpr uint16_t kTftpDefaultBlockSize = 512;
 inline constexpr int32_t kTftpDefaultTimeout = 5;  // seconds
 inline constexpr int32_t kTftpSendLimit = 10;
+// The largest window granted whatever the limit set.
+inline constexpr uint32_t kTftpMaxWindowSize = 64;
 // The most sessions at once whatever the descriptors allow; a session holds
 // one socket and about 130 KiB of buffers.
 inline constexpr uint32_t kTftpSessionCeiling = 1024;
@@ -95,9 +114,12 @@ struct TftpSession {
     int32_t timeout;            // seconds
     int32_t sendCount;          // sends of the current packet so far
     int32_t sendLimit;
-    uint16_t block;             // last DATA block built; 0 before the first
-    bool lastBlockSent;         // that block was shorter than blockSize
-    uint8_t* packet;            // kTftpPacketCapacity bytes: the packet in flight
+    uint16_t block;             // highest DATA block built; 0 before the first
+    bool lastBlockSent;         // the short last block has been built
+    uint16_t windowSize;        // blocks sent per ACK; 1 for lockstep
+    uint16_t windowStart;       // first block not acknowledged (0: the OACK)
+    uint16_t lastBlock;         // number of the short last block
+    uint8_t* packet;            // kTftpPacketCapacity bytes: the packet last built
     int32_t packetLength;
     QxRunLoopTimerRef timer;    // retransmission timer, or null
     double lastSendTime;        // run-loop clock at the last send
@@ -130,6 +152,17 @@ void StopTftp();
 
 // The listening socket's port, 0 while stopped.
 uint16_t TftpPort();
+
+// The port StartTftp binds (host order); 0, the default, lets the system
+// choose. Takes effect at the next start.
+void TftpSetListenPort(uint16_t port);
+
+// The largest block size granted (8 to 65464; anything else restores 65464)
+// and the largest window (1 to kTftpMaxWindowSize; anything else restores
+// kTftpMaxWindowSize), for paths whose MTU the server cannot see and for
+// clients that cope badly with windows. They apply to later requests.
+void TftpSetBlockSizeLimit(uint32_t limit);
+void TftpSetWindowLimit(uint32_t limit);
 
 // Ends a session: reports "TFTPClose" with status as the Reason (kStatusEnded
 // as 0) when the session has its file name, takes it off the list, stops
@@ -166,7 +199,8 @@ void TftpSetEventSink(NetBootEventSink sink, void* context);
 
 // Whether "TFTPOpen" and "TFTPClose" also carry "Client" (the client's
 // address as text), "Size" (the file's size) and, at the close, "Bytes"
-// (bytes sent) and "Milliseconds" (since the request). Off by default: the
+// (bytes sent), "Milliseconds" (since the request), "BlockSize" and
+// "WindowSize" (as granted). Off by default: the
 // wizard receives the two keys it knows.
 void TftpSetClientEvents(bool on);
 

@@ -175,3 +175,11 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
 
 // The address of a connected socket's peer into *peer (bytes and length).
 QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer);
+
+// The MTU of the path toward a connected socket's peer, in bytes of IP
+// packet: Linux's IP_MTU / IPV6_MTU (the route's MTU, lowered by what the
+// path has reported since), Windows the MTU of the interface the route to
+// the peer leaves by (a loopback peer has none: kStatusUnsupported).
+// kStatusUnsupported where it cannot be known (the caller then assumes
+// nothing); the system's error otherwise.
+QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu);

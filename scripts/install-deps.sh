@@ -17,7 +17,7 @@ packages=(
   wine64 xvfb
   python3 curl
   unicode-data sleuthkit 7zip
-  python3-scapy tftp-hpa tftpd-hpa dnsmasq-base
+  python3-scapy tftp-hpa tftpd-hpa dnsmasq-base atftp ovmf ipxe
   qemu-utils qemu-block-extra qemu-system-x86 busybox-static file dmg2img nginx-light
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev

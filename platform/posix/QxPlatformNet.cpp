@@ -323,3 +323,25 @@ QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
     peer->length = length < sizeof peer->bytes ? length : sizeof peer->bytes;
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
+    if (mtu == nullptr) return kStatusBadParameter;
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        return QxPlatformSocketLastError();
+    }
+    int level = IPPROTO_IP, name = IP_MTU;
+    if (local.ss_family == AF_INET6) {
+        level = IPPROTO_IPV6;
+        name = IPV6_MTU;
+    } else if (local.ss_family != AF_INET) {
+        return kStatusUnsupported;
+    }
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(handle, level, name, &value, &length) != 0) return QxPlatformSocketLastError();
+    if (value <= 0) return kStatusUnsupported;
+    *mtu = static_cast<uint32_t>(value);
+    return kStatusOK;
+}

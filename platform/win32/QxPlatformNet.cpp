@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <cstddef>
 #include <cstring>
@@ -332,5 +334,35 @@ QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
         return QxPlatformSocketLastError();
     }
     peer->length = static_cast<uint32_t>(length);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
+    if (mtu == nullptr) return kStatusBadParameter;
+    QxNetAddress peer{};
+    QxStatus status = QxPlatformNetPeerAddress(handle, &peer);
+    if (status != kStatusOK) return status;
+    // Loopback never fragments, whatever the interface tables say of it
+    // (wine answers with another interface's MTU).
+    const auto* address = reinterpret_cast<const sockaddr*>(peer.bytes);
+    if (address->sa_family == AF_INET &&
+        ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24 == 127) {
+        return kStatusUnsupported;
+    }
+    if (address->sa_family == AF_INET6 &&
+        IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)) {
+        return kStatusUnsupported;
+    }
+    // Windows keeps no per-socket path MTU to read; the interface of the
+    // route toward the peer bounds it.
+    DWORD index = 0;
+    if (GetBestInterfaceEx(const_cast<sockaddr*>(address), &index) != NO_ERROR) {
+        return kStatusUnsupported;
+    }
+    MIB_IF_ROW2 row;
+    memset(&row, 0, sizeof row);
+    row.InterfaceIndex = index;
+    if (GetIfEntry2(&row) != NO_ERROR || row.Mtu == 0) return kStatusUnsupported;
+    *mtu = row.Mtu;
     return kStatusOK;
 }

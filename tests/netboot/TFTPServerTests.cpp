@@ -400,7 +400,8 @@ TEST_F(TftpTest, OptionsOutOfRangeOrUnknownAreNotEchoed) {
         {{{"tsize", "100"}}, "", 512},
         {{{"timeout", "0"}, {"timeout", "256"}}, "", 512},
         {{{"timeout", "255"}}, Z("timeout\0" "255\0"), 512},
-        {{{"windowsize", "8"}, {"multicast", ""}, {"", ""}}, "", 512},
+        {{{"windowsize", "0"}, {"multicast", ""}, {"", ""}}, "", 512},
+        {{{"windowsize", "65536"}}, "", 512},
         // A later valid value wins over an earlier one; an invalid one after
         // it changes nothing.
         {{{"blksize", "1024"}, {"blksize", "2048"}, {"blksize", "4"}},
@@ -676,6 +677,68 @@ TEST_F(TftpTest, LaterBlocksAreSentTenTimesAndTheOptionAckNine) {
     ExpectError(packet, 0, "Retry Limit Exceeded (10) for block 2");
     EXPECT_TRUE(NoSessionsLeft());
     ExpectEvents({{"TFTPOpen", 0}, {"TFTPClose", kStatusTimeout}}, "1/mach.orvane");
+}
+
+// A window of 4 of the kernel's 586 blocks (585 full, 480 bytes in the
+// last): each ACK of the window's end sends the next four, a repeated ACK
+// is ignored, an ACK inside the window (a gap at the client) resends what
+// follows it, a time-out resends from the first unacknowledged block, and
+// the ACK of the short block ends the transfer with every byte in place.
+TEST_F(TftpTest, WindowSendsBlocksPerAckGoesBackAfterAGapAndResendsOnTimeOut) {
+    TftpSetTimeScale(kTick);
+    const std::string kernel = Pattern(files_.kernel, kKernelSize);
+    Client client;
+    Packet packet = Ask(client, Request("1/mach.orvane",
+                                        {{"windowsize", "4"}, {"tsize", "0"}, {"timeout", "20"}}));
+    ASSERT_EQ(packet.Opcode(), 6u);
+    EXPECT_EQ(packet.bytes.substr(2),
+              Z("tsize\0" "300000\0" "timeout\0" "20\0" "windowsize\0" "4\0"));
+    uint16_t session = packet.port;
+    auto expectBlocks = [&](unsigned first, unsigned last) {
+        for (unsigned number = first; number <= last; ++number) {
+            ASSERT_TRUE(client.Receive(&packet)) << "no DATA " << number;
+            ASSERT_EQ(packet.Opcode(), 3u);
+            ASSERT_EQ(packet.Number(), number);
+            EXPECT_EQ(packet.Payload(), kernel.substr((number - 1) * 512, 512));
+        }
+    };
+    client.SendTo(session, Ack(0));
+    expectBlocks(1, 4);
+    EXPECT_TRUE(client.Quiet());
+    client.SendTo(session, Ack(4));
+    expectBlocks(5, 8);
+    client.SendTo(session, Ack(4));  // late duplicate
+    client.SendTo(session, Ack(9));  // never sent
+    EXPECT_TRUE(client.Quiet());
+    EXPECT_EQ(TftpFirstSession()->sendCount, 1);
+    client.SendTo(session, Ack(6));  // 7 was lost
+    expectBlocks(7, 10);
+    // Silence: the window comes again from 7 after the time-out.
+    expectBlocks(7, 10);
+    EXPECT_EQ(TftpFirstSession()->sendCount, 2);
+    client.SendTo(session, Ack(10));
+    for (unsigned from = 11; from <= 586; from += 4) {
+        unsigned to = from + 3 < 586 ? from + 3 : 586;
+        expectBlocks(from, to);
+        client.SendTo(session, Ack(to));
+    }
+    EXPECT_EQ(packet.Payload(), kernel.substr(585 * 512));
+    EXPECT_TRUE(NoSessionsLeft());
+    ExpectEvents({{"TFTPOpen", 0}, {"TFTPClose", 0}}, "1/mach.orvane");
+
+    // The limits lower what is granted; a window of 1 is lockstep.
+    TftpSetWindowLimit(1);
+    TftpSetBlockSizeLimit(1000);
+    packet = Ask(client, Request("1/mach.orvane",
+                                 {{"blksize", "1468"}, {"windowsize", "16"}, {"timeout", "20"}}));
+    TftpSetWindowLimit(0);
+    TftpSetBlockSizeLimit(0);
+    EXPECT_EQ(packet.bytes.substr(2),
+              Z("timeout\0" "20\0" "blksize\0" "1000\0" "windowsize\0" "1\0"));
+    client.SendTo(packet.port, Ack(0));
+    ASSERT_TRUE(client.Receive(&packet));
+    EXPECT_EQ(packet.Payload(), kernel.substr(0, 1000));
+    EXPECT_TRUE(client.Quiet());
 }
 
 // ---- Many sessions, stops and the sink ------------------------------------------

@@ -164,8 +164,10 @@ std::string ClientMember(const std::string& client) {
 int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
+            "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
             "                    [--keep-booting] [--json] [--status [ADDRESS:PORT]] [DISC...]\n"
             "       tamsor-serve --library DIR [--state-dir DIR] [--list] [--bsdp-port N]\n"
+            "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
             "                    [--json] [--status [ADDRESS:PORT]] [DRIVE...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n"
@@ -176,16 +178,38 @@ int Usage(FILE* err) {
     return 2;
 }
 
-bool ParsePort(const char* text, uint16_t* port) {
+// A decimal number from low to high.
+bool ParseNumber(const char* text, unsigned long low, unsigned long high, unsigned long* number) {
     if (text == nullptr || *text == '\0') return false;
     unsigned long value = 0;
     for (const char* p = text; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9') return false;
         value = value * 10 + static_cast<unsigned long>(*p - '0');
-        if (value > 65535) return false;
+        if (value > high) return false;
     }
-    if (value == 0) return false;
+    if (value < low) return false;
+    *number = value;
+    return true;
+}
+
+bool ParsePort(const char* text, uint16_t* port) {
+    unsigned long value = 0;
+    if (!ParseNumber(text, 1, 65535, &value)) return false;
     *port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// An option's number from low to high into *number; false with the
+// complaint written to err.
+bool OptionNumber(const char* option, const char* text, unsigned long low, unsigned long high,
+                  uint32_t* number, FILE* err) {
+    unsigned long value = 0;
+    if (!ParseNumber(text, low, high, &value)) {
+        fprintf(err, "tamsor-serve: %s wants a number from %lu to %lu, not \"%s\"\n", option, low,
+                high, text);
+        return false;
+    }
+    *number = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -235,6 +259,20 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             if (!ParsePort(argv[++i], &options->bsdpPort)) {
                 fprintf(err, "tamsor-serve: --bsdp-port wants a port from 1 to 65535, not \"%s\"\n",
                         argv[i]);
+                return 2;
+            }
+        } else if (argument == "--tftp-port" && hasValue) {
+            uint32_t port = 0;
+            if (!OptionNumber("--tftp-port", argv[++i], 1, 65535, &port, err)) return 2;
+            options->tftpPort = static_cast<uint16_t>(port);
+        } else if (argument == "--tftp-max-blksize" && hasValue) {
+            if (!OptionNumber("--tftp-max-blksize", argv[++i], 8, 65464, &options->tftpMaxBlockSize,
+                              err)) {
+                return 2;
+            }
+        } else if (argument == "--tftp-max-window" && hasValue) {
+            if (!OptionNumber("--tftp-max-window", argv[++i], 1, kTftpMaxWindowSize,
+                              &options->tftpMaxWindow, err)) {
                 return 2;
             }
         } else if (argument == "--help" || argument == "-h") {
@@ -599,6 +637,8 @@ void ReportTransfer(Server& server, QxLObjectRef event, const std::string& clien
     long long size = NumberOf(event, kNetBootKeySize, -1);
     long long bytes = NumberOf(event, kNetBootKeyBytes, -1);
     long long milliseconds = NumberOf(event, kNetBootKeyMilliseconds, -1);
+    long long blockSize = NumberOf(event, kNetBootKeyBlockSize, 0);
+    long long windowSize = NumberOf(event, kNetBootKeyWindowSize, 0);
     // A failed disc read says where.
     std::string position;
     TextOf(event, kNetBootKeyPosition, &position);
@@ -612,16 +652,18 @@ void ReportTransfer(Server& server, QxLObjectRef event, const std::string& clien
         double seconds = milliseconds > 0 ? milliseconds / 1000.0 : 0.0;
         double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
         if (server.options.json) {
-            char figures[160];
+            char figures[224];
             snprintf(figures, sizeof figures,
-                     ",\"size\":%lld,\"bytes\":%lld,\"seconds\":%.3f,\"rate\":%.0f,\"reason\":%d",
-                     size, bytes, seconds, rate, static_cast<int>(reason));
+                     ",\"size\":%lld,\"bytes\":%lld,\"seconds\":%.3f,\"rate\":%.0f"
+                     ",\"blksize\":%lld,\"windowsize\":%lld,\"reason\":%d",
+                     size, bytes, seconds, rate, blockSize, windowSize, static_cast<int>(reason));
             EmitJson(server, "transfer",
                      ClientMember(client) + JsonMember("file", file) + figures +
                          (position.empty() ? "" : JsonMember("position", position)));
         } else if (reason == 0) {
-            SayAbout(server, client, "sent %s, %lld bytes in %.3f s (%s/s)", file.c_str(), size,
-                     seconds, ByteCount(static_cast<uint64_t>(rate)).c_str());
+            SayAbout(server, client, "sent %s, %lld bytes in %.3f s (%s/s, blksize %lld, window %lld)",
+                     file.c_str(), size, seconds, ByteCount(static_cast<uint64_t>(rate)).c_str(),
+                     blockSize, windowSize);
         } else {
             SayAbout(server, client, "%s failed after %lld of %lld bytes: %s", file.c_str(), bytes,
                      size, failure.c_str());
@@ -986,14 +1028,22 @@ void HandleEject(Server& server, QxLObjectRef event) {
 
 // ---- Start and stop ---------------------------------------------------------------
 
+// The ports and TFTP limits of the command line, and where events go.
+void SetServiceOptions(Server& server) {
+    SetNetBootEventSink(HandleEvent, &server);
+    SetNetBootBsdpPort(server.options.bsdpPort);
+    TftpSetListenPort(server.options.tftpPort);
+    TftpSetBlockSizeLimit(server.options.tftpMaxBlockSize);
+    TftpSetWindowLimit(server.options.tftpMaxWindow);
+}
+
 // The wizard's sequence on the chosen volume. 0, or the status of the step
 // that failed.
 QxStatus StartSharing(Server& server) {
     StopNetBootServices();
     QxStatus status = PrepareBootSource(server.volume.path.c_str(), server.options.diagnostics);
     if (status != kStatusOK) return status;
-    SetNetBootEventSink(HandleEvent, &server);
-    SetNetBootBsdpPort(server.options.bsdpPort);
+    SetServiceOptions(server);
     SetNetBootKeepBootServices(server.options.keepBooting);
     SetNetBootClientEvents(true);
     return StartNetBootServices();
@@ -1092,8 +1142,7 @@ int AnnounceStart(Server& server);
 // boot services kept for every client.
 int StartLibrary(Server& server) {
     StopNetBootServices();
-    SetNetBootEventSink(HandleEvent, &server);
-    SetNetBootBsdpPort(server.options.bsdpPort);
+    SetServiceOptions(server);
     SetNetBootKeepBootServices(true);
     SetNetBootClientEvents(true);
     QxStatus status = StartNetBootServices();
@@ -1136,13 +1185,20 @@ int StartServing(Server& server) {
 
     status = StartSharing(server);
     if (status != kStatusOK) {
+        // The TFTP port is only ever taken when one was asked for.
+        if (QxPlatformErrorIsAddressInUse(status) && server.options.tftpPort != 0) {
+            return Fail(server, "the BSDP port %u or the TFTP port %u is already in use (is "
+                                "another boot server running? --bsdp-port and --tftp-port "
+                                "choose others)",
+                        server.options.bsdpPort, server.options.tftpPort);
+        }
         if (QxPlatformErrorIsAddressInUse(status)) {
             return Fail(server, "the BSDP port %u is already in use (is another boot server "
                                 "running? --bsdp-port chooses another)",
                         server.options.bsdpPort);
         }
         if (QxPlatformErrorIsAccessDenied(status)) {
-            return Fail(server, "no permission to open the BSDP port %u: %s",
+            return Fail(server, "no permission to open the BSDP port %u or the TFTP port: %s",
                         server.options.bsdpPort, StatusText(status).c_str());
         }
         return Fail(server, "cannot start the services on \"%s\": %s", server.volume.name.c_str(),

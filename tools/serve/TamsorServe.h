@@ -21,8 +21,9 @@
 //   image      file, then name, id, default, or problem (--library: an
 //              image offered or left out)
 //   transfer   client, file, size, bytes, seconds, rate (bytes/s), reason (0:
-//              whole file sent; every TFTP transfer at its end), position
-//              (after a failed disc read: where)
+//              whole file sent; every TFTP transfer at its end), blksize and
+//              windowsize (as granted), position (after a failed disc read:
+//              where)
 //   loaded     file, client (a client has its booter; every client with
 //              --keep-booting)
 //   reading    client, path (the first read of the image on a connection)
@@ -41,8 +42,8 @@
 // row each, ClientTable.h), redrawn in place at most kTableInterval apart,
 // with the server's own news above it; event dumps then stay off a terminal
 // standard error, which would tear the table. Errors stay one text line on
-// err in both modes. Not here: the services' own settings (ports,
-// time-outs, limits).
+// err in both modes. Not here: the services' own settings (time-outs and
+// limits beyond the ports and TFTP's block and window limits).
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,7 @@
 #include "BSDPServer.h"
 #include "ClientTable.h"
 #include "ServeLibrary.h"
+#include "TFTPServer.h"
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
 #include "StatusServer.h"
@@ -78,6 +80,9 @@ struct Options {
     bool diagnostics = false;
     bool list = false;
     uint16_t bsdpPort = kBsdpPort;
+    uint16_t tftpPort = 0;           // 0: the system's choice, announced by BSDP
+    uint32_t tftpMaxBlockSize = 0;   // 0: no limit but the path's
+    uint32_t tftpMaxWindow = kTftpMaxWindowSize;
     bool keepBooting = false;        // BSDP and TFTP stay up for further clients
     bool json = false;               // one JSON object per line on out
     std::string status;              // --status: ADDRESS:PORT of the status page; empty: none
