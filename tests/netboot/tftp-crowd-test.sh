@@ -24,9 +24,8 @@ trap cleanup EXIT
 command -v curl >/dev/null || { echo "SKIPPED: curl is missing"; exit 77; }
 
 "$disc_tool" cat "$image#2" mach_kernel >"$work/kernel"
-bsdp_port=$("$python" -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # The hard limit too, so that the server cannot raise it.
-(ulimit -Sn 1024 && ulimit -Hn 1024 && exec "$serve" --bsdp-port "$bsdp_port" "$image") \
+(ulimit -Sn 1024 && ulimit -Hn 1024 && exec "$serve" --bsdp-port 0 "$image") \
   >"$work/serve.out" 2>"$work/serve.err" &
 server_pid=$!
 for _ in $(seq 1 100); do

@@ -167,6 +167,8 @@ int Usage(FILE* err) {
     return 2;
 }
 
+// 0 is a port too: the system picks a free one, and the ports line says
+// which (no port is ever found free first and then taken, which races).
 bool ParsePort(const char* text, uint16_t* port) {
     if (text == nullptr || *text == '\0') return false;
     unsigned long value = 0;
@@ -175,7 +177,6 @@ bool ParsePort(const char* text, uint16_t* port) {
         value = value * 10 + static_cast<unsigned long>(*p - '0');
         if (value > 65535) return false;
     }
-    if (value == 0) return false;
     *port = static_cast<uint16_t>(value);
     return true;
 }
@@ -202,7 +203,7 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             options->volumeName = argv[++i];
         } else if (argument == "--bsdp-port" && hasValue) {
             if (!ParsePort(argv[++i], &options->bsdpPort)) {
-                fprintf(err, "tamsor-serve: --bsdp-port wants a port from 1 to 65535, not \"%s\"\n",
+                fprintf(err, "tamsor-serve: --bsdp-port wants a port from 0 to 65535, not \"%s\"\n",
                         argv[i]);
                 return 2;
             }
