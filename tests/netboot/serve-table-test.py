@@ -9,7 +9,7 @@ curl, each from its own loopback address.
 
     serve-table-test.py TAMSOR-SERVE DEMO-DISC-IMAGE
 """
-import os, pty, re, select, signal, socket, subprocess, sys, time
+import atexit, os, pty, re, select, signal, socket, subprocess, sys, time
 
 serve, image = sys.argv[1], sys.argv[2]
 sys.path.insert(0, "/usr/lib/python3/dist-packages")
@@ -17,6 +17,22 @@ from scapy.layers.dhcp import BOOTP, DHCP  # noqa: E402
 
 CLIENTS = {"127.0.0.2": "0016cb000002", "127.0.0.3": "0016cb000003"}
 failures = []
+# The servers started here, stopped on every way out (a failed curl's
+# exception, ctest's termination request) by their process ids.
+started = []
+
+
+def stop_started():
+    for pid in started:
+        try:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        except (ProcessLookupError, ChildProcessError):
+            pass
+
+
+atexit.register(stop_started)
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
 
 def check(condition, what):
@@ -86,6 +102,7 @@ pid, fd = pty.fork()
 if pid == 0:
     os.environ["TERM"] = "xterm"
     os.execv(serve, [serve, "--keep-booting", "--bsdp-port", "0", image])
+started.append(pid)
 import fcntl, struct, termios  # noqa: E402
 fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
 screen = read_until(fd, bytearray(), lambda b: ports_of(b.decode(errors="replace")), 20)
@@ -135,10 +152,12 @@ if ports:
           is not None, "the summary line of 127.0.0.3: %r" % tail)
 os.kill(pid, signal.SIGKILL) if failures else None
 os.waitpid(pid, 0)
+started.remove(pid)
 
 # ---- Into a pipe --------------------------------------------------------------
 process = subprocess.Popen([serve, "--keep-booting", "--bsdp-port", "0", image],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+started.append(process.pid)
 said = read_until(process.stdout.fileno(), bytearray(), lambda b: b"\n" in b, 20)
 ports = ports_of(said.decode(errors="replace"))
 check(ports is not None, "the start line into a pipe")
@@ -150,6 +169,7 @@ if ports:
                lambda b: b"has loaded 1/booter" in b and b"Progress: 42%" in b, 10)
 process.send_signal(signal.SIGINT)
 out = said.decode(errors="replace") + process.communicate(timeout=20)[0].decode()
+started.remove(process.pid)
 check("\x1b" not in out, "control sequences into a pipe")
 for expected in ("127.0.0.3: BSDP LIST answered (hardware 00:16:cb:00:00:03)",
                  "127.0.0.3: BSDP SELECT answered (hardware 00:16:cb:00:00:03)",
