@@ -195,6 +195,9 @@ class Scenario:
         check(display, "no X display: run `cmake/wine-run.sh --init BUILD_DIR` first "
                        "or set DISPLAY")
         self.env["DISPLAY"] = display
+        # The wait dialog after an eject is up until the next image comes:
+        # long enough for the driver to read it on a busy machine.
+        self.env["TAMSOR_DISC_SWAP_SECONDS"] = "10"
         self.tftp_port = self.http_port = None
         self.late_failures = []
         self.raw_discs = {}  # a .dmg handed to the wizard: the raw disc it was made from
