@@ -23,6 +23,12 @@ KestDiscImages::~KestDiscImages() { stop(); }
 void KestDiscImages::loadFromEnvironment() {
     const char* value = std::getenv(kKestDiscImagesVariable);
     setImages(value != nullptr ? KestSplitImageList(value) : std::vector<std::string>());
+    const char* delay = std::getenv(kKestDiscSwapVariable);
+    if (delay != nullptr && *delay != '\0') {
+        char* end = nullptr;
+        double seconds = std::strtod(delay, &end);
+        if (*end == '\0' && seconds >= 0 && seconds <= 600) swapDelay_ = seconds;
+    }
 }
 
 QxStatus KestDiscImages::start(KestView* view) {
@@ -75,7 +81,7 @@ void KestDiscImages::afterEject(const char* devicePath, QxStatus ejectStatus) {
     current_.clear();
     if (next_ >= images_.size() || swapTimer_ != nullptr) return;
     QxRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
-    swapTimer_ = QxRunLoopTimerCreate(QxRunLoopNow() + kKestDiscSwapDelay, 0, &context,
+    swapTimer_ = QxRunLoopTimerCreate(QxRunLoopNow() + swapDelay_, 0, &context,
                                       &KestDiscImages::OnSwapTimer);
     if (swapTimer_ != nullptr) QxRunLoopAddTimer(QxRunLoopGetMain(), swapTimer_);
 }

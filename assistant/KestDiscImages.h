@@ -7,6 +7,8 @@
 // is bound about three seconds later, as a person would swap discs, and the
 // front end announces it as the system announces an inserted disc. With the
 // variable unset nothing is bound and real drives work as they always do.
+// TAMSOR_DISC_SWAP_SECONDS (0 to 600) changes the three seconds: a test that
+// reads the wait dialog on a slow or busy machine needs it up for longer.
 //
 // Not here: real drives (volume/), ejecting (the wizard calls DiscEject).
 #pragma once
@@ -23,6 +25,7 @@ class KestView;
 // The drive the images stand in for.
 inline constexpr const char* kKestImageDevice = "\\\\.\\CdRom0";
 inline constexpr const char* kKestDiscImagesVariable = "TAMSOR_DISC_IMAGES";
+inline constexpr const char* kKestDiscSwapVariable = "TAMSOR_DISC_SWAP_SECONDS";
 // Seconds between an eject and the next image.
 inline constexpr double kKestDiscSwapDelay = 3.0;
 
@@ -71,4 +74,5 @@ private:
     std::string current_;
     KestView* view_ = nullptr;
     QxRunLoopTimerRef swapTimer_ = nullptr;
+    double swapDelay_ = kKestDiscSwapDelay;
 };

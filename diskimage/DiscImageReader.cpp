@@ -252,6 +252,31 @@ QxStatus DiscImageReaderNextChunk(DiscImageReader* reader, uint8_t** pointer,
     }
     QxStatus status =
         ReadSectors(reader, alignedStart, static_cast<uint32_t>(readLength), reader->buffer);
+    if (status != kStatusOK && reader->image) {
+        // An image fails a read as a whole when one run in it does not
+        // decode. The sectors before that run are still handed out, so a
+        // body ends exactly where the damage begins: halving finds them in
+        // a few reads (of runs already decoded), then they are read again
+        // (a failed read may have left anything in the buffer).
+        uint64_t good = 0;
+        uint64_t bad = readLength;
+        while (bad - good > sectorSize) {
+            uint64_t middle = good + (bad - good) / sectorSize / 2 * sectorSize;
+            if (ReadSectors(reader, alignedStart, static_cast<uint32_t>(middle), reader->buffer) ==
+                kStatusOK) {
+                good = middle;
+            } else {
+                bad = middle;
+            }
+        }
+        if (good <= position - alignedStart ||
+            ReadSectors(reader, alignedStart, static_cast<uint32_t>(good), reader->buffer) !=
+                kStatusOK) {
+            return status;
+        }
+        chunk = alignedStart + good - position;
+        status = kStatusOK;
+    }
     if (status != kStatusOK) return status;
     *pointer = reader->buffer + (position - alignedStart);
     *length = static_cast<uint32_t>(chunk);

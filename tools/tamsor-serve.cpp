@@ -11,7 +11,7 @@
 //                      first install volume of the first disc)
 //   --diagnostics      offer the hardware test instead of the installation
 //   --list             show the install volumes and exit
-//   --bsdp-port N      BSDP port (default 7799)
+//   --bsdp-port N      BSDP port (default 7799; 0: one the system picks)
 //   --keep-booting     keep BSDP and TFTP up after the first client, so that
 //                      several clients boot one after another or at once
 //   --json             events and progress as one JSON object per line

@@ -38,6 +38,7 @@ struct ImageFile {
     ImageCacheEntry* newest;
     ImageCacheEntry* oldest;
     uint64_t cacheBytes;
+    uint64_t decodedRuns;  // runs decoded since the image was opened
     uint8_t* stored;       // scratch for one run's stored bytes
     uint64_t storedCapacity;
 };
@@ -141,6 +142,7 @@ QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
         QxLFree(decoded);
         return kStatusNoMemory;
     }
+    ++image->decodedRuns;
     status = UDIFDecodeRun(run.type, image->stored, run.storedLength, decoded, length);
     if (status != kStatusOK) {
         QxLFree(entry);
@@ -417,6 +419,10 @@ QxDeviceHandle ImageFileRawHandle(const ImageFile* image) {
 
 uint64_t ImageFileCacheBytes(const ImageFile* image) {
     return image != nullptr ? image->cacheBytes : 0;
+}
+
+uint64_t ImageFileDecodedRuns(const ImageFile* image) {
+    return image != nullptr ? image->decodedRuns : 0;
 }
 
 QxStatus ImageFileVerify(ImageFile* image, void (*note)(void* context, const char* line),

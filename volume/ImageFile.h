@@ -87,3 +87,7 @@ void ImageFileDescribe(const ImageFile* image, void (*note)(void* context, const
 
 // Bytes held by the decode cache of the image now (tests and benchmarks).
 uint64_t ImageFileCacheBytes(const ImageFile* image);
+
+// Runs decoded (cache misses) since the image was opened (tests and
+// benchmarks).
+uint64_t ImageFileDecodedRuns(const ImageFile* image);

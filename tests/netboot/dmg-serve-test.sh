@@ -10,19 +10,10 @@
 #
 #   dmg-serve-test.sh TAMSOR-SERVE TAMSOR-DISC TAMSOR-MKDMG DEMO-DISC-IMAGE
 #
-# Runs inside a network namespace of its own (BSDP's port is fixed); exits
-# 77 (skipped) when none can be made. Only processes started here are
-# stopped, by their process ids.
+# Loopback only, as any user: every port is chosen by the system (BSDP's
+# too, --bsdp-port 0) and read from the server's ports line. Only processes
+# started here are stopped, by their process ids.
 set -euo pipefail
-
-if [ -z "${TAMSOR_IN_NETNS:-}" ]; then
-  if ! unshare -n true 2>/dev/null; then
-    echo "SKIPPED: cannot make a network namespace (unshare -n); needs root"
-    exit 77
-  fi
-  exec env TAMSOR_IN_NETNS=1 unshare -n "$0" "$@"
-fi
-ip link set lo up
 
 serve=$1 disc_tool=$2 mkdmg=$3 raw=$4
 work=$(mktemp -d /tmp/tamsor-dmg.XXXXXX)
@@ -67,11 +58,11 @@ print(','.join(found))
 PY
 }
 
-start_server() {  # IMAGE: starts tamsor-serve, sets server_pid and the ports
+start_server() {  # IMAGE...: starts tamsor-serve, sets server_pid and the ports
   # The last server's output goes first: the new one's redirection may
   # happen only after the loop below has looked.
   rm -f "$work/serve.out"
-  "$serve" "$1" >"$work/serve.out" 2>"$work/serve.err" &
+  "$serve" --bsdp-port 0 "$@" >"$work/serve.out" 2>"$work/serve.err" &
   server_pid=$!
   for _ in $(seq 1 100); do
     grep -q 'http=' "$work/serve.out" 2>/dev/null && break
@@ -141,11 +132,7 @@ done
 # next disc by name; the second image is then the one served.
 first="$work/Install Disc (zlib).dmg" second="$work/Install Disc 2.dmg"
 "$mkdmg" --method bzip2 --chunk 128 "$raw" "$second" >/dev/null
-rm -f "$work/serve.out"
-"$serve" "$first" "$second" >"$work/serve.out" 2>"$work/serve.err" &
-server_pid=$!
-for _ in $(seq 1 100); do grep -q 'http=' "$work/serve.out" 2>/dev/null && break; sleep 0.1; done
-http_port=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+start_server "$first" "$second" || fail "swap: tamsor-serve did not start: $(cat "$work/serve.err")"
 curl -sS -o /dev/null -H 'Content-Type: text/xml' --data-binary \
   '<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>Message</key><string>Eject</string><key>NextDisc</key><string>Orvane Demo Install</string></dict></plist>' \
   "http://127.0.0.1:$http_port/"
@@ -161,9 +148,21 @@ stop_server
 
 # A run that does not decode, late on the disc: the disc is served, and a
 # read that reaches that run fails (the connection ends short, or 500 for a
-# range inside it); every byte that does arrive is the disc's own.
+# range inside it); every byte before that run arrives, and is the disc's
+# own. The damaged run is the last compressed one: the last 32 KiB run
+# (--chunk 64) that is not all zeros.
 late="$work/late.dmg"
 "$mkdmg" --damage bad-stream-last --chunk 64 "$raw" "$late" >/dev/null
+good=$(python3 - "$raw" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+run = 64 * 512
+start = (len(data) - 1) // run * run
+while start > 0 and not any(data[start:start + run]):
+    start -= run
+print(start)
+PY
+)
 if start_server "$late"; then
   url="http://127.0.0.1:$http_port/CdRom0.dmg"
   set +e
@@ -173,6 +172,8 @@ if start_server "$late"; then
   got=$(stat -c %s "$work/whole")
   if [ $code -eq 0 ] || [ "$got" -ge "$size" ]; then
     fail "late damage: the whole read did not fail ($got bytes, curl $code)"
+  elif [ "$got" -ne "$good" ]; then
+    fail "late damage: $got bytes arrived; the $good before the damaged run were due"
   elif ! cmp -s "$work/whole" <(head -c "$got" "$raw"); then
     fail "late damage: the bytes before the damaged run differ from the disc"
   else
@@ -186,7 +187,7 @@ fi
 # The first run damaged: the map cannot be read, and the server says why.
 "$mkdmg" --damage bad-stream "$raw" "$work/early.dmg" >/dev/null
 set +e
-"$serve" "$work/early.dmg" >"$work/serve.out" 2>"$work/serve.err"
+"$serve" --bsdp-port 0 "$work/early.dmg" >"$work/serve.out" 2>"$work/serve.err"
 code=$?
 set -e
 if [ $code -ne 1 ] || ! grep -q "damaged: its first bytes do not decode" "$work/serve.err"; then
@@ -202,7 +203,7 @@ for damage in lzfse-run:"compressed with LZFSE" encrypted:"encrypted" \
   image="$work/$kind.dmg"
   "$mkdmg" --damage "$kind" "$raw" "$image" >/dev/null
   set +e
-  "$serve" "$image" >"$work/serve.out" 2>"$work/serve.err"
+  "$serve" --bsdp-port 0 "$image" >"$work/serve.out" 2>"$work/serve.err"
   code=$?
   set -e
   if [ $code -ne 1 ] || ! grep -q "$says" "$work/serve.err"; then

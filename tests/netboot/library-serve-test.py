@@ -31,14 +31,6 @@ def check(condition, what):
         failures.append(what)
 
 
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def make_disc(path, name, booter_size):
     """A demo disc of its own name whose booter has its own size."""
     text = open(manifest).read().replace("boot.efi 65536", "boot.efi %d" % booter_size)
@@ -106,16 +98,16 @@ def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None):
 
 class Server:
     def __init__(self, folder, state):
-        self.bsdp = free_udp_port()
         self.out = open(os.path.join(work, "serve.out"), "w+")
         self.process = subprocess.Popen(
-            [serve, "--library", folder, "--state-dir", state, "--bsdp-port", str(self.bsdp)],
+            [serve, "--library", folder, "--state-dir", state, "--bsdp-port", "0"],
             stdout=self.out, stderr=subprocess.DEVNULL)
         for _ in range(200):
             if "Watching" in self.text():
                 break
             time.sleep(0.05)
         line = next(l for l in self.text().splitlines() if l.startswith("tamsor-serve: bsdp="))
+        self.bsdp = int(line.split("bsdp=")[1].split()[0])
         self.tftp = int(line.split("tftp=")[1].split()[0])
 
     def text(self):

@@ -7,14 +7,6 @@ sys.path.insert(0, "/usr/lib/python3/dist-packages")
 from scapy.layers.dhcp import BOOTP, DHCP  # noqa: E402
 
 
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def ports_of(text):
     """The (bsdp, tftp, http) ports of tamsor-serve's start line."""
     match = re.search(r"bsdp=(\d+) tftp=(\d+) http=(\d+)", text)

@@ -16,7 +16,7 @@ import urllib.error, urllib.request
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from netboot_clients import free_udp_port, ports_of, post_progress, walk  # noqa: E402
+from netboot_clients import ports_of, post_progress, walk  # noqa: E402
 
 serve, image, shots = sys.argv[1], sys.argv[2], sys.argv[3]
 for tool in ("/usr/bin/chromedriver", "/usr/bin/chromium", "/usr/bin/promtool"):
@@ -55,7 +55,7 @@ def get(url, method="GET"):
         return error.code, error.read()
 
 
-process = subprocess.Popen([serve, "--keep-booting", "--bsdp-port", str(free_udp_port()),
+process = subprocess.Popen([serve, "--keep-booting", "--bsdp-port", "0",
                             "--status", "127.0.0.1:0", image],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 ports = ports_of(process.stdout.readline().decode())

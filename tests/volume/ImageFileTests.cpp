@@ -351,10 +351,14 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
         EXPECT_LE(ImageFileCacheBytes(image), kImageCacheBytes);
     }
     EXPECT_EQ(ImageFileCacheBytes(image), kImageCacheBytes);
-    // The last run read by the device is in the cache for the other user.
+    // The last run read by the device is in the cache for the other user:
+    // read again without decoding; a run not read lately is decoded anew.
     uint64_t before = ImageFileCacheBytes(image);
+    uint64_t decoded = ImageFileDecodedRuns(image);
     uint32_t got = 0;
     ASSERT_EQ(ImageFileRead(image, disc.size() - 4096, 4096, buffer.data(), &got), kStatusOK);
+    EXPECT_EQ(memcmp(buffer.data(), &disc[disc.size() - 4096], 4096), 0);
+    EXPECT_EQ(ImageFileDecodedRuns(image), decoded);
     EXPECT_EQ(ImageFileCacheBytes(image), before);
     // Put away by all its users, the image keeps its runs for the next one.
     ImageFileRelease(image);
@@ -363,6 +367,7 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     EXPECT_EQ(ImageFileCacheBytes(image), before);
     ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got), kStatusOK);
     EXPECT_EQ(memcmp(buffer.data(), disc.data(), 4096), 0);
+    EXPECT_EQ(ImageFileDecodedRuns(image), decoded + 1);
 #if !defined(_WIN32)
     // A file replaced under the same name is another image, not the open one.
     std::vector<uint8_t> smaller;

@@ -192,9 +192,11 @@ bool ParseNumber(const char* text, unsigned long low, unsigned long high, unsign
     return true;
 }
 
+// 0 is a port too: the system picks a free one, and the ports line says
+// which (no port is ever found free first and then taken, which races).
 bool ParsePort(const char* text, uint16_t* port) {
     unsigned long value = 0;
-    if (!ParseNumber(text, 1, 65535, &value)) return false;
+    if (!ParseNumber(text, 0, 65535, &value)) return false;
     *port = static_cast<uint16_t>(value);
     return true;
 }
@@ -257,7 +259,7 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             options->volumeName = argv[++i];
         } else if (argument == "--bsdp-port" && hasValue) {
             if (!ParsePort(argv[++i], &options->bsdpPort)) {
-                fprintf(err, "tamsor-serve: --bsdp-port wants a port from 1 to 65535, not \"%s\"\n",
+                fprintf(err, "tamsor-serve: --bsdp-port wants a port from 0 to 65535, not \"%s\"\n",
                         argv[i]);
                 return 2;
             }

@@ -195,8 +195,12 @@ class Scenario:
         check(display, "no X display: run `cmake/wine-run.sh --init BUILD_DIR` first "
                        "or set DISPLAY")
         self.env["DISPLAY"] = display
+        # The wait dialog after an eject is up until the next image comes:
+        # long enough for the driver to read it on a busy machine.
+        self.env["TAMSOR_DISC_SWAP_SECONDS"] = "10"
         self.tftp_port = self.http_port = None
         self.late_failures = []
+        self.raw_discs = {}  # a .dmg handed to the wizard: the raw disc it was made from
 
     def display(self):
         """The Xvfb of wine-run.sh --init when it runs, else the caller's display."""
@@ -226,8 +230,10 @@ class Scenario:
         return image
 
     def disc_file(self, image, path):
-        return subprocess.run([self.args.disc_tool, "cat", image, path], check=True,
-                              stdout=subprocess.PIPE).stdout
+        """A file's bytes as the raw disc holds them (for a .dmg, the disc it
+        was made from: never our own reader's idea of the .dmg)."""
+        return subprocess.run([self.args.disc_tool, "cat", self.raw_discs.get(image, image), path],
+                              check=True, stdout=subprocess.PIPE).stdout
 
     # ---- Processes -------------------------------------------------------------
 
@@ -412,6 +418,7 @@ class Scenario:
         image = raw[:-len(".img")] + ".dmg"
         subprocess.run([self.args.mkdmg, "--method", method, raw, image], check=True,
                        stdout=subprocess.DEVNULL)
+        self.raw_discs[image] = raw
         return image
 
     def boot_client(self, disc1, image1, after_first_file):

@@ -32,6 +32,27 @@ def skip(why):
     sys.exit(77)
 
 
+def static_busybox():
+    """A busybox that needs no loader (the guest has none), or None: an ELF
+    file without a PT_INTERP program header."""
+    for candidate in (shutil.which("busybox"), "/bin/busybox", "/usr/bin/busybox"):
+        if not candidate or not os.path.isfile(candidate):
+            continue
+        with open(candidate, "rb") as f:
+            head = f.read(64)
+            if len(head) < 64 or head[:5] != b"\x7fELF\x02":
+                continue
+            phoff = int.from_bytes(head[0x20:0x28], "little")
+            entry, count = (int.from_bytes(head[0x36:0x38], "little"),
+                            int.from_bytes(head[0x38:0x3A], "little"))
+            f.seek(phoff)
+            table = f.read(entry * count)
+        types = [int.from_bytes(table[i * entry:i * entry + 4], "little") for i in range(count)]
+        if len(table) == entry * count and 3 not in types:  # 3: PT_INTERP
+            return candidate
+    return None
+
+
 def kernel(cache):
     """vmlinuz and the modules folder of Debian's newest 6.1 kernel, fetched
     with apt-get download into cache once."""
@@ -102,14 +123,12 @@ def main():
         return 2
     serve, disc_tool, demo, cache = sys.argv[1:]
     qemu = shutil.which("qemu-system-x86_64")
-    busybox = shutil.which("busybox")
+    busybox = static_busybox()
     curl = shutil.which("curl")
     if not qemu:
         skip("qemu-system-x86_64 is not installed (package qemu-system-x86)")
-    if not busybox or "statically" not in subprocess.run(
-            ["file", "-L", busybox], capture_output=True, text=True).stdout:
-        if not os.path.exists("/bin/busybox"):
-            skip("no static busybox (package busybox-static)")
+    if not busybox:
+        skip("no static busybox (package busybox-static)")
     if not curl:
         skip("curl is not installed")
     vmlinuz, modules = kernel(cache)
