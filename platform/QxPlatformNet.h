@@ -167,3 +167,11 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
 
 // The address of a connected socket's peer into *peer (bytes and length).
 QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer);
+
+// ---- Waking the run loop from another thread --------------------------------
+
+// A non-blocking UDP socket bound to the loopback address and connected to
+// itself: any thread may send a datagram on it (QxPlatformNetSend) to make
+// it readable, so a run loop watching it wakes up. Only its own datagrams
+// arrive. *handle is written only on success.
+QxStatus QxPlatformNetWakeSocket(QxSocketHandle* handle);
