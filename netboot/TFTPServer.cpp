@@ -254,6 +254,9 @@ QxStatus SendPacket(TftpSession* session) {
     return kStatusOK;
 }
 
+QxStatus SendNextBlock(TftpSession* session);
+void WindowReady(void* context, QxStatus status);
+
 // The count bytes at the session's file offset, from the read-ahead buffer
 // where possible. A failed read-ahead falls back to reading just these
 // bytes, so a read error is reported for the block it belongs to.
@@ -270,6 +273,15 @@ QxStatus ReadFileBytes(TftpSession* session, uint32_t count, uint8_t* destinatio
             uint64_t available = session->fileSize - start;
             uint32_t capacity = session->readAheadCapacity;
             auto length = static_cast<uint32_t>(available < capacity ? available : capacity);
+            // A .dmg's window is decoded off the run loop; the block goes
+            // out when it is ready (WindowReady).
+            if (session->wait != nullptr) return kQxErrorWouldBlock;
+            if (!session->readInPlace &&
+                VolumePrepare(session->file, start, length, WindowReady, session,
+                              &session->wait) == kQxErrorWouldBlock) {
+                return kQxErrorWouldBlock;
+            }
+            session->readInPlace = false;
             session->readAheadLength = 0;
             if (VolumeRead(session->file, start, length, session->readAhead) == kStatusOK) {
                 session->readAheadOffset = start;
@@ -294,6 +306,11 @@ QxStatus SendNextBlock(TftpSession* session) {
     auto count = static_cast<uint32_t>(remaining < session->blockSize ? remaining
                                                                       : session->blockSize);
     QxStatus status = ReadFileBytes(session, count, session->packet + kHeaderLength);
+    if (status == kQxErrorWouldBlock) {
+        // Sent from WindowReady; until then the timer repeats the last block.
+        --session->block;
+        return kStatusOK;
+    }
     if (status != kStatusOK) {
         VolumeFailedPosition(session->file, session->failedPosition,
                              sizeof session->failedPosition);
@@ -307,6 +324,15 @@ QxStatus SendNextBlock(TftpSession* session) {
     session->packetLength = static_cast<int32_t>(count + kHeaderLength);
     if (count < session->blockSize) session->lastBlockSent = true;
     return SendPacket(session);
+}
+
+void WindowReady(void* context, QxStatus status) {
+    auto* session = static_cast<TftpSession*>(context);
+    session->wait = nullptr;
+    // A run that does not decode is never cached: read it here to report it.
+    session->readInPlace = status != kStatusOK;
+    status = SendNextBlock(session);
+    if (status != kStatusOK) CloseSession(session, status);
 }
 
 // Appends "name NUL value NUL" to the OACK being built.
@@ -719,6 +745,8 @@ void CloseSession(TftpSession* session, QxStatus status) {
         session->socket = kQxInvalidSocket;
     }
     if (session->file != nullptr) {
+        VolumeCancelPrepare(session->file, session->wait);
+        session->wait = nullptr;
         VolumeClose(session->file);
         session->file = nullptr;
     }
