@@ -100,6 +100,10 @@ constexpr uint32_t kVerifyPiece = 1u << 20;
 
 uint64_t gCacheLimit = kImageCacheBytes;
 
+constexpr char kIncompleteImage[] =
+    "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
+    "interrupted download or copy leaves it; copy or download the image again";
+
 // Runs decoded ahead of a reader that reads in order: enough to keep every
 // pool thread busy for one whole-image reader, at least the next two.
 uint32_t ReadAheadRuns() {
@@ -437,6 +441,28 @@ ImageFile* FindSameImage(const ImageFile* image) {
     return nullptr;
 }
 
+// Whether the file's last bytes are the end of a .dmg's property list with
+// no trailer after it (cut off), or with at most a trailer's worth of
+// bytes that are not one (damaged): what an interrupted download or copy of
+// a .dmg leaves. A raw disc does not end so (an HFS+ volume ends with its
+// alternate header).
+bool EndsInPropertyList(ImageFile* image) {
+    static constexpr char kEnd[] = "</plist>";
+    constexpr uint32_t kEndLength = sizeof kEnd - 1;
+    // The tag, a line end or two, and a trailer.
+    uint8_t tail[kUDIFTrailerSize + 2 * kEndLength];
+    uint32_t count = image->fileSize < sizeof tail ? static_cast<uint32_t>(image->fileSize)
+                                                   : static_cast<uint32_t>(sizeof tail);
+    if (count < kEndLength ||
+        ReadFileExactly(image, image->fileSize - count, count, tail) != kStatusOK) {
+        return false;
+    }
+    for (uint32_t at = count - kEndLength + 1; at-- > 0;) {
+        if (memcmp(tail + at, kEnd, kEndLength) == 0) return true;
+    }
+    return false;
+}
+
 // Reads the trailer, the property list and the tables of a .dmg, or finds
 // that the file is raw (kStatusNotFound), or that the same .dmg is open
 // already (kStatusAlreadyInitialized, *same set).
@@ -454,6 +480,10 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     }
     status = UDIFReadTrailer(hasTail ? tail : nullptr, head, headLength, image->fileSize,
                              &image->udif.trailer, problem, problemSize);
+    if (status == kStatusNotFound && EndsInPropertyList(image)) {
+        UDIFSay(problem, problemSize, "%s", kIncompleteImage);
+        return kStatusMalformed;
+    }
     if (status != kStatusOK) return status;
     *same = FindSameImage(image);
     if (*same != nullptr) return kStatusAlreadyInitialized;
@@ -586,6 +616,7 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
             char detail[kImageProblemCapacity];
             snprintf(detail, sizeof detail, "%s", problem);
             if (detail[0] == '\0') UDIFSay(problem, problemSize, "the image is damaged");
+            else if (strcmp(detail, kIncompleteImage) == 0) UDIFSay(problem, problemSize, "%s", detail);
             else UDIFSay(problem, problemSize, "the image is damaged: %s", detail);
         }
         DestroyImage(opened);

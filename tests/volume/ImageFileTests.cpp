@@ -245,16 +245,31 @@ TEST_F(ImageFileTest, RefusedKindsAndDamageSayWhat) {
         EXPECT_EQ(OpenDevice(kDrive, -1, &device), c.status) << c.says;
     }
 
-    // A file cut short loses its trailer: it is not taken for an empty disc.
+    // A file cut short, or with its trailer damaged, while its property list
+    // is there is called what it is, not taken for a raw disc without a
+    // volume; a raw disc that merely holds a property list stays raw.
     DMGOptions options;
     std::vector<uint8_t> whole;
     std::string error;
     ASSERT_TRUE(DMGWrite(disc, options, &whole, &error));
-    whole.resize(whole.size() - 200);
+    std::vector<uint8_t> cut(whole.begin(), whole.end() - 200);
+    std::vector<uint8_t> noTrailer(whole.begin(), whole.end() - 512);
+    std::vector<uint8_t> badTrailer = whole;
+    memcpy(&badTrailer[whole.size() - 512], "kolx", 4);
+    for (const auto* bytes : {&cut, &noTrailer, &badTrailer}) {
+        ImageFile* image = nullptr;
+        char problem[kImageProblemCapacity];
+        EXPECT_EQ(ImageFileOpen(Write("cut.dmg", *bytes).c_str(), &image, problem, sizeof problem),
+                  kStatusMalformed);
+        EXPECT_EQ(std::string(problem).find("this is an incomplete or damaged .dmg"), 0u)
+            << problem;
+    }
+    std::vector<uint8_t> raw = disc;
+    memcpy(&raw[raw.size() - 4096], "</plist>", 8);
     ImageFile* image = nullptr;
-    ASSERT_EQ(ImageFileOpen(Write("cut.dmg", whole).c_str(), &image, nullptr, 0), kStatusOK);
+    ASSERT_EQ(ImageFileOpen(Write("raw.img", raw).c_str(), &image, nullptr, 0), kStatusOK);
     EXPECT_FALSE(ImageFileIsCompressed(image));
-    EXPECT_EQ(ImageFileSize(image), whole.size());
+    EXPECT_EQ(ImageFileSize(image), raw.size());
     ImageFileRelease(image);
 }
 
