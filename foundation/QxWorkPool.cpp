@@ -155,6 +155,11 @@ QxStatus StartPool() {
 
 }  // namespace
 
+QxStatus QxWorkPoolStart() {
+    if (gShutDown) return kStatusCanceled;
+    return gPool != nullptr ? kStatusOK : StartPool();
+}
+
 uint32_t QxWorkPoolThreadCount() {
     unsigned cores = std::thread::hardware_concurrency();
     return cores > 2 ? cores : 2;

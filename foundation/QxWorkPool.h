@@ -33,6 +33,11 @@ using QxWorkDone = void (*)(void* context, QxStatus status);
 // the caller then does the work itself.
 QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** work);
 
+// Starts the threads and the wake-up now rather than on the first
+// submission (from a calm moment, not from inside a burst of work). 0 when
+// running; the errors of QxWorkSubmit.
+QxStatus QxWorkPoolStart();
+
 // Brings a piece to its end now, on the run-loop thread: one still queued is
 // run here (or, with cancel, not at all); one running is waited for; then
 // its done() is called before this returns.

@@ -501,6 +501,9 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     image->byRun = static_cast<ImageCacheEntry**>(
         QxLAllocZeroed(sizeof(ImageCacheEntry*) * (image->udif.runCount + 1)));
     if (image->byRun == nullptr) return kStatusNoMemory;
+    // Its decoders, ready before the first reader comes; without them reads
+    // decode in place.
+    QxWorkPoolStart();
     image->compressed = true;
     image->size = trailer.sectorCount * kUDIFSectorSize;
     return kStatusOK;
