@@ -17,6 +17,9 @@
 #include "DeviceBinding.h"
 #include "ImageFile.h"
 #include "ImageFileInternal.h"
+#include "QxPlatformRunLoop.h"
+#include "QxPlatformSocket.h"
+#include "QxRunLoop.h"
 
 namespace {
 
@@ -397,3 +400,79 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
 }
 
 }  // namespace
+
+namespace {
+
+// What one waiting reader saw: its callbacks and whether its bytes were
+// right when it read them in the callback.
+struct Waiter {
+    ImageFile* image;
+    const std::vector<uint8_t>* disc;
+    uint64_t offset;
+    int calls;
+    QxStatus status;
+    bool bytesRight;
+    int* done;
+    bool* stop;
+};
+
+void WaiterReady(void* context, QxStatus status) {
+    auto* waiter = static_cast<Waiter*>(context);
+    ++waiter->calls;
+    waiter->status = status;
+    if (status == kStatusOK) {
+        std::vector<uint8_t> bytes(65536);
+        uint32_t got = 0;
+        waiter->bytesRight =
+            ImageFileRead(waiter->image, waiter->offset, 65536, bytes.data(), &got) == kStatusOK &&
+            memcmp(bytes.data(), waiter->disc->data() + waiter->offset, 65536) == 0;
+    }
+    if (++*waiter->done == 8) *waiter->stop = true;
+}
+
+}  // namespace
+
+// Eight readers of eight runs wait off the loop and read in their callback;
+// then eight more are left waiting when the pool shuts down, and each still
+// hears once.
+TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
+    // Every run stored compressed (no zero-filled runs), each byte telling
+    // where it is.
+    std::vector<uint8_t> disc(16u << 20);
+    for (size_t at = 0; at < disc.size(); ++at) disc[at] = static_cast<uint8_t>(1 + at % 251 + at / 65536);
+    DMGOptions options;
+    options.method = DMGMethod::kBzip2;
+    std::string path = MakeDMG("lab.dmg", disc, options);
+    ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+
+    for (uint64_t first : {0u, 8u}) {
+        int done = 0;
+        bool stop = false;
+        Waiter waiters[8];
+        for (uint64_t i = 0; i < 8; ++i) {
+            waiters[i] = Waiter{image, &disc, ((first + i) << 20) + 4096, 0, 1, false, &done, &stop};
+            ImageWait* wait = nullptr;
+            EXPECT_EQ(ImageFilePrepare(image, waiters[i].offset, 65536, WaiterReady, &waiters[i],
+                                       &wait),
+                      kQxErrorWouldBlock);
+        }
+        if (first == 0) {
+            QxRunLoopPumpRunUntil(&stop, QxRunLoopNow() + 60);
+            for (const Waiter& waiter : waiters) {
+                EXPECT_EQ(waiter.calls, 1);
+                EXPECT_EQ(waiter.status, kStatusOK);
+                EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
+            }
+        } else {
+            QxRunLoopShutdown();
+            for (const Waiter& waiter : waiters) {
+                EXPECT_EQ(waiter.calls, 1);
+                EXPECT_TRUE(waiter.status == kStatusOK || waiter.status == kStatusCanceled);
+                if (waiter.status == kStatusOK) EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
+            }
+        }
+    }
+    ImageFileRelease(image);
+}
