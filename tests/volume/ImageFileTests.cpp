@@ -443,6 +443,7 @@ TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
     DMGOptions options;
     options.method = DMGMethod::kBzip2;
     std::string path = MakeDMG("lab.dmg", disc, options);
+    ASSERT_EQ(QxPlatformSocketStartup(), kStatusOK);
     ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
     ImageFile* image = nullptr;
     ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
@@ -475,4 +476,5 @@ TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
         }
     }
     ImageFileRelease(image);
+    QxPlatformSocketCleanup();
 }
