@@ -161,7 +161,7 @@ std::string ClientMember(const std::string& client) {
 int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
-            "                    [--keep-booting] [--json] [DISC...]\n"
+            "                    [--keep-booting] [--json] [--dmg-cache MIB] [DISC...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n");
     return 2;
@@ -206,6 +206,18 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
                         argv[i]);
                 return 2;
             }
+        } else if (argument == "--dmg-cache" && hasValue) {
+            const char* text = argv[++i];
+            char* end = nullptr;
+            unsigned long long mebibytes = strtoull(text, &end, 10);
+            // At least one 64 MiB run; at most 1 TiB.
+            if (*text < '0' || *text > '9' || *end != '\0' || mebibytes < 64 ||
+                mebibytes > (1u << 20)) {
+                fprintf(err, "tamsor-serve: --dmg-cache wants MiB from 64 to 1048576, not \"%s\"\n",
+                        text);
+                return 2;
+            }
+            options->dmgCacheMiB = mebibytes;
         } else if (argument == "--help" || argument == "-h") {
             return Usage(err);
         } else {
@@ -1070,6 +1082,7 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
     server.err = err;
     int result = ParseOptions(argc, argv, &server.options, err);
     if (result != 0) return result;
+    ImageFileSetCacheLimit(server.options.dmgCacheMiB << 20);
 
     QxStatus status = QxPlatformSocketStartup();
     if (status != kStatusOK) return Fail(server, "sockets: %s", StatusText(status).c_str());

@@ -73,6 +73,7 @@ struct Options {
     uint16_t bsdpPort = kBsdpPort;
     bool keepBooting = false;        // BSDP and TFTP stay up for further clients
     bool json = false;               // one JSON object per line on out
+    uint64_t dmgCacheMiB = 0;        // --dmg-cache; 0: the image layer's default
 };
 
 // One disc of the command line, or the drives when none was given.
