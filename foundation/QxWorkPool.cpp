@@ -47,6 +47,11 @@ struct WorkList {
         work->next = nullptr;
         return work;
     }
+    void PushFront(QxWork* work) {
+        work->next = head;
+        head = work;
+        if (tail == nullptr) tail = work;
+    }
     bool Remove(QxWork* work) {
         QxWork* previous = nullptr;
         for (QxWork* at = head; at != nullptr; previous = at, at = at->next) {
@@ -161,8 +166,12 @@ QxStatus QxWorkPoolStart() {
 }
 
 uint32_t QxWorkPoolThreadCount() {
-    unsigned cores = std::thread::hardware_concurrency();
-    return cores > 2 ? cores : 2;
+    // Asked once: the system call behind it is not free, and callers ask often.
+    static const uint32_t count = [] {
+        unsigned cores = std::thread::hardware_concurrency();
+        return cores > 2 ? cores : 2u;
+    }();
+    return count;
 }
 
 QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** work) {
@@ -181,6 +190,15 @@ QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** wo
     gPool->workAvailable.notify_one();
     if (work != nullptr) *work = piece;
     return kStatusOK;
+}
+
+void QxWorkHurry(QxWork* work) {
+    Pool* pool = gPool;
+    if (work == nullptr || pool == nullptr) return;
+    std::lock_guard<std::mutex> held(pool->lock);
+    if (work->state == QxWorkState::Queued && pool->queued.Remove(work)) {
+        pool->queued.PushFront(work);
+    }
 }
 
 void QxWorkFinish(QxWork* work, bool cancel) {

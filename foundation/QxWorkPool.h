@@ -38,6 +38,10 @@ QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** wo
 // running; the errors of QxWorkSubmit.
 QxStatus QxWorkPoolStart();
 
+// Moves a piece that has not started to the front of the queue (someone
+// waits for it now). Anything else is left alone.
+void QxWorkHurry(QxWork* work);
+
 // Brings a piece to its end now, on the run-loop thread: one still queued is
 // run here (or, with cancel, not at all); one running is waited for; then
 // its done() is called before this returns.

@@ -82,6 +82,7 @@ struct ImageFile {
     ImageCacheEntry** byRun;  // runCount slots: the cached entry of each run
     uint64_t cacheBytes;
     ImageDecodeJob* jobs;   // decodes handed to the pool, not yet back
+    uint32_t jobCount;
     ImageWait* waits;       // readers waiting for runs
     ImageStream streams[kImageStreams];
     bool destroying;
@@ -175,12 +176,13 @@ bool Pinned(const ImageFile* image, uint32_t run) {
     return false;
 }
 
-// A run at or just ahead of where a reader that came lately will read next.
-bool Near(const ImageFile* image, uint32_t run) {
-    double now = QxRunLoopNow();
+// A run at or just ahead of where a reader active since `since` will read
+// next.
+bool Near(const ImageFile* image, uint32_t run, double since) {
+    uint32_t ahead = ReadAheadRuns();
     for (const ImageStream& stream : image->streams) {
-        if (stream.lastUsed <= 0 || now - stream.lastUsed > kImageStreamActive) continue;
-        if (run + 1 >= stream.nextRun && run <= stream.nextRun + ReadAheadRuns()) return true;
+        if (stream.lastUsed <= 0 || stream.lastUsed < since) continue;
+        if (run + 1 >= stream.nextRun && run <= stream.nextRun + ahead) return true;
     }
     return false;
 }
@@ -189,11 +191,12 @@ bool Near(const ImageFile* image, uint32_t run) {
 // go first, then the oldest that no reader waits for. Runs readers wait for
 // stay even above the bound.
 void MakeRoom(ImageFile* image, uint64_t length) {
+    double since = QxRunLoopNow() - kImageStreamActive;
     for (int pass = 0; pass < 2; ++pass) {
         ImageCacheEntry* entry = image->oldest;
         while (entry != nullptr && image->cacheBytes + length > gCacheLimit) {
             ImageCacheEntry* newer = entry->newer;
-            if (!Pinned(image, entry->run) && (pass == 1 || !Near(image, entry->run))) {
+            if (!Pinned(image, entry->run) && (pass == 1 || !Near(image, entry->run, since))) {
                 DropEntry(image, entry);
             }
             entry = newer;
@@ -303,6 +306,7 @@ void JobDone(void* context, QxStatus status) {
     for (ImageDecodeJob** link = &image->jobs; *link != nullptr; link = &(*link)->next) {
         if (*link == job) {
             *link = job->next;
+            --image->jobCount;
             break;
         }
     }
@@ -327,8 +331,13 @@ void JobDone(void* context, QxStatus status) {
 // Hands the decode of run index to the pool unless it is cached or on its
 // way. False when it cannot be (its bytes cannot be read, memory, no pool):
 // a read then decodes it itself and reports what goes wrong.
-bool StartDecode(ImageFile* image, uint32_t index) {
-    if (image->byRun[index] != nullptr || FindJob(image, index) != nullptr) return true;
+bool StartDecode(ImageFile* image, uint32_t index, bool wanted) {
+    if (image->byRun[index] != nullptr) return true;
+    if (ImageDecodeJob* job = FindJob(image, index)) {
+        // Read ahead, now waited for: before the other read-ahead.
+        if (wanted) QxWorkHurry(job->work);
+        return true;
+    }
     const UDIFRun& run = image->udif.runs[index];
     auto* job = static_cast<ImageDecodeJob*>(QxLAllocZeroed(sizeof(ImageDecodeJob)));
     if (job == nullptr) return false;
@@ -345,8 +354,10 @@ bool StartDecode(ImageFile* image, uint32_t index) {
         QxLFree(job);
         return false;
     }
+    if (wanted) QxWorkHurry(job->work);
     job->next = image->jobs;
     image->jobs = job;
+    ++image->jobCount;
     return true;
 }
 
@@ -703,17 +714,21 @@ QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
             PushNewest(image, entry);
             continue;
         }
-        decodesItself |= !StartDecode(image, i);
+        decodesItself |= !StartDecode(image, i, true);
         ++missing;
     }
-    if (NoteStream(image, offset, offset + count, last + 1)) {
+    // Read-ahead only while the pool keeps up: with every thread busy on
+    // runs readers wait for, runs decoded ahead would only queue (and hold
+    // memory) behind them.
+    bool keepsUp = image->jobCount < 2 * QxWorkPoolThreadCount();
+    if (NoteStream(image, offset, offset + count, last + 1) && keepsUp) {
         // A zero-filled stretch ahead is skipped, not searched to its end.
         uint32_t ahead = 0;
         uint32_t limit = last + 64 < udif.runCount ? last + 64 : udif.runCount;
         for (uint32_t i = last + 1; i < limit && ahead < ReadAheadRuns(); ++i) {
             if (!IsCompressedRun(udif.runs[i])) continue;
             ++ahead;
-            StartDecode(image, i);
+            StartDecode(image, i, false);
         }
     }
     if (missing == 0 || decodesItself) return kStatusOK;

