@@ -28,6 +28,7 @@
 #include "DeviceBinding.h"
 #include "DiscImageReaderInternal.h"
 #include "QxLMemory.h"
+#include "QxPlatformSocket.h"
 
 namespace {
 
@@ -48,6 +49,15 @@ const DiscImageOperations* gOperations = &kSystemOperations;
 // READ(10) limits: a 32-bit block address and a 16-bit block count.
 constexpr uint64_t kPassThroughSectorLimit = 0xFFFFFFFFu;
 constexpr uint32_t kPassThroughCountLimit = 0xFFFFu;
+
+void ChunkReady(void* context, QxStatus status) {
+    auto* reader = static_cast<DiscImageReader*>(context);
+    reader->wait = nullptr;
+    // A run that does not decode is never cached: asking again would only
+    // decode it again.
+    reader->readInPlace = status != kStatusOK;
+    reader->readyHook(reader->readyContext, status);
+}
 
 // Reads length bytes (whole sectors) at offset (a sector boundary) into
 // destination, or fails. Plain reads (a failed one is asked once more, as
@@ -250,6 +260,13 @@ QxStatus DiscImageReaderNextChunk(DiscImageReader* reader, uint8_t** pointer,
         readLength = capacity;
         chunk = alignedStart + capacity - position;
     }
+    if (reader->readyHook != nullptr && reader->imageFile != nullptr && !reader->readInPlace) {
+        if (reader->wait != nullptr) return kQxErrorWouldBlock;
+        QxStatus ready = ImageFilePrepare(reader->imageFile, alignedStart, readLength, ChunkReady,
+                                          reader, &reader->wait);
+        if (ready == kQxErrorWouldBlock) return ready;
+    }
+    reader->readInPlace = false;
     QxStatus status =
         ReadSectors(reader, alignedStart, static_cast<uint32_t>(readLength), reader->buffer);
     if (status != kStatusOK && reader->image) {
@@ -358,6 +375,17 @@ QxStatus DiscImageReaderReadAt(DiscImageReader* reader, int64_t offset, void* bu
     return kStatusOK;
 }
 
+void DiscImageReaderSetReadyHook(DiscImageReader* reader, DiscImageReadyHook hook,
+                                 void* context) {
+    if (reader == nullptr) return;
+    if (hook == nullptr && reader->wait != nullptr) {
+        ImageFileCancelWait(reader->imageFile, reader->wait);
+        reader->wait = nullptr;
+    }
+    reader->readyHook = hook;
+    reader->readyContext = context;
+}
+
 uint32_t DiscImageReaderSectorSize(const DiscImageReader* reader) {
     return reader != nullptr ? reader->sectorSize : 0;
 }
@@ -372,6 +400,7 @@ bool DiscImageReaderUsesPassThrough(const DiscImageReader* reader) {
 
 void DiscImageReaderClose(DiscImageReader* reader) {
     if (reader == nullptr) return;
+    ImageFileCancelWait(reader->imageFile, reader->wait);
     if (reader->handle != kQxInvalidDeviceHandle) reader->operations->close(reader->handle);
     if (reader->imageFile != nullptr) reader->operations->closeImage(reader->imageFile);
     QxLFree(reader->buffer);

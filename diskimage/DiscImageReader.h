@@ -74,6 +74,19 @@ inline constexpr uint64_t kDiscImageSpanSize = 0x100000;
 QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,
                                  uint64_t* offset, uint64_t* length);
 
+// Called on the run loop when the chunk a reader would not wait for is
+// ready (status 0) or cannot be made (its failure; a read then reports it).
+using DiscImageReadyHook = void (*)(void* context, QxStatus status);
+
+// Makes the reader's chunks of a .dmg wait instead of decoding on the run
+// loop: DiscImageReaderNextChunk then returns kQxErrorWouldBlock (position
+// unchanged) while the chunk's runs are being decoded, and hook(context,
+// status) follows once, after which the same call delivers the chunk. A
+// null hook goes back to decoding in place. No effect on drives and raw
+// images, which never wait this way.
+void DiscImageReaderSetReadyHook(DiscImageReader* reader, DiscImageReadyHook hook,
+                                 void* context);
+
 // Reads length bytes of the medium at offset straight into the caller's
 // buffer, without touching the range or the chunk buffer. The sector-aligned
 // middle goes directly into buffer with one read; only a partial head or

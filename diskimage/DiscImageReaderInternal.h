@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "DiscImageReader.h"
 #include "ImageFile.h"
 #include "QxPlatformDevice.h"
 
@@ -48,6 +49,10 @@ struct DiscImageReader {
     bool passThrough;    // set for good once pass-through read what plain could not
     bool image;          // an image file: no alignment needs, no pass-through
     ImageFile* imageFile;  // that image, shared with its other users
+    DiscImageReadyHook readyHook;  // set: chunks of a .dmg never decode on the loop
+    void* readyContext;
+    ImageWait* wait;     // the image's wait for the next chunk, while pending
+    bool readInPlace;    // the wait failed: the next chunk is read here, to report why
     const DiscImageOperations* operations;  // the table in force at open
 };
 

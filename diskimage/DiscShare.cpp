@@ -22,7 +22,8 @@
 // Bare answers carry Server, Date and "Content-Length: 0". Image bodies are
 // never assembled: the head goes out with the first chunk (at most 128 KiB,
 // pointing into the reader's buffer), and the send pump refills from the
-// same buffer after each chunk. Bodies of 64 KiB or more from an image file
+// same buffer after each chunk; a chunk of a .dmg whose runs are being
+// decoded off the run loop holds the connection until it is ready. Bodies of 64 KiB or more from an image file
 // go as file spans instead where the system can send them from its file
 // cache, so the bytes are not copied through the process. Each connection
 // keeps its reader open while it asks for the same image, so many ranges
@@ -178,10 +179,16 @@ QxStatus RefillChunk(HTTPConnection* connection, HTTPMessage* message, void* con
     }
     uint8_t* chunk = nullptr;
     uint32_t length = 0;
+    // Would-block while a .dmg's runs are decoded: ChunkReady resumes.
     QxStatus status = DiscImageReaderNextChunk(session->reader, &chunk, &length);
     if (status != kStatusOK) return status;
     SetResponseBody(message, chunk, length);
     return kStatusOK;
+}
+
+void ChunkReady(void* context, QxStatus) {
+    auto* session = static_cast<DiscShareSession*>(context);
+    HTTPConnectionResume(session->connection);
 }
 
 // The image entry whose "deviceName" is the name; null when none is.
@@ -251,6 +258,7 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
         // The old reader goes only once the new one is open.
         DiscImageReaderClose(session->reader);
         session->reader = reader;
+        DiscImageReaderSetReadyHook(reader, ChunkReady, session);
         memcpy(session->readerPath, devicePath, static_cast<size_t>(written) + 1);
     } else if (session->reader == nullptr) {
         return SendBareResponse(session, 500);
@@ -274,9 +282,13 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
             return SendBareResponse(session, 500);
         }
     }
-    if (!isHead && !session->sendsSpans &&
-        DiscImageReaderNextChunk(session->reader, &chunk, &chunkLength) != kStatusOK) {
-        return SendBareResponse(session, 500);
+    if (!isHead && !session->sendsSpans) {
+        // A first chunk still being decoded: the head goes alone and the
+        // body follows when the chunk is ready.
+        QxStatus chunkStatus = DiscImageReaderNextChunk(session->reader, &chunk, &chunkLength);
+        if (chunkStatus != kStatusOK && chunkStatus != kQxErrorWouldBlock) {
+            return SendBareResponse(session, 500);
+        }
     }
 
     HTTPMessage* response = &session->response;

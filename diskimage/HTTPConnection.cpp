@@ -20,6 +20,11 @@
 // listener) while this code is on the stack; hookDepth and closed defer
 // freeing the connection until the outermost hook has returned.
 //
+// A refill may also answer would-block: the body's next bytes are not there
+// yet (a compressed image's run being decoded). The connection then sends
+// nothing and reads nothing until the layer above calls
+// HTTPConnectionResume.
+//
 // A response body is memory chunks, or file spans the system sends from its
 // file cache (sendfile) so that large image ranges are not copied through
 // the process; a refill may hand out either.
@@ -215,6 +220,12 @@ QxStatus SendPump(HTTPConnection* connection) {
         BeginHook(connection);
         status = response->refillHook(connection, response, response->hookContext);
         if (EndHook(connection)) return kClosedByHook;
+        if (status == kWouldBlock) {
+            // The layer above resumes us once it has the bytes.
+            connection->waitingForBody = true;
+            PauseReading(connection);
+            return kWouldBlock;
+        }
         if (status != kStatusOK) return status;
         if (response->bodyLength == 0 && response->bodyFileLength == 0) break;
         connection->sendVector[0].length = static_cast<QxNetLength>(response->bodyLength);
@@ -308,6 +319,7 @@ void ConnectionCallback(QxSocketRef, uint32_t types, const void*, const void*, v
         PauseReading(connection);
         return;
     case HTTPConnectionState::Sending: {
+        if (connection->waitingForBody) return;
         QxStatus status = SendPump(connection);
         if (status != kStatusOK && status != kWouldBlock && status != kClosedByHook) {
             HTTPConnectionClose(connection, status);
@@ -404,6 +416,15 @@ QxStatus HTTPConnectionSendMessage(HTTPConnection* connection, HTTPMessage* resp
     QxStatus status = SendPump(connection);
     if (status == kWouldBlock) return kStatusOK;
     return status == kClosedByHook ? kStatusEnded : status;
+}
+
+void HTTPConnectionResume(HTTPConnection* connection) {
+    if (connection == nullptr || connection->closed || !connection->waitingForBody) return;
+    connection->waitingForBody = false;
+    QxStatus status = SendPump(connection);
+    if (status != kStatusOK && status != kWouldBlock && status != kClosedByHook) {
+        HTTPConnectionClose(connection, status);
+    }
 }
 
 void HTTPConnectionClose(HTTPConnection* connection, QxStatus status) {

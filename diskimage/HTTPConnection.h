@@ -60,6 +60,7 @@ struct HTTPConnection {
     uint32_t hookDepth;  // hooks of this connection running now
     double waitStart;    // run-loop clock: accept, exchange end, or first head byte
     bool served;         // at least one exchange completed
+    bool waitingForBody;  // a refill answered would-block; HTTPConnectionResume goes on
 };
 
 // The run-loop time after which the listener closes the connection, or a
@@ -82,10 +83,16 @@ double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeo
 //   kStatusWrongState   the connection is not awaiting a response
 //   kStatusBusy         a response is already being sent
 // A send that has to wait for the socket returns 0 and goes on from the
-// run loop. Another failure of the send or a refill is returned; the caller
+// run loop. A refill that answers kQxErrorWouldBlock holds the send until
+// HTTPConnectionResume. Another failure of the send or a refill is returned; the caller
 // then returns it from its hook, which closes the connection.
 // kStatusBadParameter: null connection or response.
 QxStatus HTTPConnectionSendMessage(HTTPConnection* connection, HTTPMessage* response);
+
+// Goes on sending a response whose refill hook answered kQxErrorWouldBlock
+// (its next bytes were not ready): the hook is asked again. Anything else
+// is left alone. A failure closes the connection.
+void HTTPConnectionResume(HTTPConnection* connection);
 
 // Closes and frees the connection: resets the request and any response in
 // flight, calls the listener's onClose with `status` and unlinks the

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "QxRunLoopInternal.h"
+#include "QxWorkPool.h"
 
 QxRunLoopGlobals gQxRunLoop = {};
 
@@ -247,6 +248,9 @@ QxStatus QxRunLoopEnsureInitialized() {
 }
 
 void QxRunLoopShutdown() {
+    // Work handed to the pool is finished (or cancelled) while the loop and
+    // its wake-up socket still exist.
+    QxWorkPoolShutdown();
     QxRunLoopRef mainLoop = gQxRunLoop.mainRunLoop;
     gQxRunLoop.mainRunLoop = nullptr;
     QxLObjectRelease(mainLoop);

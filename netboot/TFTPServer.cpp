@@ -286,6 +286,9 @@ QxStatus SendPacket(TftpSession* session) {
     return kStatusOK;
 }
 
+QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted);
+void WindowReady(void* context, QxStatus status);
+
 // The count bytes at offset in the file, from the read-ahead buffer where
 // possible. A failed read-ahead falls back to reading just these bytes, so
 // a read error is reported for the block it belongs to.
@@ -302,6 +305,15 @@ QxStatus ReadFileBytes(TftpSession* session, uint64_t offset, uint32_t count,
             uint64_t available = session->fileSize - start;
             uint32_t capacity = session->readAheadCapacity;
             auto length = static_cast<uint32_t>(available < capacity ? available : capacity);
+            // A .dmg's window is decoded off the run loop; the block goes
+            // out when it is ready (WindowReady).
+            if (session->wait != nullptr) return kQxErrorWouldBlock;
+            if (!session->readInPlace &&
+                VolumePrepare(session->file, start, length, WindowReady, session,
+                              &session->wait) == kQxErrorWouldBlock) {
+                return kQxErrorWouldBlock;
+            }
+            session->readInPlace = false;
             session->readAheadLength = 0;
             if (VolumeRead(session->file, start, length, session->readAhead) == kStatusOK) {
                 session->readAheadOffset = start;
@@ -326,6 +338,7 @@ QxStatus BuildBlock(TftpSession* session, uint16_t number) {
     auto count = static_cast<uint32_t>(remaining < session->blockSize ? remaining
                                                                       : session->blockSize);
     QxStatus status = ReadFileBytes(session, offset, count, session->packet + kHeaderLength);
+    if (status == kQxErrorWouldBlock) return status;  // sent from WindowReady
     if (status != kStatusOK) {
         VolumeFailedPosition(session->file, session->failedPosition,
                              sizeof session->failedPosition);
@@ -344,18 +357,23 @@ QxStatus BuildBlock(TftpSession* session, uint16_t number) {
     return kStatusOK;
 }
 
-// Sends the window that begins at block `from`: up to windowSize blocks,
-// never past the last. Only its first send counts against the retry limit,
-// so a window is retried as often as a lone block. When the socket's
-// buffer fills, the rest of the window waits for the client's ACK or the
-// timer, which send from the first block the client lacks.
-QxStatus SendWindow(TftpSession* session, uint16_t from) {
-    uint32_t end = static_cast<uint32_t>(from) + session->windowSize - 1;
-    if (end > session->lastBlock) end = session->lastBlock;
+// Sends blocks from..end. The first counts against the retry limit when
+// `counted` (it begins a window), so a window is retried as often as a lone
+// block. When the socket's buffer fills, the rest of the window waits for
+// the client's ACK or the timer, which send from the first block the client
+// lacks. A block whose .dmg runs are still being decoded stops the sending
+// here; WindowReady goes on from it.
+QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted) {
     for (uint32_t number = from; number <= end; ++number) {
         QxStatus status = BuildBlock(session, static_cast<uint16_t>(number));
+        if (status == kQxErrorWouldBlock) {
+            session->resumeFrom = static_cast<uint16_t>(number);
+            session->resumeEnd = end;
+            session->resumeCounted = counted && number == from;
+            return kStatusOK;
+        }
         if (status != kStatusOK) return status;
-        if (number == from) {
+        if (number == from && counted) {
             status = SendPacket(session);
             if (status != kStatusOK) return status;
             continue;
@@ -370,6 +388,27 @@ QxStatus SendWindow(TftpSession* session, uint16_t from) {
         session->lastSendTime = QxRunLoopNow();
     }
     return kStatusOK;
+}
+
+// Sends the window that begins at block `from`: up to windowSize blocks,
+// never past the last.
+QxStatus SendWindow(TftpSession* session, uint16_t from) {
+    uint32_t end = static_cast<uint32_t>(from) + session->windowSize - 1;
+    if (end > session->lastBlock) end = session->lastBlock;
+    session->resumeFrom = 0;
+    return SendBlocks(session, from, static_cast<uint16_t>(end), true);
+}
+
+void WindowReady(void* context, QxStatus status) {
+    auto* session = static_cast<TftpSession*>(context);
+    session->wait = nullptr;
+    // A run that does not decode is never cached: read it here to report it.
+    session->readInPlace = status != kStatusOK;
+    uint16_t from = session->resumeFrom;
+    if (from == 0) return;
+    session->resumeFrom = 0;
+    status = SendBlocks(session, from, session->resumeEnd, session->resumeCounted);
+    if (status != kStatusOK) CloseSession(session, status);
 }
 
 // Appends "name NUL value NUL" to the OACK being built.
@@ -408,6 +447,8 @@ QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
 void TimerTick(QxRunLoopTimerRef, void* info) {
     auto* session = static_cast<TftpSession*>(info);
     if (QxRunLoopNow() - session->lastSendTime < session->timeout * gServer.tick) return;
+    // Waiting for our own decode, not for the client: nothing to resend yet.
+    if (session->wait != nullptr) return;
     bool whole = session->windowSize <= 1 || session->windowStart == 0;
     QxStatus status =
         whole ? SendPacket(session) : SendWindow(session, session->windowStart);
@@ -839,6 +880,8 @@ void CloseSession(TftpSession* session, QxStatus status) {
         session->socket = kQxInvalidSocket;
     }
     if (session->file != nullptr) {
+        VolumeCancelPrepare(session->file, session->wait);
+        session->wait = nullptr;
         VolumeClose(session->file);
         session->file = nullptr;
     }

@@ -81,6 +81,7 @@
 #include "QxLStatus.h"
 #include "QxRunLoop.h"
 
+struct ImageWait;
 struct VolumeFile;
 struct sockaddr;
 
@@ -134,6 +135,11 @@ struct TftpSession {
     uint64_t readAheadOffset;   // file offset of readAhead[0]
     uint32_t readAheadLength;   // valid bytes
     uint64_t readAheadFailedEnd;  // end of the last window that failed to read
+    ImageWait* wait;              // a .dmg's runs of the next window being decoded
+    bool readInPlace;             // that wait failed: the next window is read here
+    uint16_t resumeFrom;          // the block that waits for that decode; 0: none
+    uint16_t resumeEnd;           // the last block of its window
+    bool resumeCounted;           // it begins its window (a counted send)
     double startTime;           // run-loop clock when the request came
     bool heard;                 // the client has acknowledged a packet
     char failedPosition[80];    // disc position of a failed read, or empty

@@ -183,3 +183,11 @@ QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer);
 // kStatusUnsupported where it cannot be known (the caller then assumes
 // nothing); the system's error otherwise.
 QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu);
+
+// ---- Waking the run loop from another thread --------------------------------
+
+// A non-blocking UDP socket bound to the loopback address and connected to
+// itself: any thread may send a datagram on it (QxPlatformNetSend) to make
+// it readable, so a run loop watching it wakes up. Only its own datagrams
+// arrive. *handle is written only on success.
+QxStatus QxPlatformNetWakeSocket(QxSocketHandle* handle);

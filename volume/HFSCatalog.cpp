@@ -23,6 +23,7 @@
 #include "HFSVolumeInternal.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
+#include "QxPlatformSocket.h"
 #include "VolumePartition.h"
 
 namespace {
@@ -559,4 +560,27 @@ QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer) 
     QxLFree(block);
     if (status != kStatusOK) return status;
     return done == count ? kStatusOK : kStatusUnderrun;
+}
+
+QxStatus PrepareFork(HFSFork* fork, uint64_t offset, uint32_t count, ImageFile* image,
+                     ImageReadyCallback callback, void* context, ImageWait** wait) {
+    *wait = nullptr;
+    if (fork == nullptr || image == nullptr) return kStatusOK;
+    HFSVolume* volume = fork->volume;
+    uint64_t sectorSize = volume->sectorSize;
+    uint64_t base = volume->partition->startSector + volume->embeddedSector;
+    uint64_t end = offset + count < fork->logicalSize ? offset + count : fork->logicalSize;
+    uint64_t at = offset - offset % sectorSize;
+    while (at < end) {
+        uint64_t sector = 0;
+        uint64_t run = 0;
+        if (MapOffset(fork, at, end - at, &sector, &run) != kStatusOK) return kStatusOK;
+        uint64_t bytes = (run + sectorSize - 1) / sectorSize * sectorSize;
+        QxStatus status = ImageFilePrepare(image, (base + sector) * sectorSize, bytes, callback,
+                                           context, wait);
+        if (status == kQxErrorWouldBlock) return status;
+        if (status != kStatusOK) return kStatusOK;
+        at += run;
+    }
+    return kStatusOK;
 }

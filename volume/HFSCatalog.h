@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "HFSVolume.h"
+#include "ImageFile.h"
 
 inline constexpr uint16_t kHFSFolderRecord = 1;
 inline constexpr uint16_t kHFSFileRecord = 2;
@@ -81,3 +82,11 @@ void CloseFork(HFSFork* fork);
 // extents that do not cover the fork give kHFSNotFound, damaged ones
 // kHFSBadTree; device errors are passed through.
 QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer);
+
+// Asks image (the fork's device's, ImageFile.h) to make the disc bytes under
+// [offset, offset + count) of the fork ready, one extent at a time: 0 when
+// they are (or when the extents cannot be mapped: ReadFork then says why),
+// kQxErrorWouldBlock with *wait set as ImageFilePrepare does for the first
+// extent that is not. Asking again after the callback goes on from there.
+QxStatus PrepareFork(HFSFork* fork, uint64_t offset, uint32_t count, ImageFile* image,
+                     ImageReadyCallback callback, void* context, ImageWait** wait);

@@ -16,6 +16,9 @@
 
 #include "ImageFileInternal.h"
 #include "QxLMemory.h"
+#include "QxPlatformSocket.h"
+#include "QxRunLoop.h"
+#include "QxWorkPool.h"
 
 struct ImageCacheEntry {
     ImageCacheEntry* newer;
@@ -24,6 +27,45 @@ struct ImageCacheEntry {
     uint8_t* bytes;  // the run's decoded bytes, sectorCount x 512
     uint64_t length;
 };
+
+// A run being decoded in the work pool. The stored bytes are read on the
+// run-loop thread; the pool only turns memory into memory, so the file may
+// close meanwhile.
+struct ImageDecodeJob {
+    ImageDecodeJob* next;
+    ImageFile* image;
+    QxWork* work;
+    uint32_t run;
+    uint32_t type;
+    uint8_t* stored;
+    uint64_t storedLength;
+    uint8_t* decoded;      // becomes the cache entry's bytes
+    uint64_t length;
+    QxStatus status;       // the decode's, written on the pool thread
+};
+
+struct ImageWait {
+    ImageWait* next;
+    uint32_t firstRun;
+    uint32_t lastRun;
+    uint32_t missing;      // runs of [firstRun, lastRun] not decoded yet
+    QxStatus status;       // the first failure among them
+    ImageReadyCallback callback;
+    void* context;
+};
+
+// A recent reader, known by where its last read ended.
+struct ImageStream {
+    uint64_t start;
+    uint64_t end;
+    uint32_t nextRun;
+    bool sequential;
+    double lastUsed;       // run-loop clock; 0: free slot
+};
+
+// Readers remembered for read-ahead, and how long one counts as active.
+constexpr int kImageStreams = 256;
+constexpr double kImageStreamActive = 5.0;
 
 struct ImageFile {
     ImageFile* next;       // open-image list
@@ -37,10 +79,14 @@ struct ImageFile {
     uint8_t trailer[kUDIFTrailerSize];  // as read, to know the same image again
     ImageCacheEntry* newest;
     ImageCacheEntry* oldest;
+    ImageCacheEntry** byRun;  // runCount slots: the cached entry of each run
     uint64_t cacheBytes;
-    uint64_t decodedRuns;  // runs decoded since the image was opened
-    uint8_t* stored;       // scratch for one run's stored bytes
-    uint64_t storedCapacity;
+    uint64_t decodedRuns;   // runs decoded since the image was opened
+    ImageDecodeJob* jobs;   // decodes handed to the pool, not yet back
+    uint32_t jobCount;
+    ImageWait* waits;       // readers waiting for runs
+    ImageStream streams[kImageStreams];
+    bool destroying;
 };
 
 namespace {
@@ -53,6 +99,19 @@ ImageFile* gIdleImage = nullptr;
 
 // Most bytes read from the file in one go while checksumming.
 constexpr uint32_t kVerifyPiece = 1u << 20;
+
+uint64_t gCacheLimit = kImageCacheBytes;
+
+constexpr char kIncompleteImage[] =
+    "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
+    "interrupted download or copy leaves it; copy or download the image again";
+
+// Runs decoded ahead of a reader that reads in order: enough to keep every
+// pool thread busy for one whole-image reader, at least the next two.
+uint32_t ReadAheadRuns() {
+    uint32_t threads = QxWorkPoolThreadCount();
+    return threads < 4 ? threads : 4;
+}
 
 const char* TypeName(uint32_t type) {
     switch (type) {
@@ -100,16 +159,91 @@ void PushNewest(ImageFile* image, ImageCacheEntry* entry) {
 
 void DropEntry(ImageFile* image, ImageCacheEntry* entry) {
     Unlink(image, entry);
+    image->byRun[entry->run] = nullptr;
     image->cacheBytes -= entry->length;
     QxLFree(entry->bytes);
     QxLFree(entry);
 }
 
-// The decoded bytes of compressed run index, from the cache or decoded now.
-// The pointer stays valid until the next call on this image.
+bool IsCompressedRun(const UDIFRun& run) {
+    return run.type != kUDIFRunZero && run.type != kUDIFRunIgnore && run.type != kUDIFRunRaw;
+}
+
+// A run some reader waits for (it must stay until the reader has read it).
+bool Pinned(const ImageFile* image, uint32_t run) {
+    for (const ImageWait* wait = image->waits; wait != nullptr; wait = wait->next) {
+        if (run >= wait->firstRun && run <= wait->lastRun) return true;
+    }
+    return false;
+}
+
+// A run at or just ahead of where a reader active since `since` will read
+// next.
+bool Near(const ImageFile* image, uint32_t run, double since) {
+    uint32_t ahead = ReadAheadRuns();
+    for (const ImageStream& stream : image->streams) {
+        if (stream.lastUsed <= 0 || stream.lastUsed < since) continue;
+        if (run + 1 >= stream.nextRun && run <= stream.nextRun + ahead) return true;
+    }
+    return false;
+}
+
+// Makes room for length more bytes: the oldest runs that no reader is near
+// go first, then the oldest that no reader waits for. Runs readers wait for
+// stay even above the bound.
+void MakeRoom(ImageFile* image, uint64_t length) {
+    double since = QxRunLoopNow() - kImageStreamActive;
+    for (int pass = 0; pass < 2; ++pass) {
+        ImageCacheEntry* entry = image->oldest;
+        while (entry != nullptr && image->cacheBytes + length > gCacheLimit) {
+            ImageCacheEntry* newer = entry->newer;
+            if (!Pinned(image, entry->run) && (pass == 1 || !Near(image, entry->run, since))) {
+                DropEntry(image, entry);
+            }
+            entry = newer;
+        }
+    }
+}
+
+// Takes decoded (length bytes, allocated) into the cache as run index.
+QxStatus Insert(ImageFile* image, uint32_t index, uint8_t* decoded, uint64_t length) {
+    ++image->decodedRuns;
+    auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
+    if (entry == nullptr) {
+        QxLFree(decoded);
+        return kStatusNoMemory;
+    }
+    MakeRoom(image, length);
+    entry->run = index;
+    entry->bytes = decoded;
+    entry->length = length;
+    PushNewest(image, entry);
+    image->byRun[index] = entry;
+    image->cacheBytes += length;
+    return kStatusOK;
+}
+
+// The stored bytes of run index, read into a new buffer.
+QxStatus ReadStored(ImageFile* image, uint32_t index, uint8_t** stored) {
+    const UDIFRun& run = image->udif.runs[index];
+    *stored = static_cast<uint8_t*>(QxLAlloc(run.storedLength > 0 ? run.storedLength : 1));
+    if (*stored == nullptr) return kStatusNoMemory;
+    // Both lengths were bounded to 64 MiB at open.
+    QxStatus status =
+        ReadFileExactly(image, run.fileOffset, static_cast<uint32_t>(run.storedLength), *stored);
+    if (status != kStatusOK) {
+        QxLFree(*stored);
+        *stored = nullptr;
+    }
+    return status;
+}
+
+// The decoded bytes of compressed run index, from the cache or decoded now
+// on this thread (a decode of it in the pool is left to finish: its result
+// then finds the run cached). The pointer stays valid until the next call
+// on this image.
 QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
-    for (ImageCacheEntry* entry = image->newest; entry != nullptr; entry = entry->older) {
-        if (entry->run != index) continue;
+    if (ImageCacheEntry* entry = image->byRun[index]) {
         if (entry != image->newest) {
             Unlink(image, entry);
             PushNewest(image, entry);
@@ -118,44 +252,138 @@ QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
         return kStatusOK;
     }
     const UDIFRun& run = image->udif.runs[index];
-    if (run.storedLength > image->storedCapacity) {
-        QxLFree(image->stored);
-        image->storedCapacity = 0;
-        image->stored = static_cast<uint8_t*>(QxLAlloc(run.storedLength));
-        if (image->stored == nullptr) return kStatusNoMemory;
-        image->storedCapacity = run.storedLength;
-    }
-    // Both lengths were bounded to 64 MiB at open.
-    QxStatus status = ReadFileExactly(image, run.fileOffset,
-                                      static_cast<uint32_t>(run.storedLength), image->stored);
+    uint8_t* stored = nullptr;
+    QxStatus status = ReadStored(image, index, &stored);
     if (status != kStatusOK) return status;
-    // Room first, so that the cache never holds more than its bound (a run
-    // larger than the bound empties it).
     uint64_t length = run.sectorCount * kUDIFSectorSize;
-    while (image->oldest != nullptr && image->cacheBytes + length > kImageCacheBytes) {
-        DropEntry(image, image->oldest);
-    }
-    auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
-    uint8_t* decoded = static_cast<uint8_t*>(QxLAlloc(length));
-    if (entry == nullptr || decoded == nullptr) {
-        QxLFree(entry);
-        QxLFree(decoded);
-        return kStatusNoMemory;
-    }
-    ++image->decodedRuns;
-    status = UDIFDecodeRun(run.type, image->stored, run.storedLength, decoded, length);
-    if (status != kStatusOK) {
-        QxLFree(entry);
-        QxLFree(decoded);
-        return status;
-    }
-    entry->run = index;
-    entry->bytes = decoded;
-    entry->length = length;
-    PushNewest(image, entry);
-    image->cacheBytes += length;
-    *bytes = decoded;
+    auto* decoded = static_cast<uint8_t*>(QxLAlloc(length));
+    status = decoded != nullptr ? UDIFDecodeRun(run.type, stored, run.storedLength, decoded, length)
+                                : kStatusNoMemory;
+    QxLFree(stored);
+    if (status == kStatusOK) status = Insert(image, index, decoded, length);
+    else QxLFree(decoded);
+    if (status != kStatusOK) return status;
+    *bytes = image->byRun[index]->bytes;
     return kStatusOK;
+}
+
+// ---- Decoding in the work pool ----------------------------------------------
+
+ImageDecodeJob* FindJob(const ImageFile* image, uint32_t index) {
+    for (ImageDecodeJob* job = image->jobs; job != nullptr; job = job->next) {
+        if (job->run == index) return job;
+    }
+    return nullptr;
+}
+
+void RunJob(void* context) {
+    auto* job = static_cast<ImageDecodeJob*>(context);
+    job->status = UDIFDecodeRun(job->type, job->stored, job->storedLength, job->decoded,
+                                job->length);
+}
+
+// Calls back the waits that have nothing left to wait for, one at a time:
+// a callback may add or cancel waits, even release the image.
+void DeliverReadyWaits(ImageFile* image) {
+    bool held = image->refCount > 0;
+    if (held) ++image->refCount;
+    for (;;) {
+        ImageWait** link = &image->waits;
+        while (*link != nullptr && (*link)->missing > 0) link = &(*link)->next;
+        ImageWait* wait = *link;
+        if (wait == nullptr) break;
+        *link = wait->next;
+        ImageReadyCallback callback = wait->callback;
+        void* context = wait->context;
+        QxStatus status = wait->status;
+        QxLFree(wait);
+        callback(context, status);
+    }
+    if (held) ImageFileRelease(image);
+}
+
+void JobDone(void* context, QxStatus status) {
+    auto* job = static_cast<ImageDecodeJob*>(context);
+    ImageFile* image = job->image;
+    for (ImageDecodeJob** link = &image->jobs; *link != nullptr; link = &(*link)->next) {
+        if (*link == job) {
+            *link = job->next;
+            --image->jobCount;
+            break;
+        }
+    }
+    if (status == kStatusOK) status = job->status;
+    QxLFree(job->stored);
+    if (status == kStatusOK && image->byRun[job->run] == nullptr) {
+        status = Insert(image, job->run, job->decoded, job->length);
+    } else {
+        QxLFree(job->decoded);
+    }
+    uint32_t run = job->run;
+    QxLFree(job);
+    if (image->destroying) return;
+    for (ImageWait* wait = image->waits; wait != nullptr; wait = wait->next) {
+        if (run < wait->firstRun || run > wait->lastRun || wait->missing == 0) continue;
+        --wait->missing;
+        if (status != kStatusOK && wait->status == kStatusOK) wait->status = status;
+    }
+    DeliverReadyWaits(image);
+}
+
+// Hands the decode of run index to the pool unless it is cached or on its
+// way. False when it cannot be (its bytes cannot be read, memory, no pool):
+// a read then decodes it itself and reports what goes wrong.
+bool StartDecode(ImageFile* image, uint32_t index, bool wanted) {
+    if (image->byRun[index] != nullptr) return true;
+    if (ImageDecodeJob* job = FindJob(image, index)) {
+        // Read ahead, now waited for: before the other read-ahead.
+        if (wanted) QxWorkHurry(job->work);
+        return true;
+    }
+    const UDIFRun& run = image->udif.runs[index];
+    auto* job = static_cast<ImageDecodeJob*>(QxLAllocZeroed(sizeof(ImageDecodeJob)));
+    if (job == nullptr) return false;
+    job->image = image;
+    job->run = index;
+    job->type = run.type;
+    job->storedLength = run.storedLength;
+    job->length = run.sectorCount * kUDIFSectorSize;
+    job->decoded = static_cast<uint8_t*>(QxLAlloc(job->length));
+    if (job->decoded == nullptr || ReadStored(image, index, &job->stored) != kStatusOK ||
+        QxWorkSubmit(RunJob, JobDone, job, &job->work) != kStatusOK) {
+        QxLFree(job->stored);
+        QxLFree(job->decoded);
+        QxLFree(job);
+        return false;
+    }
+    if (wanted) QxWorkHurry(job->work);
+    job->next = image->jobs;
+    image->jobs = job;
+    ++image->jobCount;
+    return true;
+}
+
+// Notes a read of [offset, end) and says whether it goes on where an earlier
+// one ended (a reader reading in order); the table of readers keeps the
+// most recent ones.
+bool NoteStream(ImageFile* image, uint64_t offset, uint64_t end, uint32_t nextRun) {
+    double now = QxRunLoopNow();
+    ImageStream* slot = &image->streams[0];
+    bool sequential = false;
+    for (ImageStream& stream : image->streams) {
+        if (stream.lastUsed > 0 && (stream.end == offset || stream.start == offset)) {
+            sequential = stream.end == offset || stream.sequential;
+            slot = &stream;
+            break;
+        }
+        if (stream.lastUsed < slot->lastUsed) slot = &stream;
+    }
+    slot->start = offset;
+    slot->end = end;
+    slot->nextRun = nextRun;
+    slot->sequential = sequential;
+    slot->lastUsed = now;
+    return sequential;
 }
 
 // The run holding disc sector (the table tiles the disc, so there is one).
@@ -226,6 +454,28 @@ ImageFile* FindSameImage(const ImageFile* image) {
     return nullptr;
 }
 
+// Whether the file's last bytes are the end of a .dmg's property list with
+// no trailer after it (cut off), or with at most a trailer's worth of
+// bytes that are not one (damaged): what an interrupted download or copy of
+// a .dmg leaves. A raw disc does not end so (an HFS+ volume ends with its
+// alternate header).
+bool EndsInPropertyList(ImageFile* image) {
+    static constexpr char kEnd[] = "</plist>";
+    constexpr uint32_t kEndLength = sizeof kEnd - 1;
+    // The tag, a line end or two, and a trailer.
+    uint8_t tail[kUDIFTrailerSize + 2 * kEndLength];
+    uint32_t count = image->fileSize < sizeof tail ? static_cast<uint32_t>(image->fileSize)
+                                                   : static_cast<uint32_t>(sizeof tail);
+    if (count < kEndLength ||
+        ReadFileExactly(image, image->fileSize - count, count, tail) != kStatusOK) {
+        return false;
+    }
+    for (uint32_t at = count - kEndLength + 1; at-- > 0;) {
+        if (memcmp(tail + at, kEnd, kEndLength) == 0) return true;
+    }
+    return false;
+}
+
 // Reads the trailer, the property list and the tables of a .dmg, or finds
 // that the file is raw (kStatusNotFound), or that the same .dmg is open
 // already (kStatusAlreadyInitialized, *same set).
@@ -243,6 +493,10 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     }
     status = UDIFReadTrailer(hasTail ? tail : nullptr, head, headLength, image->fileSize,
                              &image->udif.trailer, problem, problemSize);
+    if (status == kStatusNotFound && EndsInPropertyList(image)) {
+        UDIFSay(problem, problemSize, "%s", kIncompleteImage);
+        return kStatusMalformed;
+    }
     if (status != kStatusOK) return status;
     *same = FindSameImage(image);
     if (*same != nullptr) return kStatusAlreadyInitialized;
@@ -257,16 +511,31 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     }
     QxLFree(plist);
     if (status != kStatusOK) return status;
+    image->byRun = static_cast<ImageCacheEntry**>(
+        QxLAllocZeroed(sizeof(ImageCacheEntry*) * (image->udif.runCount + 1)));
+    if (image->byRun == nullptr) return kStatusNoMemory;
+    // Its decoders, ready before the first reader comes; without them reads
+    // decode in place.
+    QxWorkPoolStart();
     image->compressed = true;
     image->size = trailer.sectorCount * kUDIFSectorSize;
     return kStatusOK;
 }
 
 void DestroyImage(ImageFile* image) {
+    // Decodes in flight are cancelled or waited for before anything they
+    // write to goes.
+    image->destroying = true;
+    while (image->jobs != nullptr) QxWorkFinish(image->jobs->work, true);
+    while (image->waits != nullptr) {
+        ImageWait* wait = image->waits;
+        image->waits = wait->next;
+        QxLFree(wait);
+    }
     while (image->newest != nullptr) DropEntry(image, image->newest);
+    QxLFree(image->byRun);
     UDIFImageFreeTables(&image->udif);
     QxPlatformDeviceClose(image->handle);
-    QxLFree(image->stored);
     QxLFree(image->path);
     QxLFree(image);
 }
@@ -363,6 +632,7 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
             char detail[kImageProblemCapacity];
             snprintf(detail, sizeof detail, "%s", problem);
             if (detail[0] == '\0') UDIFSay(problem, problemSize, "the image is damaged");
+            else if (strcmp(detail, kIncompleteImage) == 0) UDIFSay(problem, problemSize, "%s", detail);
             else UDIFSay(problem, problemSize, "the image is damaged: %s", detail);
         }
         DestroyImage(opened);
@@ -423,6 +693,73 @@ uint64_t ImageFileCacheBytes(const ImageFile* image) {
 
 uint64_t ImageFileDecodedRuns(const ImageFile* image) {
     return image != nullptr ? image->decodedRuns : 0;
+}
+
+void ImageFileSetCacheLimit(uint64_t bytes) {
+    gCacheLimit = bytes > 0 ? bytes : kImageCacheBytes;
+}
+
+uint64_t ImageFileCacheLimit() { return gCacheLimit; }
+
+QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
+                          ImageReadyCallback callback, void* context, ImageWait** wait) {
+    if (image == nullptr || callback == nullptr || wait == nullptr) return kStatusBadParameter;
+    *wait = nullptr;
+    if (!image->compressed || count == 0) return kStatusOK;
+    if (offset > image->size || count > image->size - offset) return kStatusOutOfRange;
+    const UDIFImage& udif = image->udif;
+    uint32_t first = FindRun(udif, offset / kUDIFSectorSize);
+    uint32_t last = FindRun(udif, (offset + count - 1) / kUDIFSectorSize);
+    uint32_t missing = 0;
+    bool decodesItself = false;
+    for (uint32_t i = first; i <= last; ++i) {
+        if (!IsCompressedRun(udif.runs[i])) continue;
+        if (ImageCacheEntry* entry = image->byRun[i]) {
+            // Wanted again: newest, so it outlives runs nobody asks for.
+            Unlink(image, entry);
+            PushNewest(image, entry);
+            continue;
+        }
+        decodesItself |= !StartDecode(image, i, true);
+        ++missing;
+    }
+    // Read-ahead only while the pool keeps up: with every thread busy on
+    // runs readers wait for, runs decoded ahead would only queue (and hold
+    // memory) behind them.
+    bool keepsUp = image->jobCount < 2 * QxWorkPoolThreadCount();
+    if (NoteStream(image, offset, offset + count, last + 1) && keepsUp) {
+        // A zero-filled stretch ahead is skipped, not searched to its end.
+        uint32_t ahead = 0;
+        uint32_t limit = last + 64 < udif.runCount ? last + 64 : udif.runCount;
+        for (uint32_t i = last + 1; i < limit && ahead < ReadAheadRuns(); ++i) {
+            if (!IsCompressedRun(udif.runs[i])) continue;
+            ++ahead;
+            StartDecode(image, i, false);
+        }
+    }
+    if (missing == 0 || decodesItself) return kStatusOK;
+    auto* made = static_cast<ImageWait*>(QxLAllocZeroed(sizeof(ImageWait)));
+    if (made == nullptr) return kStatusOK;
+    made->firstRun = first;
+    made->lastRun = last;
+    made->missing = missing;
+    made->callback = callback;
+    made->context = context;
+    made->next = image->waits;
+    image->waits = made;
+    *wait = made;
+    return kQxErrorWouldBlock;
+}
+
+void ImageFileCancelWait(ImageFile* image, ImageWait* wait) {
+    if (image == nullptr || wait == nullptr) return;
+    for (ImageWait** link = &image->waits; *link != nullptr; link = &(*link)->next) {
+        if (*link == wait) {
+            *link = wait->next;
+            QxLFree(wait);
+            return;
+        }
+    }
 }
 
 QxStatus ImageFileVerify(ImageFile* image, void (*note)(void* context, const char* line),

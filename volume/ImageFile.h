@@ -23,6 +23,16 @@
 // goes the same way: a reader that comes back (a client's next connection)
 // finds its runs decoded. Raw images are opened afresh each time, as plain
 // files always were.
+//
+// A .dmg's runs are decoded off the run loop: a reader that must not wait
+// asks for a byte range to be made ready (ImageFilePrepare) and is called
+// back on the run loop once every run it covers is decoded; its ordinary
+// read in the callback then copies from the cache. The decodes run in the
+// process's work pool (QxWorkPool.h), one per run however many readers
+// want it. A reader that reads in order has its next runs decoded before it
+// asks. The cache keeps runs that readers wait for, then runs at or just
+// ahead of readers active in the last seconds, then the most recently used,
+// within a bound that a setting changes.
 // Not here: writing, image bindings (DeviceBinding.h). Run-loop thread only.
 #pragma once
 
@@ -37,10 +47,36 @@ struct ImageFile;
 // Longest text an open failure is explained with, NUL included.
 inline constexpr size_t kImageProblemCapacity = 256;
 
-// Most bytes of decoded runs one image keeps. A run larger than this is
-// still decoded (runs are at most 64 MiB) and kept alone.
-inline constexpr uint64_t kImageCacheBytes = 32u << 20;
+// Most bytes of decoded runs one image keeps unless set otherwise (a lab of
+// 128 readers, each with its current and next 1 MiB run, fits). A run
+// larger than the bound is still decoded (runs are at most 64 MiB) and
+// kept alone; runs that readers wait for are kept even above it.
+inline constexpr uint64_t kImageCacheBytes = 256u << 20;
 
+// The bound for every image from now on; 0 restores kImageCacheBytes.
+void ImageFileSetCacheLimit(uint64_t bytes);
+uint64_t ImageFileCacheLimit();
+
+struct ImageWait;
+// Called on the run loop when a prepared range is ready: status 0, or the
+// failure of one of its runs (a read then reports it), or kStatusCanceled
+// when the work pool shut down.
+using ImageReadyCallback = void (*)(void* context, QxStatus status);
+
+// Makes [offset, offset + count) of the disc readable without decoding.
+// 0: it is now (a raw image always is), and a read of it made before
+// returning to the run loop copies from the cache. kQxErrorWouldBlock:
+// runs are being decoded; *wait is set and callback(context, status) comes
+// once on the run loop, with the range readable during the callback; the
+// wait is freed after the callback or by ImageFileCancelWait, whichever
+// comes first. kStatusOutOfRange past the disc's end. Notes the reader's
+// position for read-ahead.
+QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
+                          ImageReadyCallback callback, void* context, ImageWait** wait);
+
+// Drops a wait whose callback has not come (a reader that goes away). A
+// wait not (or no longer) pending is ignored.
+void ImageFileCancelWait(ImageFile* image, ImageWait* wait);
 // Opens the image at path (NUL-terminated), or takes one more reference on
 // the same .dmg when it is open already. When problem is not null and the open fails,
 // it receives a sentence saying why (for a person; the status is for

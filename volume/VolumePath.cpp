@@ -275,6 +275,29 @@ QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buf
     return bytesRead == count ? kStatusOK : kStatusReadFailed;
 }
 
+namespace {
+
+ImageFile* FileImage(const VolumeFile* file) {
+    if (file == nullptr || file->fork == nullptr || file->partition == nullptr) return nullptr;
+    const BlockDevice* device = file->partition->device;
+    return device != nullptr ? device->image : nullptr;
+}
+
+}  // namespace
+
+QxStatus VolumePrepare(VolumeFile* file, uint64_t offset, uint32_t count,
+                       ImageReadyCallback callback, void* context, ImageWait** wait) {
+    if (wait == nullptr) return kStatusBadParameter;
+    *wait = nullptr;
+    ImageFile* image = FileImage(file);
+    if (image == nullptr || !ImageFileIsCompressed(image)) return kStatusOK;
+    return PrepareFork(file->fork, offset, count, image, callback, context, wait);
+}
+
+void VolumeCancelPrepare(VolumeFile* file, ImageWait* wait) {
+    ImageFileCancelWait(FileImage(file), wait);
+}
+
 bool VolumeFailedPosition(const VolumeFile* file, char* text, size_t size) {
     if (file == nullptr || file->partition == nullptr || text == nullptr || size == 0) {
         return false;

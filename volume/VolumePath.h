@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ImageFile.h"
 #include "QxLStatus.h"
 #include "QxPlatformDevice.h"
 
@@ -108,6 +109,17 @@ QxStatus VolumeFileSize(VolumeFile* file, uint64_t* size);
 // Reads exactly count bytes at offset. Host files: kStatusReadFailed when
 // fewer arrive; volume files: ReadFork's statuses (kStatusUnderrun).
 QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buffer);
+
+// Makes the next VolumeRead of [offset, offset + count) of a volume file on
+// a .dmg copy decoded bytes instead of decoding on the run loop: 0 when it
+// will (always for host files, drives and raw images), kQxErrorWouldBlock
+// with *wait set while runs are decoded; callback(context, status) then
+// comes once on the run loop (ImageFile.h), and asking again goes on.
+QxStatus VolumePrepare(VolumeFile* file, uint64_t offset, uint32_t count,
+                       ImageReadyCallback callback, void* context, ImageWait** wait);
+
+// Drops a wait of VolumePrepare whose callback has not come.
+void VolumeCancelPrepare(VolumeFile* file, ImageWait* wait);
 
 // Where on the disc the last failed VolumeRead of a volume file stopped, as
 // "<device> sector <n>" (for example \\.\CdRom0 sector 4660), into text

@@ -345,3 +345,22 @@ QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
     *mtu = static_cast<uint32_t>(value);
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetWakeSocket(QxSocketHandle* handle) {
+    if (handle == nullptr) return kStatusBadParameter;
+    int created = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+    if (created == -1) return QxPlatformSocketLastError();
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(created, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(created, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(created, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        QxStatus status = QxPlatformSocketLastError();
+        close(created);
+        return status;
+    }
+    *handle = created;
+    return kStatusOK;
+}

@@ -366,3 +366,26 @@ QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
     *mtu = row.Mtu;
     return kStatusOK;
 }
+
+QxStatus QxPlatformNetWakeSocket(QxSocketHandle* handle) {
+    if (handle == nullptr) return kStatusBadParameter;
+    QxSocketHandle opened = kQxInvalidSocket;
+    QxStatus made = NewSocket(kQxNetFamilyIPv4, SOCK_DGRAM, IPPROTO_UDP, &opened);
+    if (made != kStatusOK) return made;
+    auto created = static_cast<SOCKET>(opened);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    u_long nonBlocking = 1;
+    if (bind(created, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(created, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(created, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ioctlsocket(created, FIONBIO, &nonBlocking) != 0) {
+        QxStatus status = QxPlatformSocketLastError();
+        closesocket(created);
+        return status;
+    }
+    *handle = static_cast<QxSocketHandle>(created);
+    return kStatusOK;
+}

@@ -17,6 +17,9 @@
 #include "DeviceBinding.h"
 #include "ImageFile.h"
 #include "ImageFileInternal.h"
+#include "QxPlatformRunLoop.h"
+#include "QxPlatformSocket.h"
+#include "QxRunLoop.h"
 
 namespace {
 
@@ -245,16 +248,31 @@ TEST_F(ImageFileTest, RefusedKindsAndDamageSayWhat) {
         EXPECT_EQ(OpenDevice(kDrive, -1, &device), c.status) << c.says;
     }
 
-    // A file cut short loses its trailer: it is not taken for an empty disc.
+    // A file cut short, or with its trailer damaged, while its property list
+    // is there is called what it is, not taken for a raw disc without a
+    // volume; a raw disc that merely holds a property list stays raw.
     DMGOptions options;
     std::vector<uint8_t> whole;
     std::string error;
     ASSERT_TRUE(DMGWrite(disc, options, &whole, &error));
-    whole.resize(whole.size() - 200);
+    std::vector<uint8_t> cut(whole.begin(), whole.end() - 200);
+    std::vector<uint8_t> noTrailer(whole.begin(), whole.end() - 512);
+    std::vector<uint8_t> badTrailer = whole;
+    memcpy(&badTrailer[whole.size() - 512], "kolx", 4);
+    for (const auto* bytes : {&cut, &noTrailer, &badTrailer}) {
+        ImageFile* image = nullptr;
+        char problem[kImageProblemCapacity];
+        EXPECT_EQ(ImageFileOpen(Write("cut.dmg", *bytes).c_str(), &image, problem, sizeof problem),
+                  kStatusMalformed);
+        EXPECT_EQ(std::string(problem).find("this is an incomplete or damaged .dmg"), 0u)
+            << problem;
+    }
+    std::vector<uint8_t> raw = disc;
+    memcpy(&raw[raw.size() - 4096], "</plist>", 8);
     ImageFile* image = nullptr;
-    ASSERT_EQ(ImageFileOpen(Write("cut.dmg", whole).c_str(), &image, nullptr, 0), kStatusOK);
+    ASSERT_EQ(ImageFileOpen(Write("raw.img", raw).c_str(), &image, nullptr, 0), kStatusOK);
     EXPECT_FALSE(ImageFileIsCompressed(image));
-    EXPECT_EQ(ImageFileSize(image), whole.size());
+    EXPECT_EQ(ImageFileSize(image), raw.size());
     ImageFileRelease(image);
 }
 
@@ -334,6 +352,8 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     std::fill(disc.begin() + (disc.size() / 4), disc.begin() + (disc.size() / 2), 'z');
     DMGOptions options;
     std::string path = MakeDMG("big.dmg", disc, options);
+    const uint64_t kBound = 32u << 20;
+    ImageFileSetCacheLimit(kBound);
 
     ASSERT_EQ(DeviceBindImage(kDrive, path.c_str(), 2048), kStatusOK);
     BlockDevice* device = nullptr;
@@ -348,9 +368,9 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     for (uint64_t sector = 0; sector < disc.size() / 2048; sector += 64) {
         ASSERT_EQ(ReadSectors(device, sector, 64, buffer.data()), kStatusOK);
         ASSERT_EQ(memcmp(buffer.data(), &disc[sector * 2048], buffer.size()), 0) << sector;
-        EXPECT_LE(ImageFileCacheBytes(image), kImageCacheBytes);
+        EXPECT_LE(ImageFileCacheBytes(image), kBound);
     }
-    EXPECT_EQ(ImageFileCacheBytes(image), kImageCacheBytes);
+    EXPECT_EQ(ImageFileCacheBytes(image), kBound);
     // The last run read by the device is in the cache for the other user:
     // read again without decoding; a run not read lately is decoded anew.
     uint64_t before = ImageFileCacheBytes(image);
@@ -381,6 +401,85 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     ImageFileRelease(other);
 #endif
     ImageFileRelease(image);
+    ImageFileSetCacheLimit(0);
 }
 
 }  // namespace
+
+namespace {
+
+// What one waiting reader saw: its callbacks and whether its bytes were
+// right when it read them in the callback.
+struct Waiter {
+    ImageFile* image;
+    const std::vector<uint8_t>* disc;
+    uint64_t offset;
+    int calls;
+    QxStatus status;
+    bool bytesRight;
+    int* done;
+    bool* stop;
+};
+
+void WaiterReady(void* context, QxStatus status) {
+    auto* waiter = static_cast<Waiter*>(context);
+    ++waiter->calls;
+    waiter->status = status;
+    if (status == kStatusOK) {
+        std::vector<uint8_t> bytes(65536);
+        uint32_t got = 0;
+        waiter->bytesRight =
+            ImageFileRead(waiter->image, waiter->offset, 65536, bytes.data(), &got) == kStatusOK &&
+            memcmp(bytes.data(), waiter->disc->data() + waiter->offset, 65536) == 0;
+    }
+    if (++*waiter->done == 8) *waiter->stop = true;
+}
+
+}  // namespace
+
+// Eight readers of eight runs wait off the loop and read in their callback;
+// then eight more are left waiting when the pool shuts down, and each still
+// hears once.
+TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
+    // Every run stored compressed (no zero-filled runs), each byte telling
+    // where it is.
+    std::vector<uint8_t> disc(16u << 20);
+    for (size_t at = 0; at < disc.size(); ++at) disc[at] = static_cast<uint8_t>(1 + at % 251 + at / 65536);
+    DMGOptions options;
+    options.method = DMGMethod::kBzip2;
+    std::string path = MakeDMG("lab.dmg", disc, options);
+    ASSERT_EQ(QxPlatformSocketStartup(), kStatusOK);
+    ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
+    ImageFile* image = nullptr;
+    ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+
+    for (uint64_t first : {0u, 8u}) {
+        int done = 0;
+        bool stop = false;
+        Waiter waiters[8];
+        for (uint64_t i = 0; i < 8; ++i) {
+            waiters[i] = Waiter{image, &disc, ((first + i) << 20) + 4096, 0, 1, false, &done, &stop};
+            ImageWait* wait = nullptr;
+            EXPECT_EQ(ImageFilePrepare(image, waiters[i].offset, 65536, WaiterReady, &waiters[i],
+                                       &wait),
+                      kQxErrorWouldBlock);
+        }
+        if (first == 0) {
+            QxRunLoopPumpRunUntil(&stop, QxRunLoopNow() + 60);
+            for (const Waiter& waiter : waiters) {
+                EXPECT_EQ(waiter.calls, 1);
+                EXPECT_EQ(waiter.status, kStatusOK);
+                EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
+            }
+        } else {
+            QxRunLoopShutdown();
+            for (const Waiter& waiter : waiters) {
+                EXPECT_EQ(waiter.calls, 1);
+                EXPECT_TRUE(waiter.status == kStatusOK || waiter.status == kStatusCanceled);
+                if (waiter.status == kStatusOK) EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
+            }
+        }
+    }
+    ImageFileRelease(image);
+    QxPlatformSocketCleanup();
+}

@@ -165,10 +165,11 @@ int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
-            "                    [--keep-booting] [--json] [--status [ADDRESS:PORT]] [DISC...]\n"
+            "                    [--dmg-cache MIB] [--keep-booting] [--json] [--status [ADDRESS:PORT]]\n"
+            "                    [DISC...]\n"
             "       tamsor-serve --library DIR [--state-dir DIR] [--list] [--bsdp-port N]\n"
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
-            "                    [--json] [--status [ADDRESS:PORT]] [DRIVE...]\n"
+            "                    [--dmg-cache MIB] [--json] [--status [ADDRESS:PORT]] [DRIVE...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n"
             "  DIR   every disc image in it offered at once (see library.conf)\n"
@@ -277,6 +278,11 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
                               &options->tftpMaxWindow, err)) {
                 return 2;
             }
+        } else if (argument == "--dmg-cache" && hasValue) {
+            // At least one 64 MiB run; at most 1 TiB.
+            uint32_t mebibytes = 0;
+            if (!OptionNumber("--dmg-cache", argv[++i], 64, 1u << 20, &mebibytes, err)) return 2;
+            options->dmgCacheMiB = mebibytes;
         } else if (argument == "--help" || argument == "-h") {
             return Usage(err);
         } else {
@@ -1283,6 +1289,7 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
     server.err = err;
     int result = ParseOptions(argc, argv, &server.options, err);
     if (result != 0) return result;
+    ImageFileSetCacheLimit(server.options.dmgCacheMiB << 20);
 
     QxStatus status = QxPlatformSocketStartup();
     if (status != kStatusOK) return Fail(server, "sockets: %s", StatusText(status).c_str());

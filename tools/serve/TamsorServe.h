@@ -88,6 +88,7 @@ struct Options {
     std::string status;              // --status: ADDRESS:PORT of the status page; empty: none
     std::string library;             // --library: the folder of images
     std::string stateFolder;         // --state-dir: where image IDs are kept
+    uint64_t dmgCacheMiB = 0;        // --dmg-cache; 0: the image layer's default
 };
 
 // One disc of the command line, or the drives when none was given.

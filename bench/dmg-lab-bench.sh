@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The lab case of bench/dmg-bench.sh (run as `bench/dmg-bench.sh lab`; see
+# there). Only processes started here are stopped, by their process ids.
+set -euo pipefail
+
+SECONDS_PER_RUN=${1:-5}
+IMAGE_MIB=${IMAGE_MIB:-512}
+CLIENTS=${CLIENTS:-1 8 32 64 128}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+OUT=$BUILD/dmg-bench
+JOBS=${JOBS:-2}
+PY=/usr/bin/python3
+
+for tool in curl dmg2img 7zz "$PY"; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "dmg-lab-bench: $tool is missing" >&2; exit 1; }
+done
+
+echo "==> building tamsor-serve, tamsor-mkdmg and the demo disc (Release) in $OUT"
+cmake -S "$ROOT" -B "$OUT" -G Ninja --log-level=WARNING -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DTAMSOR_TESTS=OFF >/dev/null
+cmake --build "$OUT" -j "$JOBS" --target tamsor-serve tamsor-mkdmg demo-disc >/dev/null
+SERVE=$OUT/tools/tamsor-serve
+MKDMG=$OUT/tools/dmgwriter/tamsor-mkdmg
+
+WORK=$(mktemp -d /tmp/tamsor-dmg-lab.XXXXXX)
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+RAW=$WORK/lab.img
+echo "==> making a $IMAGE_MIB MiB disc: the demo install disc, then programs and libraries"
+{ cat "$OUT/tools/demo-disc.img"
+  find /usr/lib/x86_64-linux-gnu /usr/bin /usr/lib -type f -size +16k 2>/dev/null |
+    sort | xargs cat 2>/dev/null; } | head -c $((IMAGE_MIB * 1024 * 1024)) >"$RAW" || true
+for method in zlib bzip2; do
+  "$MKDMG" --method "$method" "$RAW" "$WORK/$method.dmg" >/dev/null
+  cat "$WORK/$method.dmg" >/dev/null
+done
+
+. "$ROOT/bench/bench-peers.sh"
+
+SERVE_PID=""
+start_serve() {  # $1 image
+  BSDP_PORT=$(bench_free_port)
+  "$SERVE" --keep-booting --bsdp-port "$BSDP_PORT" "$1" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  SERVE_PID=$!
+  PIDS+=("$SERVE_PID")
+  for _ in $(seq 200); do grep -q 'http=' "$WORK/serve.out" 2>/dev/null && break; sleep 0.05; done
+  HTTP_PORT=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$WORK/serve.out" | head -n 1)
+  TFTP_PORT=$(sed -n 's/.*tftp=\([0-9]*\).*/\1/p' "$WORK/serve.out" | head -n 1)
+  [ -n "$HTTP_PORT" ] || { echo "tamsor-serve did not start: $(cat "$WORK/serve.err")" >&2; exit 1; }
+}
+stop_serve() { kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; }
+
+lab() {  # $1 clients: "rate p99 max bsdp-max tftp rss"
+  "$PY" - "$HTTP_PORT" "$BSDP_PORT" "$TFTP_PORT" "$SERVE_PID" "$(stat -c %s "$RAW")" "$1" \
+    "$SECONDS_PER_RUN" <<'PY'
+import http.client, socket, struct, subprocess, sys, threading, time
+http_port, bsdp_port, tftp_port, pid, size, clients, seconds = sys.argv[1:8]
+size, clients, seconds = int(size), int(clients), float(seconds)
+region = size // clients // 65536 * 65536
+waits, stop = [], False
+def read(index):
+    c = http.client.HTTPConnection('127.0.0.1', int(http_port), timeout=120)
+    at, mine = index * region, []
+    while not stop:
+        t = time.monotonic()
+        c.request('GET', '/CdRom0.dmg', headers={'Range': 'bytes=%d-%d' % (at, at + 65535)})
+        c.getresponse().read()
+        mine.append(time.monotonic() - t)
+        at += 65536
+        if at >= (index + 1) * region: at = index * region
+    waits.extend(mine)
+threads = [threading.Thread(target=read, args=(i,)) for i in range(clients)]
+start = time.monotonic()
+for t in threads: t.start()
+packet = bytearray(240)
+packet[0:4] = bytes([1, 1, 6, 0]); packet[4:8] = struct.pack('>I', 0x7a3c0001)
+packet[28:34] = bytes.fromhex('0016cbabcdef'); packet[236:240] = bytes([99, 130, 83, 99])
+vendor = b'VRNXBSDPC/i386/TestModel1,1'
+packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3, 1, 1, 1, 255])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(('127.0.0.2', 0)); s.settimeout(5)
+bsdp, tftp = [], None
+while time.monotonic() - start < seconds:
+    if tftp is None and time.monotonic() - start > seconds / 3:
+        t = time.monotonic()
+        subprocess.run(['curl', '-s', '--interface', '127.0.0.2', '-o', '/dev/null',
+                        'tftp://127.0.0.1:%s/1/booter' % tftp_port])
+        tftp = time.monotonic() - t
+    t = time.monotonic()
+    s.sendto(bytes(packet), ('127.0.0.1', int(bsdp_port)))
+    try: s.recv(2048); bsdp.append(time.monotonic() - t)
+    except socket.timeout: bsdp.append(5.0)
+    time.sleep(0.2)
+rss = [l.split()[1] for l in open('/proc/%s/status' % pid) if l.startswith('VmRSS:')][0]
+elapsed = time.monotonic() - start
+stop = True
+for t in threads: t.join()
+waits.sort()
+p99 = waits[int(len(waits) * 0.99)] if waits else 0
+print('%.0f %.1f %.1f %.1f %.0f %s' % (len(waits) / elapsed, p99 * 1e3, waits[-1] * 1e3,
+      max(bsdp) * 1e3, (tftp or 0) * 1e3, rss))
+PY
+}
+
+echo "==> lab: $CLIENTS clients, ${SECONDS_PER_RUN}s each; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-6s %5s %9s %8s %8s %10s %8s %9s\n' image N 'req/s' 'p99 ms' 'max ms' 'BSDP max' 'TFTP ms' 'RSS KiB'
+declare -A RATE
+for image in raw zlib bzip2; do
+  file=$RAW
+  [ "$image" = raw ] || file=$WORK/$image.dmg
+  for n in $CLIENTS; do
+    start_serve "$file"
+    read -r rate p99 max bsdp tftp rss < <(lab "$n")
+    stop_serve
+    RATE[$image-$n]=$rate
+    ratio=""
+    [ "$image" = raw ] || ratio=$("$PY" -c "print('x%.2f of raw' % ($rate / ${RATE[raw-$n]}))")
+    printf '%-6s %5s %9s %8s %8s %10s %8s %9s %s\n' "$image" "$n" "$rate" "$p99" "$max" "$bsdp" \
+      "$tftp" "$rss" "$ratio"
+  done
+done
+
+echo "==> whole image by one GET against converting it (MB/s of the decoded disc)"
+seconds() { "$PY" -c 'import time; print(time.monotonic())'; }
+SIZE=$(stat -c %s "$RAW")
+rate() { "$PY" -c "print('%.0f' % ($SIZE / ($2 - $1) / 1e6))"; }
+for method in zlib bzip2; do
+  start_serve "$WORK/$method.dmg"
+  t0=$(seconds); curl -s -o /dev/null "http://127.0.0.1:$HTTP_PORT/CdRom0.dmg"; t1=$(seconds)
+  ours=$(rate "$t0" "$t1")
+  stop_serve
+  t0=$(seconds); dmg2img -s "$WORK/$method.dmg" "$WORK/out.raw" >/dev/null 2>&1; t1=$(seconds)
+  d2i=$(rate "$t0" "$t1"); rm -f "$WORK/out.raw"
+  t0=$(seconds); 7zz x -tdmg -so "$WORK/$method.dmg" >/dev/null 2>&1; t1=$(seconds)
+  z7=$(rate "$t0" "$t1")
+  printf '  %-5s tamsor-serve %5s   dmg2img %5s (x%s)   7zz %5s (x%s)\n' "$method" "$ours" \
+    "$d2i" "$("$PY" -c "print('%.2f' % ($ours / $d2i))")" \
+    "$z7" "$("$PY" -c "print('%.2f' % ($ours / $z7))")"
+done

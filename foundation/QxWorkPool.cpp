@@ -1,0 +1,243 @@
+// The work pool (QxWorkPool.h): a queue of pieces under one mutex, worker
+// threads that take them in order, and a list of finished pieces that the
+// run loop empties when the wake-up socket turns readable.
+//
+// A piece's state moves Queued -> Running -> Finished -> delivered (done()
+// called, record freed), only forward; Finished pieces wait in the finished
+// list. The wake-up socket gets one datagram per batch: a worker sends only
+// when none is outstanding, and the loop drains the socket before it takes
+// the list, so a piece finished after the drain sends again.
+#include "QxWorkPool.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "QxPlatformNet.h"
+#include "QxRunLoop.h"
+
+enum class QxWorkState { Queued, Running, Finished };
+
+struct QxWork {
+    QxWork* next;
+    QxWorkRun run;
+    QxWorkDone done;
+    void* context;
+    QxWorkState state;
+};
+
+namespace {
+
+struct WorkList {
+    QxWork* head = nullptr;
+    QxWork* tail = nullptr;
+
+    void Push(QxWork* work) {
+        work->next = nullptr;
+        if (tail != nullptr) tail->next = work;
+        else head = work;
+        tail = work;
+    }
+    QxWork* Pop() {
+        QxWork* work = head;
+        if (work == nullptr) return nullptr;
+        head = work->next;
+        if (head == nullptr) tail = nullptr;
+        work->next = nullptr;
+        return work;
+    }
+    void PushFront(QxWork* work) {
+        work->next = head;
+        head = work;
+        if (tail == nullptr) tail = work;
+    }
+    bool Remove(QxWork* work) {
+        QxWork* previous = nullptr;
+        for (QxWork* at = head; at != nullptr; previous = at, at = at->next) {
+            if (at != work) continue;
+            if (previous != nullptr) previous->next = at->next;
+            else head = at->next;
+            if (tail == at) tail = previous;
+            at->next = nullptr;
+            return true;
+        }
+        return false;
+    }
+};
+
+struct Pool {
+    std::mutex lock;
+    std::condition_variable workAvailable;
+    std::condition_variable workFinished;
+    WorkList queued;
+    WorkList finished;
+    WorkList canceled;  // taken from the queue at shutdown
+    bool stopping = false;
+    bool wakePending = false;
+    std::vector<std::thread> threads;
+    QxSocketHandle wake = kQxInvalidSocket;
+    QxSocketRef wakeObject = nullptr;
+};
+
+Pool* gPool = nullptr;
+bool gShutDown = false;
+
+void Deliver(QxWork* work, QxStatus status) {
+    QxWorkDone done = work->done;
+    void* context = work->context;
+    delete work;
+    done(context, status);
+}
+
+void Worker(Pool* pool) {
+    std::unique_lock<std::mutex> held(pool->lock);
+    for (;;) {
+        pool->workAvailable.wait(held, [pool] { return pool->stopping || pool->queued.head; });
+        QxWork* work = pool->queued.Pop();
+        if (work == nullptr) return;  // stopping, nothing left
+        work->state = QxWorkState::Running;
+        held.unlock();
+        work->run(work->context);
+        held.lock();
+        work->state = QxWorkState::Finished;
+        pool->finished.Push(work);
+        pool->workFinished.notify_all();
+        if (!pool->wakePending) {
+            pool->wakePending = true;
+            char byte = 1;
+            size_t sent = 0;
+            QxPlatformNetSend(pool->wake, &byte, 1, &sent);
+        }
+    }
+}
+
+void WakeCallback(QxSocketRef, uint32_t, const void*, const void*, void*) {
+    Pool* pool = gPool;
+    if (pool == nullptr) return;
+    char bytes[64];
+    size_t received = 0;
+    while (QxPlatformNetReceive(pool->wake, bytes, sizeof bytes, false, &received) == kStatusOK &&
+           received > 0) {
+    }
+    WorkList finished;
+    {
+        std::lock_guard<std::mutex> held(pool->lock);
+        finished = pool->finished;
+        pool->finished = WorkList();
+        pool->wakePending = false;
+    }
+    while (QxWork* work = finished.Pop()) Deliver(work, kStatusOK);
+}
+
+QxStatus StartPool() {
+    QxStatus status = QxRunLoopEnsureInitialized();
+    if (status != kStatusOK) return status;
+    auto* pool = new (std::nothrow) Pool;
+    if (pool == nullptr) return kStatusNoMemory;
+    status = QxPlatformNetWakeSocket(&pool->wake);
+    if (status != kStatusOK) {
+        delete pool;
+        return status;
+    }
+    QxSocketContext context{0, nullptr, nullptr, nullptr, nullptr};
+    pool->wakeObject = QxSocketCreate(pool->wake, kQxSocketReadCallback, WakeCallback, &context);
+    QxRunLoopSourceRef source =
+        pool->wakeObject != nullptr ? QxSocketCreateRunLoopSource(pool->wakeObject) : nullptr;
+    if (source == nullptr) {
+        if (pool->wakeObject != nullptr) QxLObjectRelease(pool->wakeObject);  // closes it
+        else QxPlatformSocketClose(pool->wake);
+        delete pool;
+        return kStatusNoMemory;
+    }
+    QxRunLoopAddSource(QxRunLoopGetMain(), source);
+    QxLObjectRelease(source);
+    uint32_t count = QxWorkPoolThreadCount();
+    for (uint32_t i = 0; i < count; ++i) pool->threads.emplace_back(Worker, pool);
+    gPool = pool;
+    return kStatusOK;
+}
+
+}  // namespace
+
+QxStatus QxWorkPoolStart() {
+    if (gShutDown) return kStatusCanceled;
+    return gPool != nullptr ? kStatusOK : StartPool();
+}
+
+uint32_t QxWorkPoolThreadCount() {
+    // Asked once: the system call behind it is not free, and callers ask often.
+    static const uint32_t count = [] {
+        unsigned cores = std::thread::hardware_concurrency();
+        return cores > 2 ? cores : 2u;
+    }();
+    return count;
+}
+
+QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** work) {
+    if (run == nullptr || done == nullptr) return kStatusBadParameter;
+    if (gShutDown) return kStatusCanceled;
+    if (gPool == nullptr) {
+        QxStatus status = StartPool();
+        if (status != kStatusOK) return status;
+    }
+    auto* piece = new (std::nothrow) QxWork{nullptr, run, done, context, QxWorkState::Queued};
+    if (piece == nullptr) return kStatusNoMemory;
+    {
+        std::lock_guard<std::mutex> held(gPool->lock);
+        gPool->queued.Push(piece);
+    }
+    gPool->workAvailable.notify_one();
+    if (work != nullptr) *work = piece;
+    return kStatusOK;
+}
+
+void QxWorkHurry(QxWork* work) {
+    Pool* pool = gPool;
+    if (work == nullptr || pool == nullptr) return;
+    std::lock_guard<std::mutex> held(pool->lock);
+    if (work->state == QxWorkState::Queued && pool->queued.Remove(work)) {
+        pool->queued.PushFront(work);
+    }
+}
+
+void QxWorkFinish(QxWork* work, bool cancel) {
+    Pool* pool = gPool;
+    if (work == nullptr || pool == nullptr) return;
+    std::unique_lock<std::mutex> held(pool->lock);
+    if (work->state == QxWorkState::Queued) {
+        if (!pool->queued.Remove(work)) pool->canceled.Remove(work);
+        cancel |= pool->stopping;
+        held.unlock();
+        if (!cancel) work->run(work->context);
+        Deliver(work, cancel ? kStatusCanceled : kStatusOK);
+        return;
+    }
+    pool->workFinished.wait(held, [work] { return work->state == QxWorkState::Finished; });
+    pool->finished.Remove(work);
+    held.unlock();
+    Deliver(work, kStatusOK);
+}
+
+void QxWorkPoolShutdown() {
+    Pool* pool = gPool;
+    if (pool == nullptr) return;
+    gShutDown = true;
+    {
+        std::lock_guard<std::mutex> held(pool->lock);
+        pool->stopping = true;
+        pool->canceled = pool->queued;
+        pool->queued = WorkList();
+    }
+    pool->workAvailable.notify_all();
+    for (std::thread& thread : pool->threads) thread.join();
+    // From here on only this thread touches the pool; a done() may still
+    // finish other pieces (QxWorkFinish takes them out of these lists).
+    while (QxWork* work = pool->canceled.Pop()) Deliver(work, kStatusCanceled);
+    while (QxWork* work = pool->finished.Pop()) Deliver(work, kStatusOK);
+    gPool = nullptr;
+    QxSocketInvalidate(pool->wakeObject);
+    QxLObjectRelease(pool->wakeObject);
+    delete pool;
+    gShutDown = false;
+}

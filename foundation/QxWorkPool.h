@@ -1,0 +1,54 @@
+// The work pool: one small set of threads for the whole process that does
+// bounded pieces of work the run loop must not wait for (decoding a run of a
+// compressed image), and hands each finished piece back to the run loop.
+//
+// A piece is two functions and a context: run() on a pool thread, then
+// done() on the run-loop thread, exactly once, after one wake-up of the loop
+// (a loopback socket it watches). The pool never looks inside the context;
+// the submitter owns it and frees it in done(). Only the pool's hand-over
+// queue takes a lock: nothing the run loop's callbacks touch is shared.
+//
+// Threads: one per core, at least two, started on the first submission.
+// Shutdown (QxWorkPoolShutdown, also the first step of QxRunLoopShutdown)
+// cancels what has not started, waits for what runs, then calls every
+// outstanding done() and frees the threads, in that order.
+// Not here: what the work is, priorities, work that blocks for long.
+#pragma once
+
+#include <cstdint>
+
+#include "QxLStatus.h"
+
+struct QxWork;
+
+// On a pool thread; must not touch run-loop objects.
+using QxWorkRun = void (*)(void* context);
+// On the run-loop thread: status 0 after run() ran, kStatusCanceled when it
+// never will (cancelled or shut down).
+using QxWorkDone = void (*)(void* context, QxStatus status);
+
+// Queues a piece. *work (when work is not null) identifies it until done()
+// has been called. kStatusCanceled after shutdown began; kStatusNoMemory, or
+// the system error when the threads or the wake-up socket cannot be made:
+// the caller then does the work itself.
+QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** work);
+
+// Starts the threads and the wake-up now rather than on the first
+// submission (from a calm moment, not from inside a burst of work). 0 when
+// running; the errors of QxWorkSubmit.
+QxStatus QxWorkPoolStart();
+
+// Moves a piece that has not started to the front of the queue (someone
+// waits for it now). Anything else is left alone.
+void QxWorkHurry(QxWork* work);
+
+// Brings a piece to its end now, on the run-loop thread: one still queued is
+// run here (or, with cancel, not at all); one running is waited for; then
+// its done() is called before this returns.
+void QxWorkFinish(QxWork* work, bool cancel);
+
+// Stops the pool as described above. Does nothing when it never started.
+void QxWorkPoolShutdown();
+
+// How many threads the pool runs (or will run once started).
+uint32_t QxWorkPoolThreadCount();

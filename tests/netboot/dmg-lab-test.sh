@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# A lab installing from one bzip2 .dmg: 16 clients read their own regions
+# of the disc in order, in 64 KiB ranges on keep-alive connections, while a
+# BSDP client asks for the list and a TFTP client fetches the booter. Every
+# byte must be the raw disc's, and BSDP and TFTP must be done while the
+# readers are still reading (decoding stays off the run loop). Then the
+# server is stopped with readers waiting for runs: it must exit cleanly
+# (under the sanitizers: no leak, no use after free).
+#
+#   dmg-lab-test.sh TAMSOR-SERVE TAMSOR-MKDMG DEMO-DISC-IMAGE
+#
+# Runs inside a network namespace of its own (BSDP's port is fixed); exits
+# 77 (skipped) when none can be made. Only the server started here is
+# stopped, by its process id.
+set -euo pipefail
+
+if [ -z "${TAMSOR_IN_NETNS:-}" ]; then
+  if ! unshare -n true 2>/dev/null; then
+    echo "SKIPPED: cannot make a network namespace (unshare -n); needs root"
+    exit 77
+  fi
+  exec env TAMSOR_IN_NETNS=1 unshare -n "$0" "$@"
+fi
+ip link set lo up
+
+serve=$1 mkdmg=$2 demo=$3
+python=/usr/bin/python3
+work=$(mktemp -d /tmp/tamsor-dmglab.XXXXXX)
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The demo disc and 32 MiB behind it whose every line names its offset, so
+# a wrong range shows; 1 MiB bzip2 runs.
+raw="$work/lab.img" image="$work/lab.dmg"
+"$python" - "$demo" "$raw" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+line = 32
+while len(data) % line: data += b'\0'
+base = len(data)
+data += b''.join(b'%031d\n' % (base + i * line) for i in range((32 << 20) // line))
+open(sys.argv[2], 'wb').write(data)
+PY
+"$mkdmg" --method bzip2 --chunk 2048 "$raw" "$image" >/dev/null
+
+start_server() {
+  rm -f "$work/serve.out"
+  # A lab boots more machines while the first ones install.
+  "$serve" --keep-booting "$image" >"$work/serve.out" 2>"$work/serve.err" &
+  server_pid=$!
+  for _ in $(seq 1 300); do
+    grep -q 'http=' "$work/serve.out" 2>/dev/null && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  tftp_port=$(sed -n 's/.*tftp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+  http_port=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+  bsdp_port=$(sed -n 's/.*bsdp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
+  [ -n "$http_port" ]
+}
+
+# READERS MODE: MODE "lab" checks bytes and the side clients' timing;
+# "stop" only starts reading (the server is stopped under the readers).
+lab() {
+  "$python" - "$raw" "$http_port" "$bsdp_port" "$tftp_port" "$work" "$@" <<'PY'
+import http.client, os, socket, struct, subprocess, sys, threading, time
+raw, http_port, bsdp_port, tftp_port, work, readers, mode = sys.argv[1:8]
+readers = int(readers)
+disc = open(raw, 'rb').read()
+region = len(disc) // readers // 65536 * 65536
+finished, problems = [], []
+
+def read(index):
+    try:
+        c = http.client.HTTPConnection('127.0.0.1', int(http_port), timeout=60)
+        for at in range(index * region, (index + 1) * region, 65536):
+            c.request('GET', '/CdRom0.dmg', headers={'Range': 'bytes=%d-%d' % (at, at + 65535)})
+            body = c.getresponse().read()
+            if body != disc[at:at + 65536]:
+                problems.append('reader %d: bytes at %d differ' % (index, at))
+                return
+    except Exception as e:
+        if mode == 'lab': problems.append('reader %d: %s' % (index, e))
+    finished.append(time.monotonic())
+
+threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
+for t in threads: t.start()
+if mode == 'stop':
+    time.sleep(0.5)
+    print('reading', flush=True)
+    sys.exit(0)
+time.sleep(0.2)
+packet = bytearray(240)
+packet[0:4] = bytes([1, 1, 6, 0])
+packet[4:8] = struct.pack('>I', 0x7a3c0001)
+packet[28:34] = bytes.fromhex('0016cbabcdef')
+packet[236:240] = bytes([99, 130, 83, 99])
+vendor = b'VRNXBSDPC/i386/TestModel1,1'
+packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3, 1, 1, 1, 255])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(('127.0.0.2', 0))  # another machine than the readers'
+s.settimeout(2)
+for attempt in range(5):  # as a client does, it asks again when no answer comes
+    s.sendto(bytes(packet), ('127.0.0.1', int(bsdp_port)))
+    try:
+        s.recv(2048)
+        break
+    except socket.timeout:
+        pass
+else:
+    problems.append('BSDP LIST was not answered')
+bsdp_done = time.monotonic()
+booter = os.path.join(work, 'booter')
+subprocess.run(['curl', '-sS', '--max-time', '60', '--interface', '127.0.0.2', '-o', booter,
+                'tftp://127.0.0.1:%s/1/booter' % tftp_port], check=True)
+tftp_done = time.monotonic()
+for t in threads: t.join()
+if len(finished) != readers: problems.append('%d of %d readers finished' % (len(finished), readers))
+elif bsdp_done >= max(finished) or tftp_done >= max(finished):
+    problems.append('BSDP or TFTP finished only after the readers had read everything')
+print('\n'.join(problems) if problems else 'ok')
+PY
+}
+
+failed=0
+if ! start_server; then
+  echo "FAILED: tamsor-serve did not start: $(cat "$work/serve.err")"; exit 1
+fi
+said=$(lab 16 lab 2>&1 || true)
+if [ "$said" != ok ]; then echo "FAILED: $said: $(tail -n 5 "$work/serve.out")"; failed=1
+else echo "ok: 16 readers byte-exact; BSDP and TFTP answered while they read"; fi
+"$(dirname "$serve")/tamsor-disc" cat "$raw#2" usr/standalone/i386/boot.efi >"$work/booter.expected" 2>/dev/null &&
+  { cmp -s "$work/booter" "$work/booter.expected" || { echo "FAILED: the booter differs"; failed=1; }; }
+kill "$server_pid"; wait "$server_pid" || { echo "FAILED: tamsor-serve exited with $?"; failed=1; }
+server_pid=""
+
+# Stopped while 16 readers wait for their runs.
+start_server || { echo "FAILED: tamsor-serve did not start again"; exit 1; }
+lab 16 stop >/dev/null
+kill "$server_pid"
+code=0
+wait "$server_pid" || code=$?
+server_pid=""
+if [ $code -ne 0 ] || grep -q "Sanitizer" "$work/serve.err"; then
+  echo "FAILED: stopped under readers: exit $code: $(head -n 20 "$work/serve.err")"; failed=1
+else
+  echo "ok: stopped cleanly with readers waiting"
+fi
+exit $failed
