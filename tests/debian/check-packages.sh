@@ -41,6 +41,7 @@ expect() {  # NAME PATH...: files the package must hold
 if unpack tamsor; then
   expect tamsor usr/bin/tamsor-serve usr/bin/tamsor-disc usr/bin/tamsor-plist \
     usr/bin/tamsor-mkimage lib/systemd/system/tamsor-serve@.service \
+    lib/systemd/system/tamsor-library.service usr/lib/tmpfiles.d/tamsor.conf \
     usr/share/man/man1/tamsor-serve.1.gz
   if grep -E -q 'libgtk|libgdk|libglib|libudev' "$work/tamsor.depends"; then
     fail "tamsor depends on a desktop library: $(cat "$work/tamsor.depends")"
