@@ -21,6 +21,7 @@ enum class QxWorkState { Queued, Running, Finished };
 
 struct QxWork {
     QxWork* next;
+    bool urgent;           // hurried: taken before every piece not hurried
     QxWorkRun run;
     QxWorkDone done;
     void* context;
@@ -47,11 +48,6 @@ struct WorkList {
         work->next = nullptr;
         return work;
     }
-    void PushFront(QxWork* work) {
-        work->next = head;
-        head = work;
-        if (tail == nullptr) tail = work;
-    }
     bool Remove(QxWork* work) {
         QxWork* previous = nullptr;
         for (QxWork* at = head; at != nullptr; previous = at, at = at->next) {
@@ -70,6 +66,7 @@ struct Pool {
     std::mutex lock;
     std::condition_variable workAvailable;
     std::condition_variable workFinished;
+    WorkList urgent;       // hurried, in the order they were hurried
     WorkList queued;
     WorkList finished;
     WorkList canceled;  // taken from the queue at shutdown
@@ -93,8 +90,10 @@ void Deliver(QxWork* work, QxStatus status) {
 void Worker(Pool* pool) {
     std::unique_lock<std::mutex> held(pool->lock);
     for (;;) {
-        pool->workAvailable.wait(held, [pool] { return pool->stopping || pool->queued.head; });
-        QxWork* work = pool->queued.Pop();
+        pool->workAvailable.wait(
+            held, [pool] { return pool->stopping || pool->urgent.head || pool->queued.head; });
+        QxWork* work = pool->urgent.Pop();
+        if (work == nullptr) work = pool->queued.Pop();
         if (work == nullptr) return;  // stopping, nothing left
         work->state = QxWorkState::Running;
         held.unlock();
@@ -181,7 +180,8 @@ QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** wo
         QxStatus status = StartPool();
         if (status != kStatusOK) return status;
     }
-    auto* piece = new (std::nothrow) QxWork{nullptr, run, done, context, QxWorkState::Queued};
+    auto* piece =
+        new (std::nothrow) QxWork{nullptr, false, run, done, context, QxWorkState::Queued};
     if (piece == nullptr) return kStatusNoMemory;
     {
         std::lock_guard<std::mutex> held(gPool->lock);
@@ -196,8 +196,11 @@ void QxWorkHurry(QxWork* work) {
     Pool* pool = gPool;
     if (work == nullptr || pool == nullptr) return;
     std::lock_guard<std::mutex> held(pool->lock);
-    if (work->state == QxWorkState::Queued && pool->queued.Remove(work)) {
-        pool->queued.PushFront(work);
+    // Behind pieces hurried earlier: each waits as long as it must, and a
+    // steady stream of newer waiters cannot keep pushing an older one back.
+    if (work->state == QxWorkState::Queued && !work->urgent && pool->queued.Remove(work)) {
+        work->urgent = true;
+        pool->urgent.Push(work);
     }
 }
 
@@ -206,7 +209,9 @@ void QxWorkFinish(QxWork* work, bool cancel) {
     if (work == nullptr || pool == nullptr) return;
     std::unique_lock<std::mutex> held(pool->lock);
     if (work->state == QxWorkState::Queued) {
-        if (!pool->queued.Remove(work)) pool->canceled.Remove(work);
+        if (!(work->urgent ? pool->urgent : pool->queued).Remove(work)) {
+            pool->canceled.Remove(work);
+        }
         cancel |= pool->stopping;
         held.unlock();
         if (!cancel) work->run(work->context);
@@ -226,7 +231,10 @@ void QxWorkPoolShutdown() {
     {
         std::lock_guard<std::mutex> held(pool->lock);
         pool->stopping = true;
-        pool->canceled = pool->queued;
+        // Hurried pieces first, as they would have run.
+        pool->canceled = pool->urgent;
+        while (QxWork* work = pool->queued.Pop()) pool->canceled.Push(work);
+        pool->urgent = WorkList();
         pool->queued = WorkList();
     }
     pool->workAvailable.notify_all();

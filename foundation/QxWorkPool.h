@@ -38,8 +38,9 @@ QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** wo
 // running; the errors of QxWorkSubmit.
 QxStatus QxWorkPoolStart();
 
-// Moves a piece that has not started to the front of the queue (someone
-// waits for it now). Anything else is left alone.
+// Moves a piece that has not started ahead of every piece not hurried,
+// behind those hurried before it (someone waits for it now). Anything else
+// is left alone.
 void QxWorkHurry(QxWork* work);
 
 // Brings a piece to its end now, on the run-loop thread: one still queued is

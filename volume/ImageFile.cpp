@@ -106,11 +106,12 @@ constexpr char kIncompleteImage[] =
     "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
     "interrupted download or copy leaves it; copy or download the image again";
 
-// Runs decoded ahead of a reader that reads in order: enough to keep every
-// pool thread busy for one whole-image reader, at least the next two.
+// Runs decoded ahead of a reader that reads in order: twice the pool's
+// threads, so that a thread that finishes finds the next run queued rather
+// than idling until the reader moves on to the next run.
 uint32_t ReadAheadRuns() {
     uint32_t threads = QxWorkPoolThreadCount();
-    return threads < 4 ? threads : 4;
+    return threads < 4 ? 2 * threads : 8;
 }
 
 const char* TypeName(uint32_t type) {

@@ -1,11 +1,14 @@
 // The run loop's life cycle, timers, sources and pump, on the real backend
 // of the platform (epoll and timerfd on Linux, the hidden window under
 // wine). Times are asserted only with wide bounds; counts and orders exactly.
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "QxLMemory.h"
 #include "QxRunLoopTestSupport.h"
+#include "QxWorkPool.h"
 
 using testsupport::RunFor;
 using testsupport::RunLoopTest;
@@ -417,4 +420,69 @@ TEST_F(RunLoopPump, EmbeddingLoopWatchesOneDescriptor) {
     // Nothing is due any more, so the descriptor goes quiet.
     EXPECT_FALSE(testsupport::WaitReadable(fd, 50));
     QxLObjectRelease(timer);
+}
+
+// ---- Work pool --------------------------------------------------------------
+
+namespace {
+
+// Pool threads held until released, and the order the other pieces ran in.
+struct PoolGate {
+    std::mutex lock;
+    std::condition_variable changed;
+    int threads = 0, held = 0, released = 0, delivered = 0;
+    std::vector<int> order;
+    bool stop = false;
+};
+struct PoolPiece {
+    PoolGate* gate;
+    int tag;  // 0: holds a thread
+};
+
+void RunPiece(void* context) {
+    auto* piece = static_cast<PoolPiece*>(context);
+    PoolGate* gate = piece->gate;
+    std::unique_lock<std::mutex> held(gate->lock);
+    if (piece->tag == 0) {
+        int ticket = gate->held++;
+        gate->changed.notify_all();
+        gate->changed.wait(held, [&] { return gate->released > ticket; });
+        return;
+    }
+    gate->order.push_back(piece->tag);
+    if (gate->order.size() == 4) gate->released = gate->threads;
+    gate->changed.notify_all();
+}
+
+void DeliverPiece(void* context, QxStatus) {
+    PoolGate* gate = static_cast<PoolPiece*>(context)->gate;
+    if (++gate->delivered == gate->threads + 4) gate->stop = true;
+}
+
+}  // namespace
+
+TEST_F(RunLoopCore, HurriedWorkRunsFirstInTheOrderItWasHurried) {
+    PoolGate gate;
+    gate.threads = static_cast<int>(QxWorkPoolThreadCount());
+    std::vector<PoolPiece> pieces(gate.threads + 4, PoolPiece{&gate, 0});
+    for (int i = 0; i < gate.threads; ++i) {
+        ASSERT_EQ(QxWorkSubmit(RunPiece, DeliverPiece, &pieces[i], nullptr), kStatusOK);
+    }
+    std::unique_lock<std::mutex> held(gate.lock);
+    gate.changed.wait(held, [&] { return gate.held == gate.threads; });
+    // Every thread busy: 1..4 queue in order, then 3 and 2 are hurried and
+    // one thread goes on alone, so the order taken is the order run.
+    QxWork* work[5] = {};
+    for (int tag = 1; tag <= 4; ++tag) {
+        pieces[gate.threads + tag - 1].tag = tag;
+        ASSERT_EQ(QxWorkSubmit(RunPiece, DeliverPiece, &pieces[gate.threads + tag - 1], &work[tag]),
+                  kStatusOK);
+    }
+    QxWorkHurry(work[3]);
+    QxWorkHurry(work[2]);
+    gate.released = 1;
+    gate.changed.notify_all();
+    held.unlock();
+    EXPECT_TRUE(RunFor(30, &gate.stop));
+    EXPECT_EQ(gate.order, (std::vector<int>{3, 2, 1, 4}));
 }
