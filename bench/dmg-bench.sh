@@ -16,7 +16,7 @@
 #     in the page cache, and against nginx (one worker, sendfile on) serving
 #     the raw disc;
 #   - random 64 KiB ranges (wrk, 1 and 8 connections) with the cache warm:
-#     ranges within the first 24 MiB, which the 32 MiB cache holds once
+#     ranges within the first 24 MiB, which the decode cache holds once
 #     read, against nginx on the raw disc; and the same over the whole disc
 #     (mostly cache misses: each range decodes its 1 MiB run) for the record;
 #   - resident size of tamsor-share with the cache full, against the same
@@ -217,4 +217,4 @@ for c in 1 8; do
 done
 echo "Resident size of tamsor-share, KiB: raw disc $(m rss-raw), zlib .dmg after a whole read" \
      "$(m rss-zlib), bzip2 $(m rss-bzip2), zlib after the range runs $(m rss-full)" \
-     "(cache bound 32768)"
+     "(cache bound 262144)"
