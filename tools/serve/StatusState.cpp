@@ -321,7 +321,9 @@ function show(state) {
   const images = byId("images"), imagesText = JSON.stringify(state.images);
   if (images.dataset.shown !== imagesText) images.replaceChildren(...state.images.map(image => {
     const li = document.createElement("li");
-    li.textContent = image.name + " (ID " + image.id + (image["default"] ? ", default" : "") +
+    // The ID in hexadecimal, as the server's own lines give it.
+    const id = image.id.toString(16).toUpperCase().padStart(8, "0");
+    li.textContent = image.name + " (ID " + id + (image["default"] ? ", default" : "") +
       "; " + image.clients + (image.clients === 1 ? " client" : " clients") + "; " + image.path + ")";
     return li;
   }));
