@@ -9,29 +9,12 @@
 #
 #   dmg-lab-test.sh TAMSOR-SERVE TAMSOR-MKDMG DEMO-DISC-IMAGE
 #
-# Runs inside a network namespace of its own (BSDP's port is fixed); exits
-# 77 (skipped) when none can be made. Only the server started here is
-# stopped, by its process id.
+# Loopback only, every port chosen by the system, so it runs as any user.
 set -euo pipefail
 
-if [ -z "${TAMSOR_IN_NETNS:-}" ]; then
-  if ! unshare -n true 2>/dev/null; then
-    echo "SKIPPED: cannot make a network namespace (unshare -n); needs root"
-    exit 77
-  fi
-  exec env TAMSOR_IN_NETNS=1 unshare -n "$0" "$@"
-fi
-ip link set lo up
-
-serve=$1 mkdmg=$2 demo=$3
+mkdmg=$2 demo=$3
 python=/usr/bin/python3
-work=$(mktemp -d /tmp/tamsor-dmglab.XXXXXX)
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/serve-support.sh" "$1" tamsor-dmglab
 
 # The demo disc and 32 MiB behind it whose every line names its offset, so
 # a wrong range shows; 1 MiB bzip2 runs.
@@ -46,22 +29,6 @@ data += b''.join(b'%031d\n' % (base + i * line) for i in range((32 << 20) // lin
 open(sys.argv[2], 'wb').write(data)
 PY
 "$mkdmg" --method bzip2 --chunk 2048 "$raw" "$image" >/dev/null
-
-start_server() {
-  rm -f "$work/serve.out"
-  # A lab boots more machines while the first ones install.
-  "$serve" --keep-booting "$image" >"$work/serve.out" 2>"$work/serve.err" &
-  server_pid=$!
-  for _ in $(seq 1 300); do
-    grep -q 'http=' "$work/serve.out" 2>/dev/null && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  tftp_port=$(sed -n 's/.*tftp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  http_port=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  bsdp_port=$(sed -n 's/.*bsdp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  [ -n "$http_port" ]
-}
 
 # READERS MODE: MODE "lab" checks bytes and the side clients' timing;
 # "stop" only starts reading (the server is stopped under the readers).
@@ -127,7 +94,7 @@ PY
 }
 
 failed=0
-if ! start_server; then
+if ! start_server --keep-booting "$image"; then
   echo "FAILED: tamsor-serve did not start: $(cat "$work/serve.err")"; exit 1
 fi
 said=$(lab 16 lab 2>&1 || true)
@@ -139,7 +106,7 @@ kill "$server_pid"; wait "$server_pid" || { echo "FAILED: tamsor-serve exited wi
 server_pid=""
 
 # Stopped while 16 readers wait for their runs.
-start_server || { echo "FAILED: tamsor-serve did not start again"; exit 1; }
+start_server --keep-booting "$image" || { echo "FAILED: tamsor-serve did not start again"; exit 1; }
 lab 16 stop >/dev/null
 kill "$server_pid"
 code=0

@@ -15,14 +15,8 @@
 # started here are stopped, by their process ids.
 set -euo pipefail
 
-serve=$1 disc_tool=$2 mkdmg=$3 raw=$4
-work=$(mktemp -d /tmp/tamsor-dmg.XXXXXX)
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+disc_tool=$2 mkdmg=$3 raw=$4
+. "$(dirname "$0")/serve-support.sh" "$1" tamsor-dmg
 failed=0
 fail() { echo "FAILED: $*"; failed=1; }
 
@@ -56,29 +50,6 @@ while i < len(data) and data[i] != 255:
     i += 2 + n
 print(','.join(found))
 PY
-}
-
-start_server() {  # IMAGE...: starts tamsor-serve, sets server_pid and the ports
-  # The last server's output goes first: the new one's redirection may
-  # happen only after the loop below has looked.
-  rm -f "$work/serve.out"
-  "$serve" --bsdp-port 0 "$@" >"$work/serve.out" 2>"$work/serve.err" &
-  server_pid=$!
-  for _ in $(seq 1 100); do
-    grep -q 'http=' "$work/serve.out" 2>/dev/null && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  bsdp_port=$(sed -n 's/.*bsdp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  tftp_port=$(sed -n 's/.*tftp=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  http_port=$(sed -n 's/.*http=\([0-9]*\).*/\1/p' "$work/serve.out" | head -n 1)
-  [ -n "$http_port" ]
-}
-
-stop_server() {
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
 }
 
 # The boot files as the raw disc holds them.
