@@ -2,7 +2,8 @@
 # Builds the third-party libraries of the Windows build with mingw-w64 into a
 # prefix that the win64 build finds through CMAKE_PREFIX_PATH:
 #   - expat, static, from Debian's source package (no mingw package exists);
-#   - zlib and bzip2, static, from Debian's source packages (the .dmg reader);
+#   - zlib, libdeflate and bzip2, static, from Debian's source packages (the
+#     .dmg reader);
 #   - GoogleTest (gtest, gtest_main, gmock) from /usr/src/googletest.
 # The prefix is reused while it holds the newest expat source version apt
 # knows, and the GoogleTest version and this recipe stay the same. A prefix
@@ -26,7 +27,7 @@ LOGS=$DEPS/logs
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 STAMP=$PREFIX/.tamsor-deps
 # Bump when the steps below change in a way that needs a rebuild.
-RECIPE=2
+RECIPE=3
 
 mkdir -p "$DEPS" "$LOGS"
 exec 9>"$DEPS/.win64.lock"
@@ -80,15 +81,17 @@ sources_newest_first() {
   echo "${list[*]}"
 }
 zlib_versions=$(sources_newest_first zlib)
+libdeflate_versions=$(sources_newest_first libdeflate)
 bzip2_versions=$(sources_newest_first bzip2)
 zlib_version=${zlib_versions%% *}
+libdeflate_version=${libdeflate_versions%% *}
 bzip2_version=${bzip2_versions%% *}
-if [ -z "$zlib_version" ] || [ -z "$bzip2_version" ]; then
-  say "cannot find Debian's zlib or bzip2 source package; run scripts/install-deps.sh (it enables deb-src)" >&2
+if [ -z "$zlib_version" ] || [ -z "$libdeflate_version" ] || [ -z "$bzip2_version" ]; then
+  say "cannot find Debian's zlib, libdeflate or bzip2 source package; run scripts/install-deps.sh (it enables deb-src)" >&2
   exit 1
 fi
 toolchain_sum=$(sha256sum "$TOOLCHAIN" | cut -c1-16)
-stamp_key() { echo "recipe=$RECIPE expat=$1 zlib=$zlib_version bzip2=$bzip2_version googletest=$gtest_version toolchain=$toolchain_sum"; }
+stamp_key() { echo "recipe=$RECIPE expat=$1 zlib=$zlib_version libdeflate=$libdeflate_version bzip2=$bzip2_version googletest=$gtest_version toolchain=$toolchain_sum"; }
 
 # Both lines must name the newest: stamps of earlier recipes put the newest
 # known version in the key whatever was built.
@@ -157,10 +160,10 @@ fi
 step expat-build cmake --build "$SCRATCH/build-expat" -j 2
 step expat-install cmake --install "$SCRATCH/build-expat"
 
-# --- zlib and bzip2 -------------------------------------------------------
-# Both are a handful of C files: compiled straight into static archives
-# (libz.a, libbz2.a) so that CMake's FindZLIB and FindBZip2 find them and
-# no DLL comes along.
+# --- zlib, libdeflate and bzip2 -------------------------------------------
+# Each is a handful of C files: compiled straight into static archives
+# (libz.a, libdeflate.a, libbz2.a) so that CMake's FindZLIB and FindBZip2
+# and the image layer's find_library find them and no DLL comes along.
 MINGW_CC=x86_64-w64-mingw32-gcc-posix
 MINGW_AR=x86_64-w64-mingw32-gcc-ar-posix
 build_static() {  # name versions library headers... -- sources...
@@ -190,8 +193,10 @@ build_static() {  # name versions library headers... -- sources...
   mkdir -p "$SCRATCH/build-$name" "$PREFIX/include" "$PREFIX/lib"
   local objects=()
   for f in "${sources[@]}"; do
-    step "$name-${f%.c}" "$MINGW_CC" -O2 -c "$src/$f" -o "$SCRATCH/build-$name/${f%.c}.o"
-    objects+=("$SCRATCH/build-$name/${f%.c}.o")
+    local object=${f%.c}
+    object=${object//\//-}
+    step "$name-$object" "$MINGW_CC" -O2 -I"$src" -c "$src/$f" -o "$SCRATCH/build-$name/$object.o"
+    objects+=("$SCRATCH/build-$name/$object.o")
   done
   step "$name-archive" "$MINGW_AR" rcs "$PREFIX/lib/$library" "${objects[@]}"
   for f in "${headers[@]}"; do cp "$src/$f" "$PREFIX/include/"; done
@@ -199,6 +204,10 @@ build_static() {  # name versions library headers... -- sources...
 build_static zlib "$zlib_versions" libz.a zlib.h zconf.h -- \
   adler32.c compress.c crc32.c deflate.c gzclose.c gzlib.c gzread.c gzwrite.c \
   infback.c inffast.c inflate.c inftrees.c trees.c uncompr.c zutil.c
+# Only what decompression needs, with its CPU-feature detection.
+build_static libdeflate "$libdeflate_versions" libdeflate.a libdeflate.h -- \
+  lib/utils.c lib/adler32.c lib/crc32.c lib/deflate_decompress.c lib/zlib_decompress.c \
+  lib/x86/cpu_features.c
 build_static bzip2 "$bzip2_versions" libbz2.a bzlib.h -- \
   blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c
 
@@ -209,7 +218,7 @@ step gtest-configure cmake -S /usr/src/googletest -B "$SCRATCH/build-gtest" "${c
 step gtest-build cmake --build "$SCRATCH/build-gtest" -j 2
 step gtest-install cmake --install "$SCRATCH/build-gtest"
 
-for lib in libexpat.a libz.a libbz2.a libgtest.a libgtest_main.a; do
+for lib in libexpat.a libz.a libdeflate.a libbz2.a libgtest.a libgtest_main.a; do
   if [ ! -f "$PREFIX/lib/$lib" ]; then
     say "$PREFIX/lib/$lib is missing after the build" >&2
     exit 1
@@ -218,10 +227,11 @@ done
 
 rm -rf "$SCRATCH"
 printf '%s\nbuilt: expat %s\n' "$(stamp_key "$built_expat")" "$built_expat" >"$STAMP"
-# zlib and bzip2 are not retried while the newest cannot be fetched (their
+# zlib, libdeflate and bzip2 are not retried while the newest cannot be fetched (their
 # line is for people): the key holds the newest known of each.
-printf 'also built: zlib %s, bzip2 %s\n' "$built_zlib" "$built_bzip2" >>"$STAMP"
-say "expat $built_expat, zlib $built_zlib, bzip2 $built_bzip2 and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
+printf 'also built: zlib %s, libdeflate %s, bzip2 %s\n' "$built_zlib" "$built_libdeflate" \
+  "$built_bzip2" >>"$STAMP"
+say "expat $built_expat, zlib $built_zlib, libdeflate $built_libdeflate, bzip2 $built_bzip2 and googletest $gtest_version built in $(( $(date +%s) - started )) s into $PREFIX"
 if [ "$built_expat" != "$expat_version" ]; then
   say "the Windows build carries expat $built_expat, NOT the newest known ($expat_version, which could not be fetched); the next run tries again"
 fi

@@ -11,7 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev zlib1g-dev libbz2-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev uuid-dev zlib1g-dev libdeflate-dev libbz2-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools googletest dpkg-dev
   wine64 xvfb
