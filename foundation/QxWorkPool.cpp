@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "QxPlatform.h"
 #include "QxPlatformNet.h"
 #include "QxRunLoop.h"
 
@@ -88,6 +89,9 @@ void Deliver(QxWork* work, QxStatus status) {
 }
 
 void Worker(Pool* pool) {
+    // Decoding may take every core; the run loop's answers (BSDP, TFTP,
+    // accepting connections) must still come first.
+    QxPlatformThreadYieldToOthers();
     std::unique_lock<std::mutex> held(pool->lock);
     for (;;) {
         pool->workAvailable.wait(

@@ -8,7 +8,9 @@
 // the submitter owns it and frees it in done(). Only the pool's hand-over
 // queue takes a lock: nothing the run loop's callbacks touch is shared.
 //
-// Threads: one per core, at least two, started on the first submission.
+// Threads: one per core, at least two, started on the first submission, each
+// a step below the process's other threads in priority, so that the run
+// loop answers first when the cores are all busy decoding.
 // Shutdown (QxWorkPoolShutdown, also the first step of QxRunLoopShutdown)
 // cancels what has not started, waits for what runs, then calls every
 // outstanding done() and frees the threads, in that order.

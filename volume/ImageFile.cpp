@@ -5,16 +5,27 @@
 // Decode cache: one per image, shared by every user of the image. Entries
 // are whole decoded runs keyed by run index, newest first; a lookup that
 // hits moves the entry to the front, and before each decode the oldest
-// entries go until the new run fits in kImageCacheBytes (a run larger than
-// the bound empties the cache and is kept alone). A run that fails to
-// decode is never cached: its reads fail each time.
+// entries go until the new run fits in the bound together with the runs
+// being decoded (a run larger than the bound empties the cache and is kept
+// alone). A run that fails to decode is never cached: its reads fail each
+// time.
+//
+// Decodes: each image hands the pool at most two runs per pool thread at a
+// time, so that every thread has one to go on with; the runs behind them
+// wait in the image's own lists, the runs readers wait for first (in the
+// order they began to wait), then runs decoded ahead. A run in a list holds
+// no memory: its stored bytes are read, and its buffer taken, only when it
+// goes to the pool, which bounds what decoding holds beyond the cache to a
+// few runs however many readers wait.
 #include "ImageFile.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "ImageFileInternal.h"
+#include "ImageRunMemory.h"
 #include "QxLMemory.h"
 #include "QxPlatformSocket.h"
 #include "QxRunLoop.h"
@@ -41,8 +52,23 @@ struct ImageDecodeJob {
     uint64_t storedLength;
     uint8_t* decoded;      // becomes the cache entry's bytes
     uint64_t length;
-    QxStatus status;       // the decode's, written on the pool thread
+    QxStatus status;       // reading the stored bytes, then the decode's
 };
+
+// A run waiting for its turn in the pool.
+struct ImageRunNode {
+    ImageRunNode* next;
+    uint32_t run;
+};
+
+struct ImageRunList {
+    ImageRunNode* head;
+    ImageRunNode* tail;
+    uint32_t count;
+};
+
+// Where a run that is not cached stands.
+enum : uint8_t { kRunIdle = 0, kRunListed = 1, kRunDecoding = 2 };
 
 struct ImageWait {
     ImageWait* next;
@@ -84,6 +110,10 @@ struct ImageFile {
     uint64_t decodedRuns;   // runs decoded since the image was opened
     ImageDecodeJob* jobs;   // decodes handed to the pool, not yet back
     uint32_t jobCount;
+    uint64_t jobBytes;      // their decoded sizes, held against the bound
+    uint8_t* runState;      // runCount: kRunIdle, kRunListed or kRunDecoding
+    ImageRunList hurried;   // runs readers wait for, in the order they began to
+    ImageRunList ahead;     // runs decoded ahead of readers
     ImageWait* waits;       // readers waiting for runs
     ImageStream streams[kImageStreams];
     bool destroying;
@@ -162,7 +192,7 @@ void DropEntry(ImageFile* image, ImageCacheEntry* entry) {
     Unlink(image, entry);
     image->byRun[entry->run] = nullptr;
     image->cacheBytes -= entry->length;
-    QxLFree(entry->bytes);
+    ImageRunMemoryGive(entry->bytes, entry->length);
     QxLFree(entry);
 }
 
@@ -189,14 +219,18 @@ bool Near(const ImageFile* image, uint32_t run, double since) {
     return false;
 }
 
+bool Fits(const ImageFile* image, uint64_t length) {
+    return image->cacheBytes + image->jobBytes + length <= gCacheLimit;
+}
+
 // Makes room for length more bytes: the oldest runs that no reader is near
-// go first, then the oldest that no reader waits for. Runs readers wait for
-// stay even above the bound.
-void MakeRoom(ImageFile* image, uint64_t length) {
+// go first, then (unless onlyFar) the oldest that no reader waits for. Runs
+// readers wait for stay even above the bound. Says whether it fits now.
+bool MakeRoom(ImageFile* image, uint64_t length, bool onlyFar = false) {
     double since = QxRunLoopNow() - kImageStreamActive;
-    for (int pass = 0; pass < 2; ++pass) {
+    for (int pass = 0; pass < (onlyFar ? 1 : 2); ++pass) {
         ImageCacheEntry* entry = image->oldest;
-        while (entry != nullptr && image->cacheBytes + length > gCacheLimit) {
+        while (entry != nullptr && !Fits(image, length)) {
             ImageCacheEntry* newer = entry->newer;
             if (!Pinned(image, entry->run) && (pass == 1 || !Near(image, entry->run, since))) {
                 DropEntry(image, entry);
@@ -204,6 +238,7 @@ void MakeRoom(ImageFile* image, uint64_t length) {
             entry = newer;
         }
     }
+    return Fits(image, length);
 }
 
 // Takes decoded (length bytes, allocated) into the cache as run index.
@@ -211,7 +246,7 @@ QxStatus Insert(ImageFile* image, uint32_t index, uint8_t* decoded, uint64_t len
     ++image->decodedRuns;
     auto* entry = static_cast<ImageCacheEntry*>(QxLAllocZeroed(sizeof(ImageCacheEntry)));
     if (entry == nullptr) {
-        QxLFree(decoded);
+        ImageRunMemoryGive(decoded, length);
         return kStatusNoMemory;
     }
     MakeRoom(image, length);
@@ -257,18 +292,61 @@ QxStatus DecodedRun(ImageFile* image, uint32_t index, const uint8_t** bytes) {
     QxStatus status = ReadStored(image, index, &stored);
     if (status != kStatusOK) return status;
     uint64_t length = run.sectorCount * kUDIFSectorSize;
-    auto* decoded = static_cast<uint8_t*>(QxLAlloc(length));
+    uint8_t* decoded = ImageRunMemoryTake(length);
     status = decoded != nullptr ? UDIFDecodeRun(run.type, stored, run.storedLength, decoded, length)
                                 : kStatusNoMemory;
     QxLFree(stored);
     if (status == kStatusOK) status = Insert(image, index, decoded, length);
-    else QxLFree(decoded);
+    else ImageRunMemoryGive(decoded, length);
     if (status != kStatusOK) return status;
     *bytes = image->byRun[index]->bytes;
     return kStatusOK;
 }
 
 // ---- Decoding in the work pool ----------------------------------------------
+
+// Runs one image has in the pool at a time.
+uint32_t InFlightLimit() { return 2 * QxWorkPoolThreadCount(); }
+
+void ListPush(ImageRunList* list, ImageRunNode* node) {
+    node->next = nullptr;
+    if (list->tail != nullptr) list->tail->next = node;
+    else list->head = node;
+    list->tail = node;
+    ++list->count;
+}
+
+ImageRunNode* ListPop(ImageRunList* list) {
+    ImageRunNode* node = list->head;
+    if (node == nullptr) return nullptr;
+    list->head = node->next;
+    if (list->head == nullptr) list->tail = nullptr;
+    --list->count;
+    return node;
+}
+
+ImageRunNode* ListRemove(ImageRunList* list, uint32_t run) {
+    ImageRunNode* previous = nullptr;
+    for (ImageRunNode* node = list->head; node != nullptr; previous = node, node = node->next) {
+        if (node->run != run) continue;
+        if (previous != nullptr) previous->next = node->next;
+        else list->head = node->next;
+        if (list->tail == node) list->tail = previous;
+        --list->count;
+        return node;
+    }
+    return nullptr;
+}
+
+// Empties both lists: their runs go back to idle.
+void ClearLists(ImageFile* image) {
+    for (ImageRunList* list : {&image->hurried, &image->ahead}) {
+        while (ImageRunNode* node = ListPop(list)) {
+            image->runState[node->run] = kRunIdle;
+            QxLFree(node);
+        }
+    }
+}
 
 ImageDecodeJob* FindJob(const ImageFile* image, uint32_t index) {
     for (ImageDecodeJob* job = image->jobs; job != nullptr; job = job->next) {
@@ -279,6 +357,7 @@ ImageDecodeJob* FindJob(const ImageFile* image, uint32_t index) {
 
 void RunJob(void* context) {
     auto* job = static_cast<ImageDecodeJob*>(context);
+    if (job->status != kStatusOK) return;  // its stored bytes could not be read
     job->status = UDIFDecodeRun(job->type, job->stored, job->storedLength, job->decoded,
                                 job->length);
 }
@@ -303,6 +382,73 @@ void DeliverReadyWaits(ImageFile* image) {
     if (held) ImageFileRelease(image);
 }
 
+// Run index has come back (status 0: it is cached), or will not come: the
+// waits for it have one run less to wait for.
+void RunSettled(ImageFile* image, uint32_t run, QxStatus status) {
+    for (ImageWait* wait = image->waits; wait != nullptr; wait = wait->next) {
+        if (run < wait->firstRun || run > wait->lastRun || wait->missing == 0) continue;
+        --wait->missing;
+        if (status != kStatusOK && wait->status == kStatusOK) wait->status = status;
+    }
+}
+
+void JobDone(void* context, QxStatus status);
+
+// Hands run index to the pool: reads its stored bytes (a failure travels
+// with the job to its waiters) and takes its buffer within the bound.
+QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
+    const UDIFRun& run = image->udif.runs[index];
+    auto* job = static_cast<ImageDecodeJob*>(QxLAllocZeroed(sizeof(ImageDecodeJob)));
+    if (job == nullptr) return kStatusNoMemory;
+    job->image = image;
+    job->run = index;
+    job->type = run.type;
+    job->storedLength = run.storedLength;
+    job->length = run.sectorCount * kUDIFSectorSize;
+    MakeRoom(image, job->length);
+    job->decoded = ImageRunMemoryTake(job->length);
+    QxStatus status = job->decoded != nullptr ? kStatusOK : kStatusNoMemory;
+    if (status == kStatusOK) {
+        job->status = ReadStored(image, index, &job->stored);
+        status = QxWorkSubmit(RunJob, JobDone, job, &job->work);
+    }
+    if (status != kStatusOK) {
+        QxLFree(job->stored);
+        ImageRunMemoryGive(job->decoded, job->length);
+        QxLFree(job);
+        return status;
+    }
+    if (hurried) QxWorkHurry(job->work);
+    job->next = image->jobs;
+    image->jobs = job;
+    ++image->jobCount;
+    image->jobBytes += job->length;
+    image->runState[index] = kRunDecoding;
+    return kStatusOK;
+}
+
+// Moves listed runs into the pool while it has room for them. A run that
+// cannot go (no memory, no pool) goes back to idle and its waiters are
+// told; with deliver, the waits that thus end are called back now.
+void Pump(ImageFile* image, bool deliver) {
+    bool settled = false;
+    while (image->jobCount < InFlightLimit()) {
+        bool hurried = image->hurried.head != nullptr;
+        ImageRunNode* node = ListPop(hurried ? &image->hurried : &image->ahead);
+        if (node == nullptr) break;
+        uint32_t run = node->run;
+        QxLFree(node);
+        image->runState[run] = kRunIdle;
+        if (image->byRun[run] != nullptr) continue;  // a read decoded it meanwhile
+        QxStatus status = Submit(image, run, hurried);
+        if (status != kStatusOK) {
+            RunSettled(image, run, status);
+            settled = true;
+        }
+    }
+    if (settled && deliver) DeliverReadyWaits(image);
+}
+
 void JobDone(void* context, QxStatus status) {
     auto* job = static_cast<ImageDecodeJob*>(context);
     ImageFile* image = job->image;
@@ -310,57 +456,50 @@ void JobDone(void* context, QxStatus status) {
         if (*link == job) {
             *link = job->next;
             --image->jobCount;
+            image->jobBytes -= job->length;
             break;
         }
     }
+    image->runState[job->run] = kRunIdle;
     if (status == kStatusOK) status = job->status;
     QxLFree(job->stored);
     if (status == kStatusOK && image->byRun[job->run] == nullptr) {
         status = Insert(image, job->run, job->decoded, job->length);
     } else {
-        QxLFree(job->decoded);
+        ImageRunMemoryGive(job->decoded, job->length);
     }
     uint32_t run = job->run;
     QxLFree(job);
     if (image->destroying) return;
-    for (ImageWait* wait = image->waits; wait != nullptr; wait = wait->next) {
-        if (run < wait->firstRun || run > wait->lastRun || wait->missing == 0) continue;
-        --wait->missing;
-        if (status != kStatusOK && wait->status == kStatusOK) wait->status = status;
-    }
+    RunSettled(image, run, status);
+    // The next runs go to the pool before anyone is called back, so that
+    // the threads do not idle through the callbacks.
+    if (image->handle != kQxInvalidDeviceHandle) Pump(image, false);
     DeliverReadyWaits(image);
 }
 
-// Hands the decode of run index to the pool unless it is cached or on its
-// way. False when it cannot be (its bytes cannot be read, memory, no pool):
-// a read then decodes it itself and reports what goes wrong.
-bool StartDecode(ImageFile* image, uint32_t index, bool wanted) {
+// Lists run index for decoding unless it is cached or on its way; a run
+// a reader waits for goes behind the runs waited for before it, ahead of
+// every run decoded ahead. False when it cannot be listed (memory).
+bool Want(ImageFile* image, uint32_t index, bool hurried) {
     if (image->byRun[index] != nullptr) return true;
-    if (ImageDecodeJob* job = FindJob(image, index)) {
-        // Read ahead, now waited for: before the other read-ahead.
-        if (wanted) QxWorkHurry(job->work);
+    switch (image->runState[index]) {
+    case kRunDecoding:
+        if (hurried) QxWorkHurry(FindJob(image, index)->work);
         return true;
+    case kRunListed:
+        if (hurried) {
+            if (ImageRunNode* node = ListRemove(&image->ahead, index)) ListPush(&image->hurried, node);
+        }
+        return true;
+    default:
+        break;
     }
-    const UDIFRun& run = image->udif.runs[index];
-    auto* job = static_cast<ImageDecodeJob*>(QxLAllocZeroed(sizeof(ImageDecodeJob)));
-    if (job == nullptr) return false;
-    job->image = image;
-    job->run = index;
-    job->type = run.type;
-    job->storedLength = run.storedLength;
-    job->length = run.sectorCount * kUDIFSectorSize;
-    job->decoded = static_cast<uint8_t*>(QxLAlloc(job->length));
-    if (job->decoded == nullptr || ReadStored(image, index, &job->stored) != kStatusOK ||
-        QxWorkSubmit(RunJob, JobDone, job, &job->work) != kStatusOK) {
-        QxLFree(job->stored);
-        QxLFree(job->decoded);
-        QxLFree(job);
-        return false;
-    }
-    if (wanted) QxWorkHurry(job->work);
-    job->next = image->jobs;
-    image->jobs = job;
-    ++image->jobCount;
+    auto* node = static_cast<ImageRunNode*>(QxLAlloc(sizeof(ImageRunNode)));
+    if (node == nullptr) return false;
+    node->run = index;
+    ListPush(hurried ? &image->hurried : &image->ahead, node);
+    image->runState[index] = kRunListed;
     return true;
 }
 
@@ -514,7 +653,8 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     if (status != kStatusOK) return status;
     image->byRun = static_cast<ImageCacheEntry**>(
         QxLAllocZeroed(sizeof(ImageCacheEntry*) * (image->udif.runCount + 1)));
-    if (image->byRun == nullptr) return kStatusNoMemory;
+    image->runState = static_cast<uint8_t*>(QxLAllocZeroed(image->udif.runCount + 1));
+    if (image->byRun == nullptr || image->runState == nullptr) return kStatusNoMemory;
     // Its decoders, ready before the first reader comes; without them reads
     // decode in place.
     QxWorkPoolStart();
@@ -527,6 +667,7 @@ void DestroyImage(ImageFile* image) {
     // Decodes in flight are cancelled or waited for before anything they
     // write to goes.
     image->destroying = true;
+    if (image->runState != nullptr) ClearLists(image);
     while (image->jobs != nullptr) QxWorkFinish(image->jobs->work, true);
     while (image->waits != nullptr) {
         ImageWait* wait = image->waits;
@@ -535,6 +676,7 @@ void DestroyImage(ImageFile* image) {
     }
     while (image->newest != nullptr) DropEntry(image, image->newest);
     QxLFree(image->byRun);
+    QxLFree(image->runState);
     UDIFImageFreeTables(&image->udif);
     QxPlatformDeviceClose(image->handle);
     QxLFree(image->path);
@@ -657,6 +799,9 @@ void ImageFileRelease(ImageFile* image) {
         DestroyImage(image);
         return;
     }
+    // Runs in the pool finish into the cache (they need no file); listed
+    // ones are forgotten, as their stored bytes are in the file.
+    ClearLists(image);
     QxPlatformDeviceClose(image->handle);
     image->handle = kQxInvalidDeviceHandle;
     image->next = nullptr;
@@ -711,8 +856,6 @@ QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
     const UDIFImage& udif = image->udif;
     uint32_t first = FindRun(udif, offset / kUDIFSectorSize);
     uint32_t last = FindRun(udif, (offset + count - 1) / kUDIFSectorSize);
-    uint32_t missing = 0;
-    bool decodesItself = false;
     for (uint32_t i = first; i <= last; ++i) {
         if (!IsCompressedRun(udif.runs[i])) continue;
         if (ImageCacheEntry* entry = image->byRun[i]) {
@@ -721,24 +864,37 @@ QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
             PushNewest(image, entry);
             continue;
         }
-        decodesItself |= !StartDecode(image, i, true);
-        ++missing;
+        Want(image, i, true);
     }
-    // Read-ahead only while the pool keeps up: with every thread busy on
-    // runs readers wait for, runs decoded ahead would only queue (and hold
-    // memory) behind them.
-    bool keepsUp = image->jobCount < 2 * QxWorkPoolThreadCount();
+    // Read-ahead only while the pool keeps up: with runs readers wait for
+    // still listed, runs decoded ahead would only queue behind them. A run
+    // ahead is listed only when it fits without pushing out what other
+    // readers are at.
+    bool keepsUp = image->hurried.count == 0 && image->ahead.count < InFlightLimit();
     if (NoteStream(image, offset, offset + count, last + 1) && keepsUp) {
         // A zero-filled stretch ahead is skipped, not searched to its end.
         uint32_t ahead = 0;
         uint32_t limit = last + 64 < udif.runCount ? last + 64 : udif.runCount;
         for (uint32_t i = last + 1; i < limit && ahead < ReadAheadRuns(); ++i) {
-            if (!IsCompressedRun(udif.runs[i])) continue;
+            const UDIFRun& run = udif.runs[i];
+            if (!IsCompressedRun(run)) continue;
             ++ahead;
-            StartDecode(image, i, false);
+            if (image->byRun[i] != nullptr || image->runState[i] != kRunIdle) continue;
+            if (!MakeRoom(image, run.sectorCount * kUDIFSectorSize, true)) break;
+            Want(image, i, false);
         }
     }
-    if (missing == 0 || decodesItself) return kStatusOK;
+    Pump(image, false);
+    // What is neither cached nor on its way could not be handed to the pool
+    // (memory, no pool): the read decodes it itself and reports what goes
+    // wrong.
+    uint32_t missing = 0;
+    for (uint32_t i = first; i <= last; ++i) {
+        if (!IsCompressedRun(udif.runs[i]) || image->byRun[i] != nullptr) continue;
+        if (image->runState[i] == kRunIdle) return kStatusOK;
+        ++missing;
+    }
+    if (missing == 0) return kStatusOK;
     auto* made = static_cast<ImageWait*>(QxLAllocZeroed(sizeof(ImageWait)));
     if (made == nullptr) return kStatusOK;
     made->firstRun = first;

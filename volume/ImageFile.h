@@ -32,7 +32,9 @@
 // want it. A reader that reads in order has its next runs decoded before it
 // asks. The cache keeps runs that readers wait for, then runs at or just
 // ahead of readers active in the last seconds, then the most recently used,
-// within a bound that a setting changes.
+// within a bound that a setting changes; runs being decoded count against
+// the bound, and only a few are decoded at a time however many readers
+// wait, so memory stays within it.
 // Not here: writing, image bindings (DeviceBinding.h). Run-loop thread only.
 #pragma once
 

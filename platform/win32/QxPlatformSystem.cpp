@@ -17,3 +17,29 @@ void QxPlatformPowerKeepAwake() { SetThreadExecutionState(ES_SYSTEM_REQUIRED); }
 QxStatus QxPlatformRaiseDescriptorLimit() { return kStatusOK; }
 
 uint32_t QxPlatformDescriptorLimit() { return 0; }
+
+void QxPlatformThreadYieldToOthers() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
+void* QxPlatformMemoryMapAligned(size_t bytes) {
+    // VirtualAlloc aligns to 64 KiB only: find a free stretch with room for
+    // the boundary, let it go, and take the aligned part of it (another
+    // thread may take it first; then try again).
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        void* probe =
+            VirtualAlloc(nullptr, bytes + kQxPlatformLargeGranule, MEM_RESERVE, PAGE_NOACCESS);
+        if (probe == nullptr) return nullptr;
+        uintptr_t aligned = (reinterpret_cast<uintptr_t>(probe) + kQxPlatformLargeGranule - 1) &
+                            ~(kQxPlatformLargeGranule - 1);
+        VirtualFree(probe, 0, MEM_RELEASE);
+        void* memory = VirtualAlloc(reinterpret_cast<void*>(aligned), bytes,
+                                    MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (memory != nullptr) return memory;
+    }
+    return nullptr;
+}
+
+void QxPlatformMemoryUnmap(void* base, size_t /*bytes*/) {
+    if (base != nullptr) VirtualFree(base, 0, MEM_RELEASE);
+}
