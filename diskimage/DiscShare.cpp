@@ -100,6 +100,7 @@ struct ServiceState {
     const char* poster;  // the client whose message the message hook has
     DiscShareClientHook clientHook;
     void* clientHookContext;
+    uint32_t backlog;
 };
 
 ServiceState gService;
@@ -550,6 +551,8 @@ void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context) {
     gService.messageHookContext = context;
 }
 
+void DiscShareSetListenBacklog(uint32_t backlog) { gService.backlog = backlog; }
+
 QxStatus DiscShareStart() {
     QxStatus status = kStatusOK;
     if (gService.listener != nullptr) {
@@ -564,6 +567,7 @@ QxStatus DiscShareStart() {
             listener->onClose = OnClose;
             listener->onRequest = OnRequest;
             listener->onSent = OnSent;
+            listener->backlog = gService.backlog;
             gService.listener = listener;
             status = HTTPListenerStart(listener, SystemPrefersIPv6() ? kHTTPFamilyIPv6 : kHTTPFamilyIPv4);
         }

@@ -73,6 +73,13 @@ using DiscShareMessageHook = QxStatus (*)(QxLObjectRef message, void* context);
 // DiscShareStop frees it.
 QxStatus DiscShareSetServerToken(const char* text);
 
+// Connections the system may complete before the service accepts them, from
+// the next start on; 0 keeps the listener's default of 5, which suits the
+// one client of a desktop. A lab whose machines start together needs room
+// for all of them: a connection the system cannot hold is refused, and its
+// client tries again only a second or more later.
+void DiscShareSetListenBacklog(uint32_t backlog);
+
 // Store a hook and its context; a null hook disables the call.
 void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context);
 void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context);

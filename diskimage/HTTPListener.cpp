@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int kListenBacklog = 5;
+constexpr uint32_t kLargestBacklog = 4096;
 constexpr int kListenerReceiveBuffer = 0x8000;
 // Send buffer sizes tried per connection: 226 KiB down to 32 KiB in 1 KiB
 // steps, until the system accepts one.
@@ -178,7 +179,12 @@ QxStatus OpenListeningSocket(HTTPListener* listener, int family) {
     if (status == kStatusOK) status = QxPlatformNetLocalPort(handle, &bound);
     if (status == kStatusOK) listener->port = bound;
     if (status == kStatusOK) status = QxPlatformSocketSetNonBlocking(handle);
-    if (status == kStatusOK) status = QxPlatformNetListen(handle, kListenBacklog);
+    if (status == kStatusOK) {
+        int backlog = listener->backlog > 0 && listener->backlog <= kLargestBacklog
+                          ? static_cast<int>(listener->backlog)
+                          : kListenBacklog;
+        status = QxPlatformNetListen(handle, backlog);
+    }
     if (status != kStatusOK) QxPlatformSocketClose(handle);
     return status;
 }

@@ -77,6 +77,7 @@ struct HTTPListener {
     double headTimeout;        // seconds
     double idleTimeout;        // seconds
     uint32_t connectionLimit;  // open connections
+    uint32_t backlog;          // connections the system completes before we accept (5)
     // Private: while accepting is paused for want of resources, the timer
     // that resumes it.
     QxRunLoopTimerRef acceptResume;

@@ -5,7 +5,8 @@
 # byte must be the raw disc's, and BSDP and TFTP must be done while the
 # readers are still reading (decoding stays off the run loop). Then the
 # server is stopped with readers waiting for runs: it must exit cleanly
-# (under the sanitizers: no leak, no use after free).
+# (under the sanitizers: no leak, no use after free). Between the two, 64
+# clients connect at once and are all held until the server accepts them.
 #
 #   dmg-lab-test.sh TAMSOR-SERVE TAMSOR-MKDMG DEMO-DISC-IMAGE
 #
@@ -104,6 +105,51 @@ else echo "ok: 16 readers byte-exact; BSDP and TFTP answered while they read"; f
   { cmp -s "$work/booter" "$work/booter.expected" || { echo "FAILED: the booter differs"; failed=1; }; }
 kill "$server_pid"; wait "$server_pid" || { echo "FAILED: tamsor-serve exited with $?"; failed=1; }
 server_pid=""
+
+# A room switched on at once: 64 machines connect while the server is busy
+# (here: stopped). The system must hold all 64 connections until it
+# accepts them; one it cannot hold is refused, and its client tries again
+# only a second or more later. Then each gets its range.
+room() {
+  "$python" - "$raw" "$http_port" "$server_pid" <<'PY'
+import os, select, signal, socket, sys, time
+raw, port, pid = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+disc = open(raw, 'rb').read()
+os.kill(pid, signal.SIGSTOP)
+try:
+    clients = []
+    for _ in range(64):
+        c = socket.socket(); c.setblocking(False)
+        c.connect_ex(('127.0.0.1', port))
+        clients.append(c)
+    time.sleep(0.5)
+    _, writable, _ = select.select([], clients, [], 0)
+    held = sum(1 for c in writable if c.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0)
+finally:
+    os.kill(pid, signal.SIGCONT)
+problems = [] if held == 64 else ['the system held %d of 64 connections' % held]
+region = len(disc) // 64 // 512 * 512
+for i, c in enumerate(clients):
+    c.setblocking(True); c.settimeout(30)
+    at = i * region
+    c.sendall(b'GET /CdRom0.dmg HTTP/1.1\r\nHost: x\r\nRange: bytes=%d-%d\r\n\r\n' % (at, at + 65535))
+for i, c in enumerate(clients):
+    reply = b''
+    while b'\r\n\r\n' not in reply or len(reply.split(b'\r\n\r\n', 1)[1]) < 65536:
+        more = c.recv(1 << 20)
+        if not more: break
+        reply += more
+    if reply.split(b'\r\n\r\n', 1)[-1][:65536] != disc[i * region:i * region + 65536]:
+        problems.append('client %d: wrong bytes' % i)
+print('\n'.join(problems[:5]) if problems else 'ok')
+PY
+}
+
+start_server --keep-booting "$image" || { echo "FAILED: tamsor-serve did not start again"; exit 1; }
+said=$(room 2>&1 || true)
+if [ "$said" != ok ]; then echo "FAILED: a room at once: $said"; failed=1
+else echo "ok: 64 connections at once were all held, and each got its bytes"; fi
+stop_server
 
 # Stopped while 16 readers wait for their runs.
 start_server --keep-booting "$image" || { echo "FAILED: tamsor-serve did not start again"; exit 1; }

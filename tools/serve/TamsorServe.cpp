@@ -45,6 +45,10 @@
 
 namespace tamsorserve {
 
+// Connections of the disc image service the system completes before we
+// accept them: a lab of 128 machines started together, twice over.
+constexpr uint32_t kServeListenBacklog = 256;
+
 // ---- Messages -------------------------------------------------------------------
 
 // A status in words: the program's own name, or the system's text.
@@ -1290,6 +1294,8 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
     int result = ParseOptions(argc, argv, &server.options, err);
     if (result != 0) return result;
     ImageFileSetCacheLimit(server.options.dmgCacheMiB << 20);
+    // A room of machines switched on together connects at once.
+    DiscShareSetListenBacklog(kServeListenBacklog);
 
     QxStatus status = QxPlatformSocketStartup();
     if (status != kStatusOK) return Fail(server, "sockets: %s", StatusText(status).c_str());
