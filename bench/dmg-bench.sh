@@ -28,12 +28,15 @@
 # 512 MiB disc (the demo install disc, then programs and libraries) raw, as
 # a zlib and as a bzip2 .dmg in 1 MiB runs, to N = 1, 8, 32, 64 and 128
 # clients, each reading its own region in order in 64 KiB ranges on one
-# keep-alive connection (python3 threads; the same client for every image,
-# so the raw disc's rate is the client's bound too). Per case: requests/s,
-# the 99th percentile and the longest wait, resident size, and meanwhile a
-# BSDP LIST every 0.2 s (the slowest answer) and one TFTP transfer of the
-# booter (its time): how responsive the loop stays. Then the whole image
-# by one GET against dmg2img and 7zz converting the same .dmg.
+# keep-alive connection (wrk, a thread and a connection per client, with
+# bench/dmg-lab-readers.lua; the same client for every image, so the raw
+# disc's rate is the client's bound too). Per case: requests/s, the 99th
+# percentile and the longest wait, resident size, the share of the cores
+# left idle (none: the machine, clients included, is the bound), failed
+# requests, and meanwhile a BSDP LIST every 0.2 s (the slowest answer) and
+# one TFTP transfer of the booter (its time): how responsive the loop
+# stays. Then the whole image by one GET against dmg2img and 7zz
+# converting the same .dmg.
 #
 # Needs nginx, wrk, curl, dmg2img, 7zz and python3 (Debian packages). Only
 # processes started here are stopped, by their process ids.

@@ -12,7 +12,7 @@ OUT=$BUILD/dmg-bench
 JOBS=${JOBS:-2}
 PY=/usr/bin/python3
 
-for tool in curl dmg2img 7zz "$PY"; do
+for tool in curl wrk dmg2img 7zz "$PY"; do
   command -v "$tool" >/dev/null 2>&1 || { echo "dmg-lab-bench: $tool is missing" >&2; exit 1; }
 done
 
@@ -57,28 +57,24 @@ start_serve() {  # $1 image
 }
 stop_serve() { kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; }
 
-lab() {  # $1 clients: "rate p99 max bsdp-max tftp rss"
-  "$PY" - "$HTTP_PORT" "$BSDP_PORT" "$TFTP_PORT" "$SERVE_PID" "$(stat -c %s "$RAW")" "$1" \
-    "$SECONDS_PER_RUN" <<'PY'
-import http.client, socket, struct, subprocess, sys, threading, time
-http_port, bsdp_port, tftp_port, pid, size, clients, seconds = sys.argv[1:8]
-size, clients, seconds = int(size), int(clients), float(seconds)
-region = size // clients // 65536 * 65536
-waits, stop = [], False
-def read(index):
-    c = http.client.HTTPConnection('127.0.0.1', int(http_port), timeout=120)
-    at, mine = index * region, []
-    while not stop:
-        t = time.monotonic()
-        c.request('GET', '/CdRom0.dmg', headers={'Range': 'bytes=%d-%d' % (at, at + 65535)})
-        c.getresponse().read()
-        mine.append(time.monotonic() - t)
-        at += 65536
-        if at >= (index + 1) * region: at = index * region
-    waits.extend(mine)
-threads = [threading.Thread(target=read, args=(i,)) for i in range(clients)]
+lab() {  # $1 clients: "rate p99 max bsdp-max tftp rss idle errors"
+  local n=$1 region
+  region=$(( $(stat -c %s "$RAW") / n / 65536 * 65536 ))
+  wrk -t "$n" -c "$n" -d "${SECONDS_PER_RUN}s" --timeout 30s --latency \
+    -s "$ROOT/bench/dmg-lab-readers.lua" "http://127.0.0.1:$HTTP_PORT/CdRom0.dmg" -- "$region" \
+    >"$WORK/wrk.out" 2>&1 &
+  local wrk_pid=$!
+  PIDS+=("$wrk_pid")
+  "$PY" - "$BSDP_PORT" "$TFTP_PORT" "$SERVE_PID" "$SECONDS_PER_RUN" >"$WORK/probe.out" <<'PY'
+import socket, struct, subprocess, sys, time
+bsdp_port, tftp_port, pid, seconds = sys.argv[1:5]
+seconds = float(seconds)
+def cpu():
+    fields = [int(x) for x in open('/proc/stat').readline().split()[1:]]
+    return fields[3] + fields[4], sum(fields)
 start = time.monotonic()
-for t in threads: t.start()
+time.sleep(min(1.0, seconds / 5))  # the readers under way
+idle0, total0 = cpu()
 packet = bytearray(240)
 packet[0:4] = bytes([1, 1, 6, 0]); packet[4:8] = struct.pack('>I', 0x7a3c0001)
 packet[28:34] = bytes.fromhex('0016cbabcdef'); packet[236:240] = bytes([99, 130, 83, 99])
@@ -86,7 +82,7 @@ vendor = b'VRNXBSDPC/i386/TestModel1,1'
 packet += bytes([53, 1, 8, 60, len(vendor)]) + vendor + bytes([43, 3, 1, 1, 1, 255])
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(('127.0.0.2', 0)); s.settimeout(5)
 bsdp, tftp = [], None
-while time.monotonic() - start < seconds:
+while time.monotonic() - start < seconds - 0.5:
     if tftp is None and time.monotonic() - start > seconds / 3:
         t = time.monotonic()
         subprocess.run(['curl', '-s', '--interface', '127.0.0.2', '-o', '/dev/null',
@@ -97,32 +93,47 @@ while time.monotonic() - start < seconds:
     try: s.recv(2048); bsdp.append(time.monotonic() - t)
     except socket.timeout: bsdp.append(5.0)
     time.sleep(0.2)
+idle1, total1 = cpu()
 rss = [l.split()[1] for l in open('/proc/%s/status' % pid) if l.startswith('VmRSS:')][0]
-elapsed = time.monotonic() - start
-stop = True
-for t in threads: t.join()
-waits.sort()
-p99 = waits[int(len(waits) * 0.99)] if waits else 0
-print('%.0f %.1f %.1f %.1f %.0f %s' % (len(waits) / elapsed, p99 * 1e3, waits[-1] * 1e3,
-      max(bsdp) * 1e3, (tftp or 0) * 1e3, rss))
+print('%.1f %.0f %s %.0f' % (max(bsdp) * 1e3, (tftp or 0) * 1e3, rss,
+      100.0 * (idle1 - idle0) / max(1, total1 - total0)))
+PY
+  wait "$wrk_pid" || true
+  "$PY" - "$WORK/wrk.out" "$WORK/probe.out" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+def ms(value):
+    number, unit = re.match(r'([\d.]+)(us|ms|s|m)', value).groups()
+    return float(number) * {'us': 1e-3, 'ms': 1.0, 's': 1e3, 'm': 6e4}[unit]
+rate = float(re.search(r'Requests/sec:\s+([\d.]+)', text).group(1))
+p99 = ms(re.search(r'^\s+99%\s+(\S+)', text, re.M).group(1))
+worst = ms(re.search(r'^\s+Latency\s+\S+\s+\S+\s+(\S+)', text, re.M).group(1))
+errors = 0
+m = re.search(r'Non-2xx or 3xx responses:\s+(\d+)', text)
+if m: errors += int(m.group(1))
+m = re.search(r'Socket errors:(.*)', text)
+if m: errors += sum(int(x) for x in re.findall(r'\d+', m.group(1)))
+bsdp, tftp, rss, idle = open(sys.argv[2]).read().split()
+print('%.0f %.1f %.1f %s %s %s %s %d' % (rate, p99, worst, bsdp, tftp, rss, idle, errors))
 PY
 }
 
 echo "==> lab: $CLIENTS clients, ${SECONDS_PER_RUN}s each; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s %5s %9s %8s %8s %10s %8s %9s\n' image N 'req/s' 'p99 ms' 'max ms' 'BSDP max' 'TFTP ms' 'RSS KiB'
+printf '%-6s %5s %9s %8s %8s %10s %8s %9s %6s %6s\n' image N 'req/s' 'p99 ms' 'max ms' 'BSDP max' \
+  'TFTP ms' 'RSS KiB' 'idle%' errors
 declare -A RATE
 for image in raw zlib bzip2; do
   file=$RAW
   [ "$image" = raw ] || file=$WORK/$image.dmg
   for n in $CLIENTS; do
     start_serve "$file"
-    read -r rate p99 max bsdp tftp rss < <(lab "$n")
+    read -r rate p99 max bsdp tftp rss idle errors < <(lab "$n")
     stop_serve
     RATE[$image-$n]=$rate
     ratio=""
     [ "$image" = raw ] || ratio=$("$PY" -c "print('x%.2f of raw' % ($rate / ${RATE[raw-$n]}))")
-    printf '%-6s %5s %9s %8s %8s %10s %8s %9s %s\n' "$image" "$n" "$rate" "$p99" "$max" "$bsdp" \
-      "$tftp" "$rss" "$ratio"
+    printf '%-6s %5s %9s %8s %8s %10s %8s %9s %6s %6s %s\n' "$image" "$n" "$rate" "$p99" "$max" \
+      "$bsdp" "$tftp" "$rss" "$idle" "$errors" "$ratio"
   done
 done
 
