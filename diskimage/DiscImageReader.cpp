@@ -17,7 +17,9 @@
 //   otherwise: read capacity bytes, chunk = alignedStart + capacity - position
 //
 // Image files are read through the image layer (ImageFile.h): a .dmg
-// arrives decoded, and only a raw image hands out file spans.
+// arrives decoded, and only a raw image hands out file spans. A chunk of a
+// .dmg that lies within one decoded run is lent from the image's cache
+// rather than copied, and held there until the next chunk.
 //
 // Not here: the volume layer's block devices, caching of any kind (a .dmg's
 // decode cache belongs to the image layer).
@@ -49,6 +51,11 @@ const DiscImageOperations* gOperations = &kSystemOperations;
 // READ(10) limits: a 32-bit block address and a 16-bit block count.
 constexpr uint64_t kPassThroughSectorLimit = 0xFFFFFFFFu;
 constexpr uint32_t kPassThroughCountLimit = 0xFFFFu;
+
+void ReleaseHold(DiscImageReader* reader) {
+    ImageFileReleaseHold(reader->imageFile, reader->hold);
+    reader->hold = nullptr;
+}
 
 void ChunkReady(void* context, QxStatus status) {
     auto* reader = static_cast<DiscImageReader*>(context);
@@ -266,7 +273,18 @@ QxStatus DiscImageReaderNextChunk(DiscImageReader* reader, uint8_t** pointer,
                                           reader, &reader->wait);
         if (ready == kQxErrorWouldBlock) return ready;
     }
+    bool readInPlace = reader->readInPlace;
     reader->readInPlace = false;
+    ReleaseHold(reader);
+    const uint8_t* lent = nullptr;
+    if (reader->readyHook != nullptr && reader->image && !readInPlace &&
+        ImageFileHold(reader->imageFile, position, chunk, &lent, &reader->hold) == kStatusOK) {
+        // Sent as it is: the caller only reads a chunk.
+        *pointer = const_cast<uint8_t*>(lent);
+        *length = static_cast<uint32_t>(chunk);
+        reader->position += static_cast<int64_t>(chunk);
+        return kStatusOK;
+    }
     QxStatus status =
         ReadSectors(reader, alignedStart, static_cast<uint32_t>(readLength), reader->buffer);
     if (status != kStatusOK && reader->image) {
@@ -401,6 +419,7 @@ bool DiscImageReaderUsesPassThrough(const DiscImageReader* reader) {
 void DiscImageReaderClose(DiscImageReader* reader) {
     if (reader == nullptr) return;
     ImageFileCancelWait(reader->imageFile, reader->wait);
+    ReleaseHold(reader);
     if (reader->handle != kQxInvalidDeviceHandle) reader->operations->close(reader->handle);
     if (reader->imageFile != nullptr) reader->operations->closeImage(reader->imageFile);
     QxLFree(reader->buffer);

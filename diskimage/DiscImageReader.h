@@ -50,8 +50,9 @@ QxStatus DiscImageReaderOpen(const char* devicePath, int64_t* start, int64_t* en
 QxStatus DiscImageReaderSetRange(DiscImageReader* reader, int64_t* start, int64_t* end,
                                  int64_t* size);
 
-// The next piece of the range: *pointer points into the reader's buffer
-// (valid until the next call on this reader or its close) and *length is at
+// The next piece of the range: *pointer points into the reader's buffer, or
+// into a .dmg's decode cache (ImageFileHold), and must only be read (valid
+// until the next call on this reader or its close); *length is at
 // most kDiscImageChunkSize. The first piece may begin inside a sector, the
 // later ones begin on sector boundaries. When the range is used up:
 // *pointer null, *length 0, status 0. A read failure returns its status

@@ -53,6 +53,7 @@ struct DiscImageReader {
     void* readyContext;
     ImageWait* wait;     // the image's wait for the next chunk, while pending
     bool readInPlace;    // the wait failed: the next chunk is read here, to report why
+    ImageHold* hold;     // the decoded run the last chunk was lent from
     const DiscImageOperations* operations;  // the table in force at open
 };
 

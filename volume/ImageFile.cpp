@@ -37,6 +37,7 @@ struct ImageCacheEntry {
     uint32_t run;
     uint8_t* bytes;  // the run's decoded bytes, sectorCount x 512
     uint64_t length;
+    uint32_t holds;  // readers sending straight from bytes: it stays
 };
 
 // A run being decoded in the work pool. The stored bytes are read on the
@@ -232,7 +233,8 @@ bool MakeRoom(ImageFile* image, uint64_t length, bool onlyFar = false) {
         ImageCacheEntry* entry = image->oldest;
         while (entry != nullptr && !Fits(image, length)) {
             ImageCacheEntry* newer = entry->newer;
-            if (!Pinned(image, entry->run) && (pass == 1 || !Near(image, entry->run, since))) {
+            if (entry->holds == 0 && !Pinned(image, entry->run) &&
+                (pass == 1 || !Near(image, entry->run, since))) {
                 DropEntry(image, entry);
             }
             entry = newer;
@@ -827,6 +829,34 @@ QxStatus ImageFileRead(ImageFile* image, uint64_t offset, uint32_t count, void* 
     QxStatus status = ReadCompressed(image, offset, count, static_cast<uint8_t*>(buffer));
     if (status == kStatusOK) *bytesRead = count;
     return status;
+}
+
+QxStatus ImageFileHold(ImageFile* image, uint64_t offset, uint64_t count, const uint8_t** bytes,
+                       ImageHold** hold) {
+    if (image == nullptr || bytes == nullptr || hold == nullptr) return kStatusBadParameter;
+    if (!image->compressed || count == 0 || offset > image->size ||
+        count > image->size - offset) {
+        return kStatusNotFound;
+    }
+    uint32_t index = FindRun(image->udif, offset / kUDIFSectorSize);
+    const UDIFRun& run = image->udif.runs[index];
+    uint64_t runStart = run.firstSector * kUDIFSectorSize;
+    ImageCacheEntry* entry = image->byRun[index];
+    if (entry == nullptr || offset + count > runStart + entry->length) return kStatusNotFound;
+    if (entry != image->newest) {
+        Unlink(image, entry);
+        PushNewest(image, entry);
+    }
+    ++entry->holds;
+    *bytes = entry->bytes + (offset - runStart);
+    *hold = reinterpret_cast<ImageHold*>(entry);
+    return kStatusOK;
+}
+
+void ImageFileReleaseHold(ImageFile* image, ImageHold* hold) {
+    if (image == nullptr || hold == nullptr) return;
+    auto* entry = reinterpret_cast<ImageCacheEntry*>(hold);
+    if (entry->holds > 0) --entry->holds;
 }
 
 QxDeviceHandle ImageFileRawHandle(const ImageFile* image) {

@@ -98,6 +98,19 @@ uint64_t ImageFileSize(const ImageFile* image);
 // True for a .dmg (any form whose bytes are not the file's bytes).
 bool ImageFileIsCompressed(const ImageFile* image);
 
+struct ImageHold;
+// Lends the decoded bytes [offset, offset + count) of a .dmg where they lie
+// within one run that is decoded now: *bytes points at them in the cache,
+// and the run stays there (whatever the bound) until ImageFileReleaseHold,
+// so a reader sends them without a copy. kStatusNotFound otherwise (a raw
+// image, a range over several runs or in a run not decoded: read it).
+QxStatus ImageFileHold(ImageFile* image, uint64_t offset, uint64_t count, const uint8_t** bytes,
+                       ImageHold** hold);
+
+// Ends a hold of ImageFileHold; null is ignored. Every hold ends before its
+// reader's last reference to the image goes.
+void ImageFileReleaseHold(ImageFile* image, ImageHold* hold);
+
 // Reads up to count bytes of the disc at offset into buffer; *bytesRead is
 // what arrived, less than count only at the end of a raw file. A .dmg read
 // is all or nothing: kStatusMalformed when a run does not decode to exactly

@@ -388,6 +388,18 @@ TEST_F(ImageFileTest, DecodeCacheIsSharedAndBounded) {
     ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got), kStatusOK);
     EXPECT_EQ(memcmp(buffer.data(), disc.data(), 4096), 0);
     EXPECT_EQ(ImageFileDecodedRuns(image), decoded + 1);
+    // A run lent out stays, with its bytes, while the whole disc passes
+    // through the cache; a range over two runs is not lent.
+    const uint8_t* lent = nullptr;
+    ImageHold* hold = nullptr;
+    ASSERT_EQ(ImageFileHold(image, 8192, 4096, &lent, &hold), kStatusOK);
+    for (uint64_t at = 0; at < disc.size(); at += 1u << 20) {
+        ASSERT_EQ(ImageFileRead(image, at + 4096, 4096, buffer.data(), &got), kStatusOK);
+    }
+    EXPECT_EQ(memcmp(lent, &disc[8192], 4096), 0);
+    EXPECT_LE(ImageFileCacheBytes(image), kBound);
+    ImageFileReleaseHold(image, hold);
+    EXPECT_EQ(ImageFileHold(image, (1u << 20) - 100, 200, &lent, &hold), kStatusNotFound);
 #if !defined(_WIN32)
     // A file replaced under the same name is another image, not the open one.
     std::vector<uint8_t> smaller;
