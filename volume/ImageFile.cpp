@@ -137,13 +137,11 @@ constexpr char kIncompleteImage[] =
     "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
     "interrupted download or copy leaves it; copy or download the image again";
 
-// Runs decoded ahead of a reader that reads in order: twice the pool's
-// threads, so that a thread that finishes finds the next run queued rather
-// than idling until the reader moves on to the next run.
-uint32_t ReadAheadRuns() {
-    uint32_t threads = QxWorkPoolThreadCount();
-    return threads < 4 ? 2 * threads : 8;
-}
+// Runs decoded ahead of a reader that reads in order: twice what the pool
+// takes from an image at once on two cores (InFlightLimit), so that a
+// thread that finishes finds the next run listed rather than idling until
+// the reader asks again (with four, a lone reader kept catching up).
+constexpr uint32_t kReadAheadRuns = 8;
 
 const char* TypeName(uint32_t type) {
     switch (type) {
@@ -212,7 +210,7 @@ bool Pinned(const ImageFile* image, uint32_t run) {
 // A run at or just ahead of where a reader active since `since` will read
 // next.
 bool Near(const ImageFile* image, uint32_t run, double since) {
-    uint32_t ahead = ReadAheadRuns();
+    uint32_t ahead = kReadAheadRuns;
     for (const ImageStream& stream : image->streams) {
         if (stream.lastUsed <= 0 || stream.lastUsed < since) continue;
         if (run + 1 >= stream.nextRun && run <= stream.nextRun + ahead) return true;
@@ -905,7 +903,7 @@ QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
         // A zero-filled stretch ahead is skipped, not searched to its end.
         uint32_t ahead = 0;
         uint32_t limit = last + 64 < udif.runCount ? last + 64 : udif.runCount;
-        for (uint32_t i = last + 1; i < limit && ahead < ReadAheadRuns(); ++i) {
+        for (uint32_t i = last + 1; i < limit && ahead < kReadAheadRuns; ++i) {
             const UDIFRun& run = udif.runs[i];
             if (!IsCompressedRun(run)) continue;
             ++ahead;
