@@ -207,13 +207,27 @@ bool Pinned(const ImageFile* image, uint32_t run) {
     return false;
 }
 
-// A run at or just ahead of where a reader active since `since` will read
-// next.
-bool Near(const ImageFile* image, uint32_t run, double since) {
-    uint32_t ahead = kReadAheadRuns;
+// Where the readers active in the last seconds will read next, gathered
+// once for an eviction rather than once for each run it looks at.
+struct ActiveReaders {
+    uint32_t nextRun[kImageStreams];
+    int count;
+};
+
+void FindActiveReaders(const ImageFile* image, ActiveReaders* active) {
+    double since = QxRunLoopNow() - kImageStreamActive;
+    active->count = 0;
     for (const ImageStream& stream : image->streams) {
-        if (stream.lastUsed <= 0 || stream.lastUsed < since) continue;
-        if (run + 1 >= stream.nextRun && run <= stream.nextRun + ahead) return true;
+        if (stream.lastUsed > 0 && stream.lastUsed >= since) {
+            active->nextRun[active->count++] = stream.nextRun;
+        }
+    }
+}
+
+// A run at or just ahead of where an active reader will read next.
+bool Near(const ActiveReaders& active, uint32_t run) {
+    for (int i = 0; i < active.count; ++i) {
+        if (run + 1 >= active.nextRun[i] && run <= active.nextRun[i] + kReadAheadRuns) return true;
     }
     return false;
 }
@@ -226,13 +240,15 @@ bool Fits(const ImageFile* image, uint64_t length) {
 // go first, then (unless onlyFar) the oldest that no reader waits for. Runs
 // readers wait for stay even above the bound. Says whether it fits now.
 bool MakeRoom(ImageFile* image, uint64_t length, bool onlyFar = false) {
-    double since = QxRunLoopNow() - kImageStreamActive;
+    if (Fits(image, length)) return true;
+    ActiveReaders active;
+    FindActiveReaders(image, &active);
     for (int pass = 0; pass < (onlyFar ? 1 : 2); ++pass) {
         ImageCacheEntry* entry = image->oldest;
         while (entry != nullptr && !Fits(image, length)) {
             ImageCacheEntry* newer = entry->newer;
             if (entry->holds == 0 && !Pinned(image, entry->run) &&
-                (pass == 1 || !Near(image, entry->run, since))) {
+                (pass == 1 || !Near(active, entry->run))) {
                 DropEntry(image, entry);
             }
             entry = newer;
