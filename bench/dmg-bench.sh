@@ -35,8 +35,9 @@
 # left idle (none: the machine, clients included, is the bound), failed
 # requests, and meanwhile a BSDP LIST every 0.2 s (the slowest answer) and
 # one TFTP transfer of the booter (its time): how responsive the loop
-# stays. Then the whole image by one GET against dmg2img and 7zz
-# converting the same .dmg.
+# stays. Before the lab, the whole image by one GET against dmg2img and 7zz
+# converting the same .dmg; that rate is also what the cores decode, and
+# each lab case is given against the lower of it and the raw disc's rate.
 #
 # Needs nginx, wrk, curl, dmg2img, 7zz and python3 (Debian packages). Only
 # processes started here are stopped, by their process ids.
