@@ -113,7 +113,7 @@ struct ImageFile {
     uint32_t jobCount;
     uint64_t jobBytes;      // their decoded sizes, held against the bound
     uint8_t* runState;      // runCount: kRunIdle, kRunListed or kRunDecoding
-    ImageRunList hurried;   // runs readers wait for, in the order they began to
+    ImageRunList hurried;   // runs readers wait for, oldest wait first
     ImageRunList ahead;     // runs decoded ahead of readers
     ImageWait* waits;       // readers waiting for runs
     ImageStream streams[kImageStreams];
