@@ -125,7 +125,16 @@ QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle);
 // The size in bytes of an open file (64-bit).
 QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size);
 
-// Reading and closing a file: QxPlatformDeviceReadAt, QxPlatformDeviceClose.
+// Reads up to count bytes of an open file at offset, as QxPlatformDeviceReadAt,
+// but safe from any thread at once with other reads of the same handle
+// through this call (the image layer reads a .dmg's stored runs in its
+// decoding threads): Linux pread; Windows ReadFile at an offset given with
+// the call, never a seek followed by a read.
+QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
+                              void* buffer, uint32_t* bytesRead);
+
+// Reading and closing a file: QxPlatformDeviceReadAt (or
+// QxPlatformFileReadAt), QxPlatformDeviceClose.
 
 // Makes path hold exactly length bytes of data, atomically: written to
 // path + ".new", flushed to the disc, then renamed over path, so a reader

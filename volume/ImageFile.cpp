@@ -40,20 +40,22 @@ struct ImageCacheEntry {
     uint32_t holds;  // readers sending straight from bytes: it stays
 };
 
-// A run being decoded in the work pool. The stored bytes are read on the
-// run-loop thread; the pool only turns memory into memory, so the file may
-// close meanwhile.
+// A run being decoded in the work pool, which also reads its stored bytes
+// (a read of the file can take milliseconds, and the run loop must not
+// wait for it); the file stays open until every job of the image is back.
 struct ImageDecodeJob {
     ImageDecodeJob* next;
     ImageFile* image;
     QxWork* work;
     uint32_t run;
     uint32_t type;
+    QxDeviceHandle file;
+    uint64_t fileOffset;
     uint8_t* stored;
     uint64_t storedLength;
     uint8_t* decoded;      // becomes the cache entry's bytes
     uint64_t length;
-    QxStatus status;       // reading the stored bytes, then the decode's
+    QxStatus status;       // the read's, then the decode's, set on the pool thread
 };
 
 // A run waiting for its turn in the pool.
@@ -166,7 +168,7 @@ const char* TypeName(uint32_t type) {
 // table said the bytes were there).
 QxStatus ReadFileExactly(ImageFile* image, uint64_t offset, uint32_t count, void* buffer) {
     uint32_t got = 0;
-    QxStatus status = QxPlatformDeviceReadAt(image->handle, offset, count, buffer, &got);
+    QxStatus status = QxPlatformFileReadAt(image->handle, offset, count, buffer, &got);
     if (status != kStatusOK) return status;
     return got == count ? kStatusOK : kStatusMalformed;
 }
@@ -373,9 +375,15 @@ ImageDecodeJob* FindJob(const ImageFile* image, uint32_t index) {
 
 void RunJob(void* context) {
     auto* job = static_cast<ImageDecodeJob*>(context);
-    if (job->status != kStatusOK) return;  // its stored bytes could not be read
-    job->status = UDIFDecodeRun(job->type, job->stored, job->storedLength, job->decoded,
-                                job->length);
+    // Both lengths were bounded to 64 MiB at open.
+    uint32_t count = static_cast<uint32_t>(job->storedLength);
+    uint32_t got = 0;
+    QxStatus status = QxPlatformFileReadAt(job->file, job->fileOffset, count, job->stored, &got);
+    if (status == kStatusOK && got != count) status = kStatusMalformed;  // the table said it was there
+    if (status == kStatusOK) {
+        status = UDIFDecodeRun(job->type, job->stored, job->storedLength, job->decoded, job->length);
+    }
+    job->status = status;
 }
 
 // Calls back the waits that have nothing left to wait for, one at a time:
@@ -410,8 +418,8 @@ void RunSettled(ImageFile* image, uint32_t run, QxStatus status) {
 
 void JobDone(void* context, QxStatus status);
 
-// Hands run index to the pool: reads its stored bytes (a failure travels
-// with the job to its waiters) and takes its buffer within the bound.
+// Hands run index to the pool with its buffers, the decoded one taken
+// within the bound.
 QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
     const UDIFRun& run = image->udif.runs[index];
     auto* job = static_cast<ImageDecodeJob*>(QxLAllocZeroed(sizeof(ImageDecodeJob)));
@@ -421,13 +429,13 @@ QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
     job->type = run.type;
     job->storedLength = run.storedLength;
     job->length = run.sectorCount * kUDIFSectorSize;
+    job->file = image->handle;
+    job->fileOffset = run.fileOffset;
     MakeRoom(image, job->length);
     job->decoded = ImageRunMemoryTake(job->length);
-    QxStatus status = job->decoded != nullptr ? kStatusOK : kStatusNoMemory;
-    if (status == kStatusOK) {
-        job->status = ReadStored(image, index, &job->stored);
-        status = QxWorkSubmit(RunJob, JobDone, job, &job->work);
-    }
+    job->stored = static_cast<uint8_t*>(QxLAlloc(run.storedLength > 0 ? run.storedLength : 1));
+    QxStatus status = job->decoded != nullptr && job->stored != nullptr ? kStatusOK : kStatusNoMemory;
+    if (status == kStatusOK) status = QxWorkSubmit(RunJob, JobDone, job, &job->work);
     if (status != kStatusOK) {
         QxLFree(job->stored);
         ImageRunMemoryGive(job->decoded, job->length);
@@ -815,9 +823,11 @@ void ImageFileRelease(ImageFile* image) {
         DestroyImage(image);
         return;
     }
-    // Runs in the pool finish into the cache (they need no file); listed
-    // ones are forgotten, as their stored bytes are in the file.
+    // The file closes: listed runs are forgotten, and runs in the pool, which
+    // read it, are brought to their end first (those not started yet are
+    // dropped).
     ClearLists(image);
+    while (image->jobs != nullptr) QxWorkFinish(image->jobs->work, true);
     QxPlatformDeviceClose(image->handle);
     image->handle = kQxInvalidDeviceHandle;
     image->next = nullptr;

@@ -163,6 +163,12 @@ void QxPlatformDeviceClose(QxDeviceHandle handle) {
     if (handle != kQxInvalidDeviceHandle) close(static_cast<int>(handle));
 }
 
+// pread keeps no shared position: the device read serves every thread.
+QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
+                              void* buffer, uint32_t* bytesRead) {
+    return QxPlatformDeviceReadAt(handle, offset, count, buffer, bytesRead);
+}
+
 QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {
     QxDeviceHandle fd = kQxInvalidDeviceHandle;
     QxStatus status = OpenReadOnly(path, &fd);

@@ -151,6 +151,31 @@ void QxPlatformDeviceClose(QxDeviceHandle handle) {
     if (handle != kQxInvalidDeviceHandle) CloseHandle(ToHandle(handle));
 }
 
+QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
+                              void* buffer, uint32_t* bytesRead) {
+    *bytesRead = 0;
+    uint32_t done = 0;
+    while (done < count) {
+        // The offset travels with the call: no seek another thread could
+        // move in between.
+        OVERLAPPED at{};
+        uint64_t position = offset + done;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD got = 0;
+        if (!ReadFile(ToHandle(handle), static_cast<char*>(buffer) + done, count - done, &got,
+                      &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            *bytesRead = done;
+            return QxPlatformLastError();
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    *bytesRead = done;
+    return kStatusOK;
+}
+
 QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {
     HANDLE opened = CreateFileA(path, GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
