@@ -453,9 +453,9 @@ QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
 
 // Moves listed runs into the pool while it has room for them. A run that
 // cannot go (no memory, no pool) goes back to idle and its waiters are
-// told; with deliver, the waits that thus end are called back now.
-void Pump(ImageFile* image, bool deliver) {
-    bool settled = false;
+// told; the waits that thus end are called back by the caller's next
+// delivery (never from inside Pump, which a reader's own call reaches).
+void Pump(ImageFile* image) {
     while (image->jobCount < InFlightLimit()) {
         bool hurried = image->hurried.head != nullptr;
         ImageRunNode* node = ListPop(hurried ? &image->hurried : &image->ahead);
@@ -465,12 +465,8 @@ void Pump(ImageFile* image, bool deliver) {
         image->runState[run] = kRunIdle;
         if (image->byRun[run] != nullptr) continue;  // a read decoded it meanwhile
         QxStatus status = Submit(image, run, hurried);
-        if (status != kStatusOK) {
-            RunSettled(image, run, status);
-            settled = true;
-        }
+        if (status != kStatusOK) RunSettled(image, run, status);
     }
-    if (settled && deliver) DeliverReadyWaits(image);
 }
 
 void JobDone(void* context, QxStatus status) {
@@ -498,7 +494,7 @@ void JobDone(void* context, QxStatus status) {
     RunSettled(image, run, status);
     // The next runs go to the pool before anyone is called back, so that
     // the threads do not idle through the callbacks.
-    if (image->handle != kQxInvalidDeviceHandle) Pump(image, false);
+    if (image->handle != kQxInvalidDeviceHandle) Pump(image);
     DeliverReadyWaits(image);
 }
 
@@ -938,7 +934,7 @@ QxStatus ImageFilePrepare(ImageFile* image, uint64_t offset, uint64_t count,
             Want(image, i, false);
         }
     }
-    Pump(image, false);
+    Pump(image);
     // What is neither cached nor on its way could not be handed to the pool
     // (memory, no pool): the read decodes it itself and reports what goes
     // wrong.
