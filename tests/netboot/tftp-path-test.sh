@@ -99,14 +99,22 @@ start_server() {
 }
 
 # fetch HOST NAME OPTION...: atftp in the client namespace, the file into
-# $work/got; fails with atftp (bounded to a minute).
+# $work/got; fails with atftp (bounded to a minute). atftp gives up when
+# the wire loses its acknowledgement of the server's OACK: the server sends
+# the OACK again, as it must, and atftp aborts with "unexpected OACK"
+# before a byte has moved. Only that is tried again, twice at most.
 fetch() {
   local host=$1 name=$2; shift 2
-  local args=()
+  local args=() attempt
   for option in "$@"; do args+=(--option "$option"); done
-  rm -f "$work/got"
-  in_client timeout 60 atftp --tftp-timeout 1 "${args[@]}" -g -r "$name" -l "$work/got" "$host" 69 \
-    >"$work/atftp.out" 2>&1
+  for attempt in 1 2 3; do
+    rm -f "$work/got"
+    in_client timeout 60 atftp --tftp-timeout 1 "${args[@]}" -g -r "$name" -l "$work/got" "$host" 69 \
+      >"$work/atftp.out" 2>&1 && return 0
+    grep -q "unexpected OACK" "$work/atftp.out" && [ ! -s "$work/got" ] || return 1
+    echo "note: atftp aborted on a repeated OACK for $name (attempt $attempt)"
+  done
+  return 1
 }
 
 # --- window: delay and loss both ways ---------------------------------------
