@@ -1,4 +1,5 @@
-// Property-list reading: expat turns the text into a small element tree, and
+// XML property-list reading (the binary form is QxLPropertyListBinary.cpp,
+// chosen by its header): expat turns the text into a small element tree, and
 // the tree is then converted into objects.
 //
 // Elements and the objects they become:
@@ -338,6 +339,7 @@ QxStatus ConvertDocument(const ElementNode* root, QxLObjectRef* result) {
 
 QxStatus QxLPropertyListRead(const void* bytes, int32_t length, QxLObjectRef* object) {
     if (bytes == nullptr || object == nullptr || length < 0) return kStatusBadParameter;
+    if (QxLPropertyListIsBinary(bytes, length)) return QxLPropertyListReadBinary(bytes, length, object);
 
     TreeBuilder builder{};
     builder.parser = XML_ParserCreate(nullptr);

@@ -1,5 +1,5 @@
-// Property lists: reading each kind and each refusal, the exact text the
-// writer produces, round trips, python3's plistlib as a peer in both
+// Property lists: reading each kind and each refusal (XML and binary), the
+// exact text the writer produces, round trips, python3's plistlib as a peer in both
 // directions, hostile nesting, and every allocation failure in turn.
 #include <gtest/gtest.h>
 
@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "QxLArray.h"
 #include "QxLData.h"
@@ -530,4 +532,308 @@ TEST(PropertyListFaults, EveryAllocationFailureInWriteIsReported) {
     Ref tree = EveryKind();
     WalkAllocationFailures(
         3, [&](Ref* result) { return QxLPropertyListWrite(tree.get(), result->out()); });
+}
+
+// ---- Binary property lists --------------------------------------------------
+
+namespace {
+
+// Builds a binary property list from hand-made objects, so that every field
+// of the layout can be set wrong on purpose.
+struct BinaryPlist {
+    std::vector<std::string> objects;
+    int referenceWidth = 1;
+    int offsetWidth = 1;
+    uint64_t top = 0;
+    // Overrides applied to the trailer when set.
+    int64_t objectCount = -1;
+    int64_t tableOffset = -1;
+
+    // Adds an object and returns its reference.
+    uint8_t Add(const std::string& object) {
+        objects.push_back(object);
+        return static_cast<uint8_t>(objects.size() - 1);
+    }
+    static std::string Big(uint64_t value, int width) {
+        std::string out;
+        for (int i = width - 1; i >= 0; i--) out += static_cast<char>(i < 8 ? value >> (8 * i) : 0);
+        return out;
+    }
+    std::string Build() const {
+        std::string file = "bplist00";
+        std::vector<uint64_t> offsets;
+        for (const std::string& object : objects) {
+            offsets.push_back(file.size());
+            file += object;
+        }
+        uint64_t table = file.size();
+        for (uint64_t offset : offsets) file += Big(offset, offsetWidth);
+        file += std::string(6, '\0');
+        file += static_cast<char>(offsetWidth);
+        file += static_cast<char>(referenceWidth);
+        file += Big(objectCount >= 0 ? uint64_t(objectCount) : objects.size(), 8);
+        file += Big(top, 8);
+        file += Big(tableOffset >= 0 ? uint64_t(tableOffset) : table, 8);
+        return file;
+    }
+};
+
+std::string Marker(int kind, int count) { return std::string(1, static_cast<char>(kind << 4 | count)); }
+std::string Refs(std::initializer_list<int> references) {
+    std::string out;
+    for (int reference : references) out += static_cast<char>(reference);
+    return out;
+}
+
+QxStatus ReadBinary(const BinaryPlist& plist, Ref* object) {
+    return Read(plist.Build(), object);
+}
+
+}  // namespace
+
+// The refusals, each with its status, and no object handed out.
+TEST(BinaryPropertyListRead, DamagedLayoutsGetTheirStatus) {
+    struct Case {
+        const char* what;
+        BinaryPlist plist;
+        QxStatus expected;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* what, QxStatus expected, auto&& shape) {
+        BinaryPlist plist;
+        shape(plist);
+        cases.push_back({what, plist, expected});
+    };
+    add("array holding itself", kStatusMalformed,
+        [](BinaryPlist& p) { p.Add(Marker(0xA, 1) + Refs({0})); });
+    add("dictionary -> array -> dictionary", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add(Marker(0xD, 1) + Refs({1, 2}));
+        p.Add(Marker(0x5, 1) + "k");
+        p.Add(Marker(0xA, 2) + Refs({1, 0}));
+    });
+    add("reference past the last object", kStatusMalformed,
+        [](BinaryPlist& p) { p.Add(Marker(0xA, 1) + Refs({7})); });
+    add("offset beyond the file", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add(Marker(0xA, 1) + Refs({1}));
+        p.Add("\x09");
+        p.offsetWidth = 2;
+    });
+    add("top object out of range", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.top = 1;
+    });
+    add("object count larger than the table", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.objectCount = 1000;
+    });
+    add("object count zero", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.objectCount = 0;
+    });
+    add("table offset in the trailer", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.tableOffset = 1 << 20;
+    });
+    add("table offset inside the header", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.tableOffset = 3;
+    });
+    add("reference width 0", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.referenceWidth = 0;
+    });
+    add("offset width 9", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add("\x09");
+        p.offsetWidth = 9;
+    });
+    add("data longer than the file", kStatusBadSize,
+        [](BinaryPlist& p) { p.Add(Marker(0x4, 0xF) + "\x13" + BinaryPlist::Big(1ull << 62, 8)); });
+    add("negative count", kStatusBadSize,
+        [](BinaryPlist& p) { p.Add(Marker(0x5, 0xF) + "\x13" + BinaryPlist::Big(~0ull, 8)); });
+    add("count whose product overflows", kStatusBadSize, [](BinaryPlist& p) {
+        p.Add(Marker(0x6, 0xF) + "\x13" + BinaryPlist::Big(0x8000000000000001ull >> 1, 8));
+    });
+    add("dictionary whose references run past the objects", kStatusBadSize,
+        [](BinaryPlist& p) { p.Add(Marker(0xD, 9) + Refs({0, 0, 0})); });
+    add("count given as a string", kStatusMalformed,
+        [](BinaryPlist& p) { p.Add(Marker(0x4, 0xF) + Marker(0x5, 1) + "x"); });
+    add("integer cut short", kStatusMalformed, [](BinaryPlist& p) { p.Add("\x13\x01\x02"); });
+    add("integer of 32 bytes", kStatusMalformed, [](BinaryPlist& p) { p.Add("\x15" + std::string(32, '\0')); });
+    add("integer beyond 64 bits", kStatusOutOfRange, [](BinaryPlist& p) {
+        p.Add("\x14" + BinaryPlist::Big(1, 8) + BinaryPlist::Big(0, 8));
+    });
+    add("null", kStatusMalformed, [](BinaryPlist& p) { p.Add(std::string(1, '\0')); });
+    add("real", kStatusTypeNotSupported,
+        [](BinaryPlist& p) { p.Add("\x23" + BinaryPlist::Big(0x3FF8000000000000ull, 8)); });
+    add("real cut short", kStatusMalformed, [](BinaryPlist& p) { p.Add("\x23\x3F"); });
+    add("UID", kStatusTypeNotSupported, [](BinaryPlist& p) { p.Add("\x80\x01"); });
+    add("set", kStatusTypeNotSupported, [](BinaryPlist& p) {
+        p.Add(Marker(0xC, 1) + Refs({1}));
+        p.Add("\x09");
+    });
+    add("date not a number", kStatusBadDate,
+        [](BinaryPlist& p) { p.Add("\x33" + BinaryPlist::Big(0x7FF8000000000000ull, 8)); });
+    add("date in year 20000", kStatusBadDate, [](BinaryPlist& p) {
+        double seconds = 6e11;
+        uint64_t bits;
+        std::memcpy(&bits, &seconds, 8);
+        p.Add("\x33" + BinaryPlist::Big(bits, 8));
+    });
+    add("ASCII string with a byte above 0x7F", kStatusBadCharacter,
+        [](BinaryPlist& p) { p.Add(Marker(0x5, 2) + "a\xE9"); });
+    add("UTF-16 with a lone high surrogate", kStatusBadCharacter,
+        [](BinaryPlist& p) { p.Add(Marker(0x6, 2) + std::string("\xD8\x3D\x00\x41", 4)); });
+    add("UTF-16 with a lone low surrogate", kStatusBadCharacter,
+        [](BinaryPlist& p) { p.Add(Marker(0x6, 1) + std::string("\xDC\x00", 2)); });
+    add("dictionary key that is a number", kStatusMalformed, [](BinaryPlist& p) {
+        p.Add(Marker(0xD, 1) + Refs({1, 1}));
+        p.Add("\x10\x05");
+    });
+    add("unknown marker", kStatusMalformed, [](BinaryPlist& p) { p.Add("\x70"); });
+
+    for (Case& c : cases) {
+        std::string file = c.plist.Build();
+        if (std::string(c.what) == "offset beyond the file") {
+            // Object 1's table entry points far past the end.
+            size_t table = file.size() - 32 - 2 * 2;
+            file[table + 2] = '\x7F';
+            file[table + 3] = '\x00';
+        }
+        Ref object;
+        EXPECT_EQ(Read(file, &object), c.expected) << c.what;
+        EXPECT_EQ(object.get(), nullptr) << c.what;
+    }
+
+    Ref object;
+    EXPECT_EQ(Read("bplist01" + std::string(40, '\0'), &object), kStatusUnsupported);
+    EXPECT_EQ(Read("bplist00" + std::string(24, '\0'), &object), kStatusMalformed);
+    EXPECT_EQ(QxLPropertyListReadBinary("<plist/>", 8, object.out()), kStatusBadSignature);
+}
+
+// Every prefix of a valid file, and every single-byte change of it, reads to
+// a status or an object, never past the buffer (the sanitizer build checks).
+TEST(BinaryPropertyListRead, TruncatedAndFlippedFilesNeverReadOutside) {
+    BinaryPlist plist;
+    plist.Add(Marker(0xD, 2) + Refs({1, 2, 3, 4}));
+    plist.Add(Marker(0x5, 4) + "Name");
+    plist.Add(Marker(0x5, 5) + "Index");
+    plist.Add(Marker(0x6, 2) + std::string("\x00\xE9\x00x", 4));
+    plist.Add(Marker(0xA, 2) + Refs({5, 5}));
+    plist.Add(std::string("\x11\x10\x00", 3));
+    std::string file = plist.Build();
+    Ref whole;
+    ASSERT_EQ(Read(file, &whole), kStatusOK);
+    for (size_t length = 0; length < file.size(); length++) {
+        std::vector<char> copy(file.begin(), file.begin() + static_cast<long>(length));
+        Ref object;
+        QxStatus status = QxLPropertyListRead(copy.data(), static_cast<int32_t>(length), object.out());
+        EXPECT_NE(status, kStatusOK) << length;
+    }
+    int accepted = 0;
+    for (size_t at = 0; at < file.size(); at++) {
+        for (int bit = 0; bit < 8; bit++) {
+            std::vector<char> copy(file.begin(), file.end());
+            copy[at] = static_cast<char>(copy[at] ^ (1 << bit));
+            Ref object;
+            if (QxLPropertyListRead(copy.data(), static_cast<int32_t>(copy.size()), object.out()) ==
+                kStatusOK) {
+                accepted++;
+            }
+        }
+    }
+    EXPECT_LT(accepted, static_cast<int>(file.size()) * 8);
+}
+
+// Shared objects may not expand into a tree far larger than the file, and
+// nesting has the XML reader's limit.
+TEST(BinaryPropertyListRead, ExpansionAndNestingAreBounded) {
+    BinaryPlist laughs;
+    laughs.top = 0;
+    for (int i = 0; i < 40; i++) laughs.Add(Marker(0xA, 2) + Refs({i + 1, i + 1}));
+    laughs.Add("\x09");
+    Ref object;
+    EXPECT_EQ(ReadBinary(laughs, &object), kStatusBadSize);
+
+    auto chain = [](int arrays) {
+        BinaryPlist p;
+        p.referenceWidth = 2;
+        p.offsetWidth = 2;
+        for (int i = 0; i + 1 < arrays; i++) p.Add(Marker(0xA, 1) + BinaryPlist::Big(i + 1, 2));
+        p.Add(Marker(0xA, 0));
+        return p;
+    };
+    Ref deepest;
+    EXPECT_EQ(ReadBinary(chain(512), &deepest), kStatusOK);
+    Ref tooDeep;
+    EXPECT_EQ(ReadBinary(chain(513), &tooDeep), kStatusMalformed);
+
+    // A scalar shared by many containers is fine (writers share equal values).
+    BinaryPlist shared;
+    std::string refs;
+    for (int i = 0; i < 14; i++) refs += '\x01';
+    shared.Add(Marker(0xA, 14) + refs);
+    shared.Add(Marker(0x5, 1) + "x");
+    Ref list;
+    ASSERT_EQ(ReadBinary(shared, &list), kStatusOK);
+    EXPECT_EQ(QxLArrayGetCount(list.get()), 14);
+}
+
+// Each kind as plistlib writes it in binary: integers of every width, both
+// string encodings, dates before and after the epoch, nested containers.
+TEST_F(PropertyListPeer, WeReadPlistlibBinary) {
+    ASSERT_EQ(Python(std::string(kMakeScript) +
+                         "tree.update({'u16': 'na\\u00efve \\u65e5\\u672c \\U0001f600',\n"
+                         "  'widths': [0, 255, 256, 65535, 65536, 4294967295, 4294967296, -1,\n"
+                         "             -9223372036854775808, 9223372036854775807],\n"
+                         "  'old': datetime.datetime(1999, 12, 31, 23, 59, 59),\n"
+                         "  'big': list(range(20)), 'bigdata': bytes(300)})\n"
+                         "with open(sys.argv[1], 'wb') as f:\n"
+                         "    plistlib.dump(tree, f, fmt=plistlib.FMT_BINARY)\n",
+                     PathOf("binary.plist")),
+              0);
+    std::string file = ReadFile("binary.plist");
+    ASSERT_EQ(file.compare(0, 8, "bplist00"), 0);
+    Ref back;
+    ASSERT_EQ(Read(file, &back), kStatusOK);
+
+    std::string repeated;
+    for (int i = 0; i < 3; i++) {
+        for (int b = 0; b < 256; b++) repeated += static_cast<char>(b);
+    }
+    Ref expected = EveryKind();
+    Put(expected.get(), "long", Bytes(repeated));
+    Put(expected.get(), "u16",
+        Str("na\xC3\xAFve \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"));
+    Put(expected.get(), "widths",
+        Arr(Num(0), Num(255), Num(256), Num(65535), Num(65536), Num(4294967295LL),
+            Num(4294967296LL), Num(-1), Num(INT64_MIN), Num(INT64_MAX)));
+    Put(expected.get(), "old", Date(1999, 12, 31, 23, 59, 59));
+    Ref big(QxLArrayCreateEmpty());
+    for (int i = 0; i < 20; i++) QxLArrayAppend(big.get(), Num(i).get());
+    Put(expected.get(), "big", big);
+    Put(expected.get(), "bigdata", Bytes(std::string(300, '\0')));
+    EXPECT_TRUE(QxLObjectEqual(expected.get(), back.get())) << "we read back:\n" << Write(back.get());
+
+    // 2^63 needs plistlib's 16-byte integer: beyond what a number holds.
+    ASSERT_EQ(Python("import plistlib, sys\n"
+                     "with open(sys.argv[1], 'wb') as f:\n"
+                     "    plistlib.dump({'n': 2**63}, f, fmt=plistlib.FMT_BINARY)\n",
+                     PathOf("huge.plist")),
+              0);
+    Ref huge;
+    EXPECT_EQ(Read(ReadFile("huge.plist"), &huge), kStatusOutOfRange);
+}
+
+TEST(PropertyListFaults, EveryAllocationFailureInBinaryReadIsReported) {
+    BinaryPlist plist;
+    plist.Add(Marker(0xD, 2) + Refs({1, 2, 3, 4}));
+    plist.Add(Marker(0x5, 1) + "a");
+    plist.Add(Marker(0x6, 1) + std::string("\x00" "b", 2));
+    plist.Add(Marker(0xA, 3) + Refs({5, 6, 7}));
+    plist.Add("\x33" + BinaryPlist::Big(0, 8));
+    plist.Add(Marker(0x4, 2) + "zz");
+    plist.Add("\x10\x07");
+    plist.Add("\x08");
+    std::string file = plist.Build();
+    WalkAllocationFailures(8, [&](Ref* result) { return Read(file, result); });
 }
