@@ -87,11 +87,14 @@ struct ServerState {
     uint16_t listenPort;         // to bind at the next start; 0: the system's choice
     uint32_t blockSizeLimit;     // the largest blksize granted
     uint32_t windowLimit;        // the largest windowsize granted
+    TftpSendFilter sendFilter;   // tests: stands in for the socket's answer
+    void* sendFilterContext;
 };
 
 ServerState gServer = {nullptr, kQxInvalidSocket, 0,     nullptr,       nullptr,
                        nullptr, 1.0,           0,         0,             false,
-                       0,       kMaxBlockSize, kTftpMaxWindowSize};
+                       0,       kMaxBlockSize, kTftpMaxWindowSize, nullptr,
+                       nullptr};
 
 // Half the descriptors, within the ceiling (see TFTPServer.h).
 uint32_t DerivedSessionLimit() {
@@ -247,6 +250,10 @@ void TimerTick(QxRunLoopTimerRef timer, void* info);
 // Puts the packet buffer on the wire; the socket's error as it is.
 QxStatus Transmit(TftpSession* session) {
     auto length = static_cast<size_t>(session->packetLength);
+    if (gServer.sendFilter != nullptr) {
+        QxStatus answer = gServer.sendFilter(session->packet, length, gServer.sendFilterContext);
+        if (answer != kStatusOK) return answer;
+    }
     size_t sent = 0;
     QxStatus status = QxPlatformNetSend(session->socket, session->packet, length, &sent);
     if (status == kStatusOK && sent != length) status = kStatusUnknown;
@@ -255,7 +262,9 @@ QxStatus Transmit(TftpSession* session) {
 
 // Sends the packet in flight (first send or a retransmission), counted
 // against the retry limit, and starts the session's timer with the first
-// send. In a window this is the window's first block.
+// send. In a window this is the window's first block. kQxErrorWouldBlock
+// when the socket's buffer was full: counted and timed all the same, so the
+// timer sends it again.
 QxStatus SendPacket(TftpSession* session) {
     if (session->sendCount >= session->sendLimit) {
         SendError(kTftpErrorNotDefined, session->socket, nullptr,
@@ -265,11 +274,14 @@ QxStatus SendPacket(TftpSession* session) {
     }
     ++session->sendCount;
     QxStatus status = Transmit(session);
-    if (status != kStatusOK) {
+    // A full socket buffer loses this send as the network would: the timer
+    // sends the packet again.
+    if (status != kStatusOK && status != kQxErrorWouldBlock) {
         SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
                   static_cast<int>(status));
         return status;
     }
+    QxStatus sent = status;
     double now = QxRunLoopNow();
     session->lastSendTime = now;
     if (session->timer == nullptr) {
@@ -283,7 +295,7 @@ QxStatus SendPacket(TftpSession* session) {
         }
         QxRunLoopAddTimer(QxRunLoopGetMain(), session->timer);
     }
-    return kStatusOK;
+    return sent;
 }
 
 QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted);
@@ -331,6 +343,14 @@ QxStatus ReadFileBytes(TftpSession* session, uint64_t offset, uint32_t count,
     return VolumeRead(session->file, offset, count, destination);
 }
 
+// Takes back the blocks built after `number` that never went out.
+void ForgetBlocksAfter(TftpSession* session, uint16_t number) {
+    session->block = number;
+    uint64_t offset = static_cast<uint64_t>(number) * session->blockSize;
+    session->fileOffset = offset < session->fileSize ? offset : session->fileSize;
+    session->lastBlockSent = false;
+}
+
 // Builds DATA block `number` (1 to lastBlock) in the packet buffer.
 QxStatus BuildBlock(TftpSession* session, uint16_t number) {
     uint64_t offset = static_cast<uint64_t>(number - 1) * session->blockSize;
@@ -365,6 +385,7 @@ QxStatus BuildBlock(TftpSession* session, uint16_t number) {
 // here; WindowReady goes on from it.
 QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted) {
     for (uint32_t number = from; number <= end; ++number) {
+        uint16_t built = session->block;
         QxStatus status = BuildBlock(session, static_cast<uint16_t>(number));
         if (status == kQxErrorWouldBlock) {
             session->resumeFrom = static_cast<uint16_t>(number);
@@ -375,11 +396,16 @@ QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool coun
         if (status != kStatusOK) return status;
         if (number == from && counted) {
             status = SendPacket(session);
+            if (status == kQxErrorWouldBlock) return kStatusOK;  // the timer sends it again
             if (status != kStatusOK) return status;
             continue;
         }
         status = Transmit(session);
-        if (status == kQxErrorWouldBlock) return kStatusOK;
+        if (status == kQxErrorWouldBlock) {
+            // Not sent: the window is filled from this block next time.
+            if (session->block != built) ForgetBlocksAfter(session, built);
+            return kStatusOK;
+        }
         if (status != kStatusOK) {
             SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
                       static_cast<int>(status));
@@ -388,6 +414,18 @@ QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool coun
         session->lastSendTime = QxRunLoopNow();
     }
     return kStatusOK;
+}
+
+// Sends what the window lacks after the last block sent: a client that
+// acknowledges early gets each block once. In lockstep this is the next block.
+QxStatus FillWindow(TftpSession* session) {
+    uint32_t end = static_cast<uint32_t>(session->windowStart) + session->windowSize - 1;
+    if (end > session->lastBlock) end = session->lastBlock;
+    uint32_t from = static_cast<uint32_t>(session->block) + 1;
+    session->resumeFrom = 0;
+    if (from > end) return kStatusOK;
+    return SendBlocks(session, static_cast<uint16_t>(from), static_cast<uint16_t>(end),
+                      from == session->windowStart);
 }
 
 // Sends the window that begins at block `from`: up to windowSize blocks,
@@ -438,7 +476,8 @@ QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
         length = AppendOption(session->packet, length, "windowsize", session->windowSize);
     }
     session->packetLength = static_cast<int32_t>(length);
-    return SendPacket(session);
+    QxStatus status = SendPacket(session);
+    return status == kQxErrorWouldBlock ? kStatusOK : status;
 }
 
 // A time-out resends from the first block the client lacks: the packet in
@@ -452,7 +491,7 @@ void TimerTick(QxRunLoopTimerRef, void* info) {
     bool whole = session->windowSize <= 1 || session->windowStart == 0;
     QxStatus status =
         whole ? SendPacket(session) : SendWindow(session, session->windowStart);
-    if (status != kStatusOK) CloseSession(session, kStatusTimeout);
+    if (status != kStatusOK && status != kQxErrorWouldBlock) CloseSession(session, kStatusTimeout);
 }
 
 // A datagram on a session's own socket.
@@ -482,10 +521,15 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
             CloseSession(session, kStatusEnded);
             return;
         }
-        // An ACK inside the window means the client dropped what followed a
-        // lost block: the next window starts right after it.
+        // The window moves on past the ACK. What was sent after it is still
+        // on its way (a client may acknowledge every block), unless it has
+        // been out for a whole time-out: then the client lacks it, and the
+        // window is sent again from there as the timer would.
+        bool overdue = acknowledged < session->block &&
+                       QxRunLoopNow() - session->lastSendTime >= session->timeout * gServer.tick;
         session->windowStart = static_cast<uint16_t>(acknowledged + 1);
-        QxStatus status = SendWindow(session, session->windowStart);
+        QxStatus status =
+            overdue ? SendWindow(session, session->windowStart) : FillWindow(session);
         if (status != kStatusOK) CloseSession(session, status);
         return;
     }
@@ -950,6 +994,11 @@ QxStatus SendError(uint32_t code, QxSocketHandle socket, const struct sockaddr* 
 void TftpSetEventSink(NetBootEventSink sink, void* context) {
     gServer.sink = sink;
     gServer.sinkContext = context;
+}
+
+void TftpSetSendFilter(TftpSendFilter filter, void* context) {
+    gServer.sendFilter = filter;
+    gServer.sendFilterContext = context;
 }
 
 void TftpSetTimeScale(double secondsPerTick) {

@@ -25,13 +25,17 @@
 //                                 (TftpSetWindowLimit, at most 64)
 //                                 and 256 KiB of blocks
 //
-// A window of n: the server sends n blocks, and an ACK of any block it has
-// sent from the window on starts the next n blocks right after that block
-// (so a client that saw a gap and acknowledged the block before it gets the
-// rest again); an ACK of a block before the window is a duplicate and is
-// ignored; a time-out resends from the first unacknowledged block. Without
-// the option (a window of 1) this is plain lockstep: each ACK of the block
-// in flight sends the next one.
+// A window of n: at most n blocks are out unacknowledged. An ACK of a block
+// the server has sent moves the window on to the block after it and sends
+// only what the window then lacks, so a client that acknowledges every
+// block gets each block once; but when the blocks after it have been out
+// for a whole time-out (the client has lost one and asks again from there),
+// the window is sent again from the block after the ACK, as the time-out
+// would. An ACK of a block before the window is a duplicate and is never
+// answered; a time-out resends the window from the first unacknowledged
+// block. A full socket buffer holds the rest of a window back until the
+// next ACK or time-out. Without the option (a window of 1) this is plain
+// lockstep: each ACK of the block in flight sends the next one.
 //
 // Anything else is ignored and not echoed; an RRQ with no accepted option
 // gets DATA 1 at once, otherwise an OACK that the client acknowledges with
@@ -217,6 +221,13 @@ void TftpSetClientEvents(bool on);
 QxStatus TftpHandleRequest(const uint8_t* packet, size_t length, const struct sockaddr* client,
                            int clientLength);
 void TftpHandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t length);
+
+// For tests: a function asked before each DATA or OACK packet goes out on
+// a session's socket (packet and length as they would be sent). A status
+// other than kStatusOK is taken as the socket's answer (kQxErrorWouldBlock:
+// its buffer is full) and the packet is not sent. Null removes it.
+using TftpSendFilter = QxStatus (*)(const uint8_t* packet, size_t length, void* context);
+void TftpSetSendFilter(TftpSendFilter filter, void* context);
 
 // For tests: the length of the timer's period, which is also the unit of
 // the negotiated timeout, in seconds (1 normally). Takes effect for timers
