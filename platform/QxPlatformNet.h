@@ -147,6 +147,11 @@ bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]);
 // The IPv4 socket address of bytes (network order) and port into *address.
 // Null arguments are ignored.
 void QxPlatformNetMakeIPv4(const uint8_t bytes[4], uint16_t port, QxNetAddress* address);
+// The first IPv4 address of host (a dotted address or a name the system
+// resolves; may block while it asks) into bytes, network order.
+// kStatusNotFound when the host has no IPv4 address, kStatusBadParameter
+// for null arguments.
+QxStatus QxPlatformNetResolveIPv4(const char* host, uint8_t bytes[4]);
 
 // A UDP socket of the family (kQxNetFamilyIPv4 or kQxNetFamilyIPv6;
 // another value gives kStatusUnsupported). Blocking, not inherited by child

@@ -262,6 +262,24 @@ void QxPlatformNetMakeIPv4(const uint8_t bytes[4], uint16_t port, QxNetAddress* 
     address->length = sizeof made;
 }
 
+QxStatus QxPlatformNetResolveIPv4(const char* host, uint8_t bytes[4]) {
+    if (host == nullptr || bytes == nullptr) return kStatusBadParameter;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return kStatusNotFound;
+    QxStatus status = kStatusNotFound;
+    for (addrinfo* item = found; item != nullptr; item = item->ai_next) {
+        if (item->ai_family != AF_INET || item->ai_addrlen < sizeof(sockaddr_in)) continue;
+        memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr, 4);
+        status = kStatusOK;
+        break;
+    }
+    freeaddrinfo(found);
+    return status;
+}
+
 QxStatus QxPlatformNetDatagramSocket(int family, QxSocketHandle* handle) {
     return NewSocket(family, SOCK_DGRAM, IPPROTO_UDP, handle);
 }
