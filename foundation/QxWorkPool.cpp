@@ -1,12 +1,15 @@
 // The work pool (QxWorkPool.h): a queue of pieces under one mutex, worker
-// threads that take them in order, and a list of finished pieces that the
+// threads that take them in order, and a list of pieces to deliver that the
 // run loop empties when the wake-up socket turns readable.
 //
-// A piece's state moves Queued -> Running -> Finished -> delivered (done()
-// called, record freed), only forward; Finished pieces wait in the finished
-// list. The wake-up socket gets one datagram per batch: a worker sends only
-// when none is outstanding, and the loop drains the socket before it takes
-// the list, so a piece finished after the drain sends again.
+// A piece's state moves Queued -> Running -> Finished, or Queued ->
+// Finished when it is cancelled, only forward; Finished pieces wait in the
+// finished list with the status their done() gets, and only the loop takes
+// them out (WakeCallback, or shutdown on the loop's thread), so a batch the
+// loop has taken is its own: nothing a done() calls can reach into it. The
+// wake-up socket gets one datagram per batch: a sender sends only when none
+// is outstanding, and the loop drains the socket before it takes the list,
+// so a piece finished after the drain sends again.
 #include "QxWorkPool.h"
 
 #include <condition_variable>
@@ -27,6 +30,7 @@ struct QxWork {
     QxWorkDone done;
     void* context;
     QxWorkState state;
+    QxStatus status;       // for done(), once Finished
 };
 
 namespace {
@@ -69,8 +73,8 @@ struct Pool {
     std::condition_variable workFinished;
     WorkList urgent;       // hurried, in the order they were hurried
     WorkList queued;
-    WorkList finished;
-    WorkList canceled;  // taken from the queue at shutdown
+    WorkList finished;     // to deliver, in the order they finished
+    uint32_t running = 0;
     bool stopping = false;
     bool wakePending = false;
     std::vector<std::thread> threads;
@@ -81,11 +85,26 @@ struct Pool {
 Pool* gPool = nullptr;
 bool gShutDown = false;
 
-void Deliver(QxWork* work, QxStatus status) {
+void Deliver(QxWork* work) {
     QxWorkDone done = work->done;
     void* context = work->context;
+    QxStatus status = work->status;
     delete work;
     done(context, status);
+}
+
+// Under the lock: work goes to the finished list, and the loop is woken
+// unless a wake-up is outstanding.
+void Finish(Pool* pool, QxWork* work, QxStatus status) {
+    work->state = QxWorkState::Finished;
+    work->status = status;
+    pool->finished.Push(work);
+    if (!pool->wakePending) {
+        pool->wakePending = true;
+        char byte = 1;
+        size_t sent = 0;
+        QxPlatformNetSend(pool->wake, &byte, 1, &sent);
+    }
 }
 
 void Worker(Pool* pool) {
@@ -100,18 +119,13 @@ void Worker(Pool* pool) {
         if (work == nullptr) work = pool->queued.Pop();
         if (work == nullptr) return;  // stopping, nothing left
         work->state = QxWorkState::Running;
+        ++pool->running;
         held.unlock();
         work->run(work->context);
         held.lock();
-        work->state = QxWorkState::Finished;
-        pool->finished.Push(work);
+        --pool->running;
+        Finish(pool, work, kStatusOK);
         pool->workFinished.notify_all();
-        if (!pool->wakePending) {
-            pool->wakePending = true;
-            char byte = 1;
-            size_t sent = 0;
-            QxPlatformNetSend(pool->wake, &byte, 1, &sent);
-        }
     }
 }
 
@@ -123,14 +137,16 @@ void WakeCallback(QxSocketRef, uint32_t, const void*, const void*, void*) {
     while (QxPlatformNetReceive(pool->wake, bytes, sizeof bytes, false, &received) == kStatusOK &&
            received > 0) {
     }
-    WorkList finished;
+    WorkList batch;
     {
         std::lock_guard<std::mutex> held(pool->lock);
-        finished = pool->finished;
+        batch = pool->finished;
         pool->finished = WorkList();
         pool->wakePending = false;
     }
-    while (QxWork* work = finished.Pop()) Deliver(work, kStatusOK);
+    // The batch is this function's alone: a done() that cancels or finishes
+    // anything else of the pool cannot take a piece out of it.
+    while (QxWork* work = batch.Pop()) Deliver(work);
 }
 
 QxStatus StartPool() {
@@ -185,7 +201,7 @@ QxStatus QxWorkSubmit(QxWorkRun run, QxWorkDone done, void* context, QxWork** wo
         if (status != kStatusOK) return status;
     }
     auto* piece =
-        new (std::nothrow) QxWork{nullptr, false, run, done, context, QxWorkState::Queued};
+        new (std::nothrow) QxWork{nullptr, false, run, done, context, QxWorkState::Queued, kStatusOK};
     if (piece == nullptr) return kStatusNoMemory;
     {
         std::lock_guard<std::mutex> held(gPool->lock);
@@ -208,24 +224,26 @@ void QxWorkHurry(QxWork* work) {
     }
 }
 
-void QxWorkFinish(QxWork* work, bool cancel) {
+bool QxWorkCancel(QxWork* work) {
     Pool* pool = gPool;
-    if (work == nullptr || pool == nullptr) return;
-    std::unique_lock<std::mutex> held(pool->lock);
-    if (work->state == QxWorkState::Queued) {
-        if (!(work->urgent ? pool->urgent : pool->queued).Remove(work)) {
-            pool->canceled.Remove(work);
-        }
-        cancel |= pool->stopping;
-        held.unlock();
-        if (!cancel) work->run(work->context);
-        Deliver(work, cancel ? kStatusCanceled : kStatusOK);
-        return;
+    if (work == nullptr || pool == nullptr) return false;
+    std::lock_guard<std::mutex> held(pool->lock);
+    if (work->state != QxWorkState::Queued ||
+        !(work->urgent ? pool->urgent : pool->queued).Remove(work)) {
+        return false;
     }
-    pool->workFinished.wait(held, [work] { return work->state == QxWorkState::Finished; });
-    pool->finished.Remove(work);
-    held.unlock();
-    Deliver(work, kStatusOK);
+    Finish(pool, work, kStatusCanceled);
+    pool->workFinished.notify_all();
+    return true;
+}
+
+void QxWorkPoolWaitIdle() {
+    Pool* pool = gPool;
+    if (pool == nullptr) return;
+    std::unique_lock<std::mutex> held(pool->lock);
+    pool->workFinished.wait(held, [pool] {
+        return pool->running == 0 && pool->urgent.head == nullptr && pool->queued.head == nullptr;
+    });
 }
 
 void QxWorkPoolShutdown() {
@@ -236,17 +254,15 @@ void QxWorkPoolShutdown() {
         std::lock_guard<std::mutex> held(pool->lock);
         pool->stopping = true;
         // Hurried pieces first, as they would have run.
-        pool->canceled = pool->urgent;
-        while (QxWork* work = pool->queued.Pop()) pool->canceled.Push(work);
-        pool->urgent = WorkList();
-        pool->queued = WorkList();
+        while (QxWork* work = pool->urgent.Pop()) Finish(pool, work, kStatusCanceled);
+        while (QxWork* work = pool->queued.Pop()) Finish(pool, work, kStatusCanceled);
     }
     pool->workAvailable.notify_all();
     for (std::thread& thread : pool->threads) thread.join();
-    // From here on only this thread touches the pool; a done() may still
-    // finish other pieces (QxWorkFinish takes them out of these lists).
-    while (QxWork* work = pool->canceled.Pop()) Deliver(work, kStatusCanceled);
-    while (QxWork* work = pool->finished.Pop()) Deliver(work, kStatusOK);
+    // From here on only this thread touches the pool. Each piece is taken
+    // off the list before its done() runs, and a done() can neither add to
+    // the list (submissions are refused) nor take from it.
+    while (QxWork* work = pool->finished.Pop()) Deliver(work);
     gPool = nullptr;
     QxSocketInvalidate(pool->wakeObject);
     QxLObjectRelease(pool->wakeObject);

@@ -8,12 +8,21 @@
 // the submitter owns it and frees it in done(). Only the pool's hand-over
 // queue takes a lock: nothing the run loop's callbacks touch is shared.
 //
+// Every piece is delivered by the loop and by nothing else, whatever its
+// submitter does meanwhile: a cancel takes back only a piece that has not
+// started (its done() then comes from the loop with kStatusCanceled), and a
+// piece that has run is always delivered with status 0, even when its
+// submitter has given up on it. A done() may therefore cancel other pieces,
+// or free whatever its own context owns, without ever reaching a piece the
+// loop is about to deliver: the loop alone frees the pool's records.
+//
 // Threads: one per core, at least two, started on the first submission, each
 // a step below the process's other threads in priority, so that the run
 // loop answers first when the cores are all busy decoding.
 // Shutdown (QxWorkPoolShutdown, also the first step of QxRunLoopShutdown)
 // cancels what has not started, waits for what runs, then calls every
-// outstanding done() and frees the threads, in that order.
+// outstanding done() and frees the threads, in that order; the pool starts
+// again at the next submission.
 // Not here: what the work is, priorities, work that blocks for long.
 #pragma once
 
@@ -45,10 +54,16 @@ QxStatus QxWorkPoolStart();
 // is left alone.
 void QxWorkHurry(QxWork* work);
 
-// Brings a piece to its end now, on the run-loop thread: one still queued is
-// run here (or, with cancel, not at all); one running is waited for; then
-// its done() is called before this returns.
-void QxWorkFinish(QxWork* work, bool cancel);
+// Takes back a piece that has not started: it never runs, and its done()
+// comes from the run loop with kStatusCanceled, never from inside this
+// call. True when it was taken back; false when it has started or finished
+// (its done() comes with status 0) or is on its way back already.
+bool QxWorkCancel(QxWork* work);
+
+// Waits, on any thread but a pool thread, until no piece is queued or
+// running; finished pieces still wait for the run loop to deliver them.
+// For tests and tools that need the pool quiet at a known moment.
+void QxWorkPoolWaitIdle();
 
 // Stops the pool as described above. Does nothing when it never started.
 void QxWorkPoolShutdown();

@@ -469,6 +469,14 @@ void Pump(ImageFile* image) {
     }
 }
 
+void FreeImage(ImageFile* image);
+void CloseFile(ImageFile* image);
+bool Want(ImageFile* image, uint32_t index, bool hurried);
+
+// Every decode handed to the pool comes back here exactly once, from the
+// run loop, whatever became of its image meanwhile: an image put away is
+// still given what was decoded for it (and closes its file with its last
+// decode), one destroyed is freed with its last decode.
 void JobDone(void* context, QxStatus status) {
     auto* job = static_cast<ImageDecodeJob*>(context);
     ImageFile* image = job->image;
@@ -480,21 +488,34 @@ void JobDone(void* context, QxStatus status) {
             break;
         }
     }
-    image->runState[job->run] = kRunIdle;
+    uint32_t run = job->run;
+    image->runState[run] = kRunIdle;
     if (status == kStatusOK) status = job->status;
     QxLFree(job->stored);
-    if (status == kStatusOK && image->byRun[job->run] == nullptr) {
-        status = Insert(image, job->run, job->decoded, job->length);
-    } else {
-        ImageRunMemoryGive(job->decoded, job->length);
-    }
-    uint32_t run = job->run;
+    bool keep = status == kStatusOK && !image->destroying && image->byRun[run] == nullptr;
+    if (keep) status = Insert(image, run, job->decoded, job->length);
+    else ImageRunMemoryGive(job->decoded, job->length);
     QxLFree(job);
-    if (image->destroying) return;
-    RunSettled(image, run, status);
+    if (image->destroying) {
+        if (image->jobs == nullptr) FreeImage(image);
+        return;
+    }
+    if (image->refCount == 0) {
+        // Put away: nobody waits, and the file closes with the last decode.
+        if (image->jobs == nullptr) CloseFile(image);
+        return;
+    }
+    if (status == kStatusCanceled && Pinned(image, run)) {
+        // Taken back when the image was put away, and a reader that came
+        // back since waits for it: it is listed again (and fails only if it
+        // cannot go to the pool, as at shutdown).
+        if (!Want(image, run, true)) RunSettled(image, run, kStatusNoMemory);
+    } else {
+        RunSettled(image, run, status);
+    }
     // The next runs go to the pool before anyone is called back, so that
     // the threads do not idle through the callbacks.
-    if (image->handle != kQxInvalidDeviceHandle) Pump(image);
+    Pump(image);
     DeliverReadyWaits(image);
 }
 
@@ -683,24 +704,36 @@ QxStatus OpenUDIF(ImageFile* image, ImageFile** same, char* problem, size_t prob
     return kStatusOK;
 }
 
+void CloseFile(ImageFile* image) {
+    QxPlatformDeviceClose(image->handle);
+    image->handle = kQxInvalidDeviceHandle;
+}
+
+void FreeImage(ImageFile* image) {
+    QxLFree(image->byRun);
+    QxLFree(image->runState);
+    UDIFImageFreeTables(&image->udif);
+    CloseFile(image);
+    QxLFree(image->path);
+    QxLFree(image);
+}
+
 void DestroyImage(ImageFile* image) {
-    // Decodes in flight are cancelled or waited for before anything they
-    // write to goes.
+    // Its cache goes now; decodes still in the pool write into buffers of
+    // their own, and the record (with the file they read) is freed when the
+    // last of them is back.
     image->destroying = true;
     if (image->runState != nullptr) ClearLists(image);
-    while (image->jobs != nullptr) QxWorkFinish(image->jobs->work, true);
+    for (ImageDecodeJob* job = image->jobs; job != nullptr; job = job->next) {
+        QxWorkCancel(job->work);
+    }
     while (image->waits != nullptr) {
         ImageWait* wait = image->waits;
         image->waits = wait->next;
         QxLFree(wait);
     }
     while (image->newest != nullptr) DropEntry(image, image->newest);
-    QxLFree(image->byRun);
-    QxLFree(image->runState);
-    UDIFImageFreeTables(&image->udif);
-    QxPlatformDeviceClose(image->handle);
-    QxLFree(image->path);
-    QxLFree(image);
+    if (image->jobs == nullptr) FreeImage(image);
 }
 
 void Note(void (*note)(void*, const char*), void* context, const char* format, ...)
@@ -773,10 +806,13 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
         status = OpenUDIF(opened, &same, problem, problemSize);
         if (status == kStatusAlreadyInitialized) {
             if (same == gIdleImage) {
-                // Back in use: it takes over the file just opened.
+                // Back in use: it takes over the file just opened, unless
+                // decodes from before still hold its own open.
                 gIdleImage = nullptr;
-                same->handle = opened->handle;
-                opened->handle = kQxInvalidDeviceHandle;
+                if (same->handle == kQxInvalidDeviceHandle) {
+                    same->handle = opened->handle;
+                    opened->handle = kQxInvalidDeviceHandle;
+                }
                 same->next = gOpenImages;
                 gOpenImages = same;
             }
@@ -819,16 +855,18 @@ void ImageFileRelease(ImageFile* image) {
         DestroyImage(image);
         return;
     }
-    // The file closes: listed runs are forgotten, and runs in the pool, which
-    // read it, are brought to their end first (those not started yet are
-    // dropped).
+    // Put away: listed runs are forgotten and runs queued in the pool taken
+    // back; runs being decoded come back later (JobDone), and the file,
+    // which they read, closes with the last of them.
     ClearLists(image);
-    while (image->jobs != nullptr) QxWorkFinish(image->jobs->work, true);
-    QxPlatformDeviceClose(image->handle);
-    image->handle = kQxInvalidDeviceHandle;
+    for (ImageDecodeJob* job = image->jobs; job != nullptr; job = job->next) {
+        QxWorkCancel(job->work);
+    }
+    if (image->jobs == nullptr) CloseFile(image);
     image->next = nullptr;
-    if (gIdleImage != nullptr) DestroyImage(gIdleImage);
+    ImageFile* previous = gIdleImage;
     gIdleImage = image;
+    if (previous != nullptr) DestroyImage(previous);
 }
 
 uint64_t ImageFileSize(const ImageFile* image) { return image != nullptr ? image->size : 0; }

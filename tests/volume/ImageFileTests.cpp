@@ -20,6 +20,7 @@
 #include "QxPlatformRunLoop.h"
 #include "QxPlatformSocket.h"
 #include "QxRunLoop.h"
+#include "QxWorkPool.h"
 
 namespace {
 
@@ -493,5 +494,88 @@ TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
         }
     }
     ImageFileRelease(image);
+    QxPlatformSocketCleanup();
+}
+
+namespace {
+
+// Readers of two images whose first callback ends everything: it cancels
+// the other waits and drops every reference, as closing connections do.
+struct Room {
+    std::vector<std::pair<ImageFile*, ImageWait*>> waits;  // one per reader
+    std::vector<ImageFile*> references;
+    int calls = 0;
+    bool stop = false;
+};
+struct RoomReader {
+    Room* room;
+    size_t index;
+};
+
+void RoomReaderReady(void* context, QxStatus) {
+    auto* reader = static_cast<RoomReader*>(context);
+    Room* room = reader->room;
+    ++room->calls;
+    room->stop = true;
+    if (room->calls > 1) return;
+    for (size_t i = 0; i < room->waits.size(); ++i) {
+        if (i != reader->index) ImageFileCancelWait(room->waits[i].first, room->waits[i].second);
+    }
+    // The second image first: the first then pushes it out of the idle slot.
+    for (auto image = room->references.rbegin(); image != room->references.rend(); ++image) {
+        ImageFileRelease(*image);
+    }
+}
+
+}  // namespace
+
+// The decodes of two images have all finished and wait in one batch for
+// the loop; the first reader called back closes everything, so both images
+// are released (one pushing the other out of the idle slot) from inside
+// that delivery. The other finished decodes are still delivered, once,
+// and their runs are kept.
+TEST_F(ImageFileTest, AReleaseInsideADeliveryLeavesTheRestOfTheBatchWhole) {
+    std::vector<uint8_t> disc = SampleDisc(8u << 20);
+    DMGOptions options;
+    options.method = DMGMethod::kBzip2;
+    std::string first = MakeDMG("first.dmg", disc, options);
+    std::string second = MakeDMG("second.dmg", SampleDisc(4u << 20), options);
+    ASSERT_EQ(QxPlatformSocketStartup(), kStatusOK);
+    ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
+
+    Room room;
+    RoomReader readers[4];
+    const std::pair<const std::string*, uint64_t> reads[4] = {
+        {&first, 0}, {&first, 1u << 20}, {&first, 5u << 20}, {&second, 0}};
+    for (size_t i = 0; i < 4; ++i) {
+        ImageFile* image = nullptr;
+        ASSERT_EQ(ImageFileOpen(reads[i].first->c_str(), &image, nullptr, 0), kStatusOK);
+        room.references.push_back(image);
+        readers[i] = RoomReader{&room, i};
+        ImageWait* wait = nullptr;
+        ASSERT_EQ(ImageFilePrepare(image, reads[i].second, 65536, RoomReaderReady, &readers[i], &wait),
+                  kQxErrorWouldBlock);
+        room.waits.emplace_back(image, wait);
+    }
+    ImageFile* kept = room.references[0];
+    uint64_t decodedBefore = ImageFileDecodedRuns(kept);
+    QxWorkPoolWaitIdle();  // every decode finished, none delivered yet
+    QxRunLoopPumpRunUntil(&room.stop, QxRunLoopNow() + 30);
+    // The rest of the batch was delivered in the same wake-up, after the
+    // release, and nothing of it is lost: the first image (idle now) has
+    // all three runs cached.
+    EXPECT_EQ(room.calls, 1);
+    ImageFile* again = nullptr;
+    ASSERT_EQ(ImageFileOpen(first.c_str(), &again, nullptr, 0), kStatusOK);
+    EXPECT_EQ(again, kept);
+    EXPECT_EQ(ImageFileDecodedRuns(again), decodedBefore + 3);
+    std::vector<uint8_t> bytes(65536);
+    uint32_t got = 0;
+    for (uint64_t at : {0ull, 1ull << 20, 5ull << 20}) {
+        ASSERT_EQ(ImageFileRead(again, at, 65536, bytes.data(), &got), kStatusOK);
+        EXPECT_EQ(memcmp(bytes.data(), &disc[at], 65536), 0) << at;
+    }
+    EXPECT_EQ(ImageFileDecodedRuns(again), decodedBefore + 3);
+    ImageFileRelease(again);
     QxPlatformSocketCleanup();
 }
