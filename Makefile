@@ -87,8 +87,9 @@ win64: win-deps
 # stay up between programs, and are stopped at the end whatever happens.
 # A failure fails. The one retry is for a program that never ran because
 # wine itself did not start: its output has wine's loader or server saying
-# so ("wine: could not ...", "wine client error", "wineserver: ...") and no
-# "[==========] Running" of ours (cmake/wine-ctest.sh). A test that passed
+# so ("wine: could not ...", "wine client error", "wineserver: ...") and none
+# of the start lines that our programs print as they run (GoogleTest's
+# "[==========] Running", "tamsor-test: started"; cmake/wine-ctest.sh). A test that passed
 # only on that retry is listed, with its first failure's last lines, in
 # $(WIN_DIR)/Testing/passed-on-retry.txt, and `make test` ends by naming it.
 test-win64: win64

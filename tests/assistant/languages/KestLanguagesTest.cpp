@@ -409,6 +409,9 @@ void CheckDialogs(HMODULE module) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // The line that tells cmake/wine-ctest.sh that wine started us.
+    printf("tamsor-test: started kest-languages\n");
+    fflush(stdout);
     gVerbose = argc == 4 && wcscmp(argv[3], L"--verbose") == 0;
     if (argc != 3 && !gVerbose) {
         fwprintf(stderr, L"usage: kest-languages TAMSOR.EXE LANGID [--verbose]\n");
