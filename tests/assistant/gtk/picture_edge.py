@@ -1,13 +1,15 @@
 """Whether the desktop wizard's side picture shows as a rectangle, read from a
 picture of its window: along the picture's top, right and bottom edges its
-pixels must keep to the colours of the window's background just right of it,
-give or take what that background itself varies by."""
+pixels must keep to the colours of the window's background just right of it.
+That background band must itself be even: a band that holds anything else (a
+control, a border, a gradient) would widen the colours allowed until any
+rectangle passed, so such a band is a failure of its own."""
 import gi
 
 gi.require_version("GdkPixbuf", "2.0")
 from gi.repository import GdkPixbuf  # noqa: E402
 
-SLACK = 6  # levels of 255 beyond the background's own spread: smoothing, rounding
+SLACK = 6  # levels of 255: the background's own spread at most, and a step beyond it
 
 
 class Picture:
@@ -38,6 +40,10 @@ def rectangle_showing(path, box, band):
     left, top, right, bottom = box
     picture = Picture(path)
     low, high = background(path, box, band)
+    spread = max(high[i] - low[i] for i in range(3))
+    if spread > SLACK:
+        return "the background right of the picture is not even (%s..%s, a spread of %d), " \
+            "so its edges cannot be judged" % (low, high, spread)
     edges = (("top", range(left, right), range(top, top + band)),
              ("right", range(right - band, right), range(top, bottom)),
              ("bottom", range(left, right), range(bottom - band, bottom)))
