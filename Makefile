@@ -11,6 +11,8 @@
 #   make install the desktop wizard, its menu entry, icons and catalogs under
 #                 PREFIX (default /usr/local); `make uninstall` removes them
 #   make bench    build build/bench (Release) and run the benchmarks
+#   make oci      build the container image tamsor:VERSION and tamsor:latest
+#                 (buildah, no registry); `make oci-save` writes it to a file
 #   make clean    remove the build folders (keeps build/deps, the cache of
 #                 third-party libraries for Windows; `make distclean` too)
 #
@@ -303,6 +305,37 @@ clean:
 
 distclean: clean
 	rm -rf "$(DEPS_DIR)"
+
+# ---------------------------------------------------------------------------
+# make oci: the container image $(OCI_NAME):VERSION and $(OCI_NAME):latest in
+# the machine's container storage (podman's and buildah's), made by
+# tools/oci/build-image.sh from a Release build of tamsor-serve and
+# tamsor-health in $(OCI_DIR): the two programs and exactly the libraries
+# they load, from this machine's Debian packages. No base image and no
+# registry; an image whose files and configuration are unchanged is kept as
+# it is. `make oci-save` writes it to $(OCI_DIR)/$(OCI_NAME)-VERSION.tar for
+# `podman load` or `docker load`. OCI_SOURCE sets the source label (default:
+# the repository's origin, else its folder).
+OCI_DIR     := $(abspath $(BUILD))/oci
+OCI_NAME    ?= tamsor
+OCI_VERSION := $(shell sed -n -E 's/^project.Tamsor VERSION ([0-9.]+).*/\1/p' "$(ROOT)/CMakeLists.txt")
+OCI_SOURCE  ?= $(shell git -C "$(ROOT)" remote get-url origin 2>/dev/null || echo "file://$(ROOT)")
+OCI_ARCHIVE := $(OCI_DIR)/$(OCI_NAME)-$(OCI_VERSION).tar
+
+.PHONY: oci oci-save
+oci: deps
+	@$(call say,building the container image $(OCI_NAME):$(OCI_VERSION) from a Release build in $(OCI_DIR)); \
+	cmake -S "$(ROOT)" -B "$(OCI_DIR)" $(CMAKE_QUIET) -DCMAKE_BUILD_TYPE=Release \
+	  -DTAMSOR_TESTS=OFF -DTAMSOR_GTK=OFF; \
+	cmake --build "$(OCI_DIR)" -j $(JOBS) --target tamsor-serve tamsor-health; \
+	"$(ROOT)/tools/oci/build-image.sh" "$(OCI_DIR)" "$(OCI_VERSION)" "$(OCI_NAME)" "$(OCI_SOURCE)"; \
+	$(call took,container image)
+
+oci-save: oci
+	@rm -f "$(OCI_ARCHIVE)"; \
+	podman save --quiet --multi-image-archive --format docker-archive -o "$(OCI_ARCHIVE)" \
+	  "localhost/$(OCI_NAME):$(OCI_VERSION)" "localhost/$(OCI_NAME):latest"; \
+	ls -l "$(OCI_ARCHIVE)"
 
 # ---------------------------------------------------------------------------
 # make deb: the Debian packages tamsor (console) and tamsor-wizard (desktop),
