@@ -27,7 +27,7 @@ packages=(
   libgtk-4-dev libudev-dev dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   xdotool python3-dbusmock procps gir1.2-gdkpixbuf-2.0 python3-dbus
   chromium chromium-driver python3-selenium prometheus
-  podman buildah runc
+  podman buildah runc catatonit python3-yaml
 )
 
 missing=()

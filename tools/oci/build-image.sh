@@ -133,6 +133,7 @@ if [ "$have" = "$digest" ]; then
   exit 0
 fi
 
+previous=$(podman image inspect "localhost/$name:$version" --format '{{.Id}}' 2>/dev/null || true)
 container=$(buildah from --quiet --format docker scratch)
 mount=$(buildah mount "$container")
 cp -a "$rootfs/." "$mount/"
@@ -142,5 +143,10 @@ buildah commit --quiet --format docker --timestamp "$epoch" --rm "$container" \
   "localhost/$name:$version" >/dev/null
 container=""
 buildah tag "localhost/$name:$version" "localhost/$name:latest"
+# The image this one replaced, once no tag and no container holds it.
+if [ -n "$previous" ] &&
+   [ -z "$(podman image inspect "$previous" --format '{{join .RepoTags ""}}' 2>/dev/null)" ]; then
+  podman image rm "$previous" >/dev/null 2>&1 || true
+fi
 size=$(podman image inspect "localhost/$name:$version" --format '{{.Size}}')
 echo "build-image: $name:$version and $name:latest, $size bytes ($((size / 1048576)) MiB)"

@@ -106,7 +106,9 @@ void OnSocket(QxSocketRef socket, uint32_t types, const void*, const void*, void
         size_t received = 0;
         QxStatus status = QxPlatformNetReceive(handle, buffer, sizeof buffer, false, &received);
         if (status == kQxErrorWouldBlock) return;
-        if (status != kStatusOK) return Finish(exchange, "no answer (the server is not listening?)");
+        if (status != kStatusOK) {
+            return Finish(exchange, "no answer (the server is not listening?)");
+        }
         if (received == 0) return Finish(exchange, "");
         exchange.answer.append(buffer, received);
         if (exchange.answer.size() > kMaxAnswer) {
