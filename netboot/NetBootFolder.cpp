@@ -512,7 +512,12 @@ std::string NetBootFolderBootFileName(const NetBootFolderImage& image,
 }
 
 std::string NetBootFolderRootURLPath(const NetBootFolderImage& image) {
-    return "/" + NetBootFolderTftpPrefix(image) + "/" + image.folder + "/" + image.rootPath;
+    // Appended one by one: GCC 12 at -O3 takes "/" + a temporary for an
+    // overlapping copy (-Wrestrict) and fails the Release build.
+    std::string path = "/";
+    path += NetBootFolderTftpPrefix(image);
+    path += "/" + image.folder + "/" + image.rootPath;
+    return path;
 }
 
 std::string NetBootFolderRootPath(const NetBootFolderImage& image, const char* serverAddress,
