@@ -246,6 +246,10 @@ void ReportEnd(const TftpSession* session, QxStatus status) {
 }
 
 void TimerTick(QxRunLoopTimerRef timer, void* info);
+void WindowReady(void* context, QxStatus status);
+
+// The session's time-out in seconds of the run-loop clock.
+double ResendAfter(const TftpSession* session) { return session->timeout * gServer.tick; }
 
 // Puts the packet buffer on the wire; the socket's error as it is.
 QxStatus Transmit(TftpSession* session) {
@@ -258,6 +262,23 @@ QxStatus Transmit(TftpSession* session) {
     QxStatus status = QxPlatformNetSend(session->socket, session->packet, length, &sent);
     if (status == kStatusOK && sent != length) status = kStatusUnknown;
     return status;
+}
+
+// The record of block `number` (0: the OACK) among the last sent.
+TftpSendRecord& RecordOf(TftpSession* session, uint16_t number) {
+    return session->sends[number % kTftpMaxWindowSize];
+}
+
+// Notes that the packet in the buffer went out now: when, and how often.
+void NoteSend(TftpSession* session, double now) {
+    uint16_t number =
+        ReadU16(session->packet) == kOpData ? ReadU16(session->packet + 2) : uint16_t{0};
+    TftpSendRecord& record = RecordOf(session, number);
+    if (record.number != number) record = TftpSendRecord{number, 0, 0.0};
+    ++record.count;
+    record.time = now;
+    session->lastSendTime = now;
+    if (number > session->highestSent) session->highestSent = number;
 }
 
 // Sends the packet in flight (first send or a retransmission), counted
@@ -283,7 +304,7 @@ QxStatus SendPacket(TftpSession* session) {
     }
     QxStatus sent = status;
     double now = QxRunLoopNow();
-    session->lastSendTime = now;
+    NoteSend(session, now);
     if (session->timer == nullptr) {
         QxRunLoopTimerContext context{0, session, nullptr, nullptr, nullptr};
         session->timer =
@@ -298,8 +319,20 @@ QxStatus SendPacket(TftpSession* session) {
     return sent;
 }
 
-QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted);
-void WindowReady(void* context, QxStatus status);
+// Sends a block after the first of its window: not counted against the
+// retry limit (the window's first block stands for it). kQxErrorWouldBlock
+// when the socket's buffer is full.
+QxStatus SendFurtherBlock(TftpSession* session) {
+    QxStatus status = Transmit(session);
+    if (status == kQxErrorWouldBlock) return status;
+    if (status != kStatusOK) {
+        SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
+                  static_cast<int>(status));
+        return status;
+    }
+    NoteSend(session, QxRunLoopNow());
+    return kStatusOK;
+}
 
 // The count bytes at offset in the file, from the read-ahead buffer where
 // possible. A failed read-ahead falls back to reading just these bytes, so
@@ -343,22 +376,33 @@ QxStatus ReadFileBytes(TftpSession* session, uint64_t offset, uint32_t count,
     return VolumeRead(session->file, offset, count, destination);
 }
 
-// Takes back the blocks built after `number` that never went out.
-void ForgetBlocksAfter(TftpSession* session, uint16_t number) {
+// Moves the send position to just after block `number`: the next block
+// built is number + 1. A window sent again goes back; a client that has
+// received more than the position says moves it on.
+void SetPosition(TftpSession* session, uint16_t number) {
     session->block = number;
     uint64_t offset = static_cast<uint64_t>(number) * session->blockSize;
     session->fileOffset = offset < session->fileSize ? offset : session->fileSize;
-    session->lastBlockSent = false;
+    session->lastBlockSent = number >= session->lastBlock;
 }
 
-// Builds DATA block `number` (1 to lastBlock) in the packet buffer.
-QxStatus BuildBlock(TftpSession* session, uint16_t number) {
-    uint64_t offset = static_cast<uint64_t>(number - 1) * session->blockSize;
-    uint64_t remaining = session->fileSize - offset;
+// Builds the next DATA block (block + 1) from fileOffset in the packet
+// buffer and sends it: a file whose size is a multiple of the block size
+// therefore ends with an empty block. The first block of a window (the one
+// the client lacks) goes out through SendPacket, counted against the retry
+// limit; the blocks after it are sent uncounted. kQxErrorWouldBlock when
+// the block waits: for its .dmg runs (nothing changed; WindowReady goes on
+// when they are decoded) or for room in the socket's buffer (a first block
+// counts as sent and the timer sends it again; a later one is taken back,
+// for the next ACK to send).
+QxStatus SendNextBlock(TftpSession* session) {
+    auto number = static_cast<uint16_t>(session->block + 1);
+    uint64_t remaining = session->fileSize - session->fileOffset;
     auto count = static_cast<uint32_t>(remaining < session->blockSize ? remaining
                                                                       : session->blockSize);
-    QxStatus status = ReadFileBytes(session, offset, count, session->packet + kHeaderLength);
-    if (status == kQxErrorWouldBlock) return status;  // sent from WindowReady
+    QxStatus status =
+        ReadFileBytes(session, session->fileOffset, count, session->packet + kHeaderLength);
+    if (status == kQxErrorWouldBlock) return status;
     if (status != kStatusOK) {
         VolumeFailedPosition(session->file, session->failedPosition,
                              sizeof session->failedPosition);
@@ -368,73 +412,37 @@ QxStatus BuildBlock(TftpSession* session, uint16_t number) {
     }
     WriteU16(session->packet, kOpData);
     WriteU16(session->packet + 2, number);
+    session->block = number;
+    session->fileOffset += count;
     session->packetLength = static_cast<int32_t>(count + kHeaderLength);
-    if (number > session->block) {
-        session->block = number;
-        session->fileOffset = offset + count;
-    }
     if (count < session->blockSize) session->lastBlockSent = true;
-    return kStatusOK;
+    if (number == session->windowStart) return SendPacket(session);
+    status = SendFurtherBlock(session);
+    if (status == kQxErrorWouldBlock) SetPosition(session, static_cast<uint16_t>(number - 1));
+    return status;
 }
 
-// Sends blocks from..end. The first counts against the retry limit when
-// `counted` (it begins a window), so a window is retried as often as a lone
-// block. When the socket's buffer fills, the rest of the window waits for
-// the client's ACK or the timer, which send from the first block the client
-// lacks. A block whose .dmg runs are still being decoded stops the sending
-// here; WindowReady goes on from it.
-QxStatus SendBlocks(TftpSession* session, uint16_t from, uint16_t end, bool counted) {
-    for (uint32_t number = from; number <= end; ++number) {
-        uint16_t built = session->block;
-        QxStatus status = BuildBlock(session, static_cast<uint16_t>(number));
-        if (status == kQxErrorWouldBlock) {
-            session->resumeFrom = static_cast<uint16_t>(number);
-            session->resumeEnd = end;
-            session->resumeCounted = counted && number == from;
-            return kStatusOK;
-        }
-        if (status != kStatusOK) return status;
-        if (number == from && counted) {
-            status = SendPacket(session);
-            if (status == kQxErrorWouldBlock) return kStatusOK;  // the timer sends it again
-            if (status != kStatusOK) return status;
-            continue;
-        }
-        status = Transmit(session);
-        if (status == kQxErrorWouldBlock) {
-            // Not sent: the window is filled from this block next time.
-            if (session->block != built) ForgetBlocksAfter(session, built);
-            return kStatusOK;
-        }
-        if (status != kStatusOK) {
-            SendError(kTftpErrorNotDefined, session->socket, nullptr, "Send Failed: %d",
-                      static_cast<int>(status));
-            return status;
-        }
-        session->lastSendTime = QxRunLoopNow();
-    }
-    return kStatusOK;
-}
-
-// Sends what the window lacks after the last block sent: a client that
-// acknowledges early gets each block once. In lockstep this is the next block.
+// Sends blocks until the window holds windowSize of them (or the last):
+// after an ACK that is what the window lacks, so a client that acknowledges
+// early gets each block once; in lockstep it is the next block. A block
+// that waits (SendNextBlock) ends the round; the next ACK, the timer or
+// WindowReady goes on.
 QxStatus FillWindow(TftpSession* session) {
+    if (session->windowStart == 0) return kStatusOK;  // the OACK is in flight
     uint32_t end = static_cast<uint32_t>(session->windowStart) + session->windowSize - 1;
     if (end > session->lastBlock) end = session->lastBlock;
-    uint32_t from = static_cast<uint32_t>(session->block) + 1;
-    session->resumeFrom = 0;
-    if (from > end) return kStatusOK;
-    return SendBlocks(session, static_cast<uint16_t>(from), static_cast<uint16_t>(end),
-                      from == session->windowStart);
+    while (session->block < end) {
+        QxStatus status = SendNextBlock(session);
+        if (status == kQxErrorWouldBlock) return kStatusOK;
+        if (status != kStatusOK) return status;
+    }
+    return kStatusOK;
 }
 
-// Sends the window that begins at block `from`: up to windowSize blocks,
-// never past the last.
-QxStatus SendWindow(TftpSession* session, uint16_t from) {
-    uint32_t end = static_cast<uint32_t>(from) + session->windowSize - 1;
-    if (end > session->lastBlock) end = session->lastBlock;
-    session->resumeFrom = 0;
-    return SendBlocks(session, from, static_cast<uint16_t>(end), true);
+// Sends the window again from the first block the client lacks.
+QxStatus ResendWindow(TftpSession* session) {
+    SetPosition(session, static_cast<uint16_t>(session->windowStart - 1));
+    return FillWindow(session);
 }
 
 void WindowReady(void* context, QxStatus status) {
@@ -442,10 +450,7 @@ void WindowReady(void* context, QxStatus status) {
     session->wait = nullptr;
     // A run that does not decode is never cached: read it here to report it.
     session->readInPlace = status != kStatusOK;
-    uint16_t from = session->resumeFrom;
-    if (from == 0) return;
-    session->resumeFrom = 0;
-    status = SendBlocks(session, from, session->resumeEnd, session->resumeCounted);
+    status = FillWindow(session);
     if (status != kStatusOK) CloseSession(session, status);
 }
 
@@ -485,12 +490,11 @@ QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
 // otherwise.
 void TimerTick(QxRunLoopTimerRef, void* info) {
     auto* session = static_cast<TftpSession*>(info);
-    if (QxRunLoopNow() - session->lastSendTime < session->timeout * gServer.tick) return;
+    if (QxRunLoopNow() - session->lastSendTime < ResendAfter(session)) return;
     // Waiting for our own decode, not for the client: nothing to resend yet.
     if (session->wait != nullptr) return;
     bool whole = session->windowSize <= 1 || session->windowStart == 0;
-    QxStatus status =
-        whole ? SendPacket(session) : SendWindow(session, session->windowStart);
+    QxStatus status = whole ? SendPacket(session) : ResendWindow(session);
     if (status != kStatusOK && status != kQxErrorWouldBlock) CloseSession(session, kStatusTimeout);
 }
 
@@ -514,7 +518,8 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         // block never sent: the timer takes care of what is in flight, and
         // answering it would double every later block.
         uint16_t acknowledged = ReadU16(packet + 2);
-        if (acknowledged < session->windowStart || acknowledged > session->block) return;
+        if (acknowledged < session->windowStart || acknowledged > session->highestSent) return;
+        double now = QxRunLoopNow();
         session->sendCount = 0;
         session->heard = true;
         if (acknowledged == session->lastBlock) {
@@ -525,11 +530,13 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         // on its way (a client may acknowledge every block), unless it has
         // been out for a whole time-out: then the client lacks it, and the
         // window is sent again from there as the timer would.
-        bool overdue = acknowledged < session->block &&
-                       QxRunLoopNow() - session->lastSendTime >= session->timeout * gServer.tick;
-        session->windowStart = static_cast<uint16_t>(acknowledged + 1);
-        QxStatus status =
-            overdue ? SendWindow(session, session->windowStart) : FillWindow(session);
+        auto next = static_cast<uint16_t>(acknowledged + 1);
+        bool overdue = acknowledged < session->highestSent &&
+                       now - RecordOf(session, next).time >= ResendAfter(session);
+        session->windowStart = next;
+        session->lastSendTime = now;  // the client's progress restarts the clock
+        if (overdue || session->block < acknowledged) SetPosition(session, acknowledged);
+        QxStatus status = FillWindow(session);
         if (status != kStatusOK) CloseSession(session, status);
         return;
     }
@@ -731,7 +738,7 @@ QxStatus SetUpSession(TftpSession* session, const char* fileName,
         return SendOptionAck(session, options);  // acknowledged as block 0
     }
     session->windowStart = 1;
-    return SendWindow(session, 1);
+    return FillWindow(session);  // DATA 1 at once
 }
 
 // The session of client (clientLength bytes, as received), or null; *count

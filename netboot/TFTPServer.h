@@ -108,6 +108,14 @@ inline constexpr size_t kTftpPacketCapacity = 65536;
 // Room for an IPv4 (16 bytes) or IPv6 (28 bytes) socket address.
 inline constexpr size_t kTftpAddressCapacity = 28;
 
+// When a packet of a session last went out, and how often it has: a round
+// trip is measured only from a packet sent once.
+struct TftpSendRecord {
+    uint16_t number;            // DATA block, 0 for the OACK
+    uint16_t count;             // sends so far
+    double time;                // run-loop clock at the last of them
+};
+
 // One transfer. Sessions form a process-wide list, newest first.
 struct TftpSession {
     TftpSession* next;
@@ -119,15 +127,17 @@ struct TftpSession {
     int32_t timeout;            // seconds
     int32_t sendCount;          // sends of the current packet so far
     int32_t sendLimit;
-    uint16_t block;             // highest DATA block built; 0 before the first
+    uint16_t block;             // last DATA block built; 0 before the first
     bool lastBlockSent;         // the short last block has been built
+    uint16_t highestSent;       // the highest block sent so far (0: none)
     uint16_t windowSize;        // blocks sent per ACK; 1 for lockstep
     uint16_t windowStart;       // first block not acknowledged (0: the OACK)
     uint16_t lastBlock;         // number of the short last block
     uint8_t* packet;            // kTftpPacketCapacity bytes: the packet last built
     int32_t packetLength;
     QxRunLoopTimerRef timer;    // retransmission timer, or null
-    double lastSendTime;        // run-loop clock at the last send
+    double lastSendTime;        // run-loop clock at the last send or progress
+    TftpSendRecord sends[kTftpMaxWindowSize];  // by block number modulo the size
     VolumeFile* file;
     uint64_t fileOffset;        // bytes sent so far
     uint64_t fileSize;
@@ -141,9 +151,6 @@ struct TftpSession {
     uint64_t readAheadFailedEnd;  // end of the last window that failed to read
     ImageWait* wait;              // a .dmg's runs of the next window being decoded
     bool readInPlace;             // that wait failed: the next window is read here
-    uint16_t resumeFrom;          // the block that waits for that decode; 0: none
-    uint16_t resumeEnd;           // the last block of its window
-    bool resumeCounted;           // it begins its window (a counted send)
     double startTime;           // run-loop clock when the request came
     bool heard;                 // the client has acknowledged a packet
     char failedPosition[80];    // disc position of a failed read, or empty

@@ -8,12 +8,15 @@
 // contents, so a block sent from the wrong offset shows in the bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,11 +25,13 @@
 #endif
 
 #include "BootSource.h"
+#include "DMGWriter.h"
 #include "DeviceBinding.h"
 #include "DiscShare.h"
 #include "HFSImageWriter.h"
 #include "QxLBuild.h"
 #include "QxLMemory.h"
+#include "QxWorkPool.h"
 #include "TFTPServer.h"
 #include "VolumePath.h"
 #include "foundation/QxRunLoopTestSupport.h"
@@ -1106,6 +1111,146 @@ TEST_F(TftpTest, SendErrorChecksCodeAndLength) {
     ASSERT_TRUE(client.Receive(&packet));
     EXPECT_EQ(packet.bytes.size(), 4u + 251u + 1u);
     ExpectError(packet, 65535, std::string(246, 'm') + "-1234");
+}
+
+// ---- Boot files from a .dmg -------------------------------------------------------
+
+// Takes every thread of the work pool with a piece that waits until the
+// test lets it go, so that the .dmg's decodes queue behind them: the test
+// holds what the server waits for instead of racing the decoder.
+class PoolHold {
+public:
+    PoolHold() {
+        uint32_t threads = QxWorkPoolThreadCount();
+        for (uint32_t i = 0; i < threads; ++i) {
+            if (QxWorkSubmit(Hold, Done, this, nullptr) == kStatusOK) ++submitted_;
+        }
+        while (started_.load() < submitted_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~PoolHold() {
+        Release();
+        double deadline = QxRunLoopNow() + kWait;
+        while (done_ < submitted_ && QxRunLoopNow() < deadline) testsupport::RunFor(0.001);
+    }
+    PoolHold(const PoolHold&) = delete;
+    PoolHold& operator=(const PoolHold&) = delete;
+
+    bool Holding() const { return submitted_ > 0 && submitted_ == QxWorkPoolThreadCount(); }
+    void Release() { released_.store(true); }
+
+private:
+    static void Hold(void* context) {
+        auto* hold = static_cast<PoolHold*>(context);
+        ++hold->started_;
+        while (!hold->released_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    static void Done(void* context, QxStatus) { ++static_cast<PoolHold*>(context)->done_; }
+
+    std::atomic<uint32_t> started_{0};
+    std::atomic<bool> released_{false};
+    uint32_t submitted_ = 0;
+    uint32_t done_ = 0;
+};
+
+class TftpDmgTest : public TftpWindowTest {
+protected:
+    void SetUp() override {
+        TftpWindowTest::SetUp();
+        if (HasFatalFailure()) return;
+        ServeNewDmg();
+    }
+
+    // The test disc as a new bzip2 .dmg of small runs (a window's blocks
+    // span several; nothing of it decoded yet), on the second drive and
+    // made the boot source.
+    void ServeNewDmg() {
+        static int made = 0;
+        DeviceUnbind(kDrive1);
+        std::string bytes = ReadFile(Image("install"));
+        std::vector<uint8_t> disc(bytes.begin(), bytes.end());
+        DMGOptions options;
+        options.method = DMGMethod::kBzip2;
+        options.chunkSectors = 64;
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_TRUE(DMGWrite(disc, options, &image, &error)) << error;
+        std::string path = Path("install-" + std::to_string(++made) + ".dmg");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        ASSERT_EQ(DeviceBindImage(kDrive1, path.c_str(), 0), kStatusOK);
+        ASSERT_EQ(PrepareBootSource(kVolume1, false), kStatusOK);
+    }
+};
+
+// A window waits for its runs without holding the loop, and goes on from
+// the block that waited once they are decoded: every byte in place.
+TEST_F(TftpDmgTest, WindowWaitsForItsRunsAndGoesOnWhenTheyAreDecoded) {
+    const std::string kernel = Pattern(files_.kernel, kKernelSize);
+    {
+        PoolHold hold;
+        ASSERT_TRUE(hold.Holding());
+        Client client;
+        Packet packet = Ask(client, Request("1/mach.orvane", {{"windowsize", "16"}, {"blksize", "1468"}}));
+        ASSERT_EQ(packet.Opcode(), 6u);
+        client.SendTo(packet.port, Ack(0));
+        EXPECT_TRUE(client.Quiet()) << "block 1 was sent before its run was decoded";
+        ASSERT_NE(TftpFirstSession(), nullptr);
+        EXPECT_NE(TftpFirstSession()->wait, nullptr);
+        // The loop answers meanwhile: a second session gets its OACK.
+        Client other;
+        EXPECT_EQ(Ask(other, Request("1/booter", {{"tsize", "0"}})).Opcode(), 6u);
+        TftpCloseAllSessions(kStatusCanceled);
+    }
+    for (bool everyBlock : {false, true}) {
+        Client client;
+        // A time-out far longer than the test: the blocks that waited must go
+        // out when their runs are ready, not when the timer comes.
+        WindowedFetch fetch = FetchWindowed(client, "1/mach.orvane", 16, everyBlock, false,
+                                            {{"blksize", "1468"}, {"timeout", "255"}});
+        EXPECT_TRUE(fetch.bytes == kernel);
+        EXPECT_LE(fetch.dataPackets, 2 * (kKernelSize / 1468 + 1));
+    }
+}
+
+// A session that ends while its runs wait to be decoded, or after they
+// were decoded but before the loop has delivered them, leaves nothing
+// behind (the sanitizers watch), and the next transfer is whole.
+TEST_F(TftpDmgTest, SessionEndedWhileItsRunsDecodeLeavesNothingBehind) {
+    for (bool decoded : {false, true}) {
+        SCOPED_TRACE(decoded ? "decoded, not delivered" : "queued");
+        ServeNewDmg();
+        events_.clear();
+        {
+            PoolHold hold;
+            ASSERT_TRUE(hold.Holding());
+            Client client;
+            Packet packet = Ask(client, Request("1/mach.orvane", {{"windowsize", "8"}}));
+            ASSERT_EQ(packet.Opcode(), 6u);
+            client.SendTo(packet.port, Ack(0));
+            double deadline = QxRunLoopNow() + kWait;
+            while ((TftpFirstSession() == nullptr || TftpFirstSession()->wait == nullptr) &&
+                   QxRunLoopNow() < deadline) {
+                testsupport::RunFor(0.001);
+            }
+            ASSERT_NE(TftpFirstSession()->wait, nullptr);
+            if (decoded) {
+                // The pool decodes, but the loop is not pumped: the
+                // completion waits to be delivered.
+                hold.Release();
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            // The client's ERROR, handed in at once: no pump in between.
+            std::string error = ErrorPacket(0, "gone");
+            TftpHandleSessionPacket(TftpFirstSession(),
+                                    reinterpret_cast<const uint8_t*>(error.data()), error.size());
+            EXPECT_EQ(TftpFirstSession(), nullptr);
+            ExpectEvents({{"TFTPOpen", 0}, {"TFTPClose", kStatusAbortedByPeer}}, "1/mach.orvane");
+        }
+        testsupport::RunFor(0.05);
+        Client next;
+        EXPECT_TRUE(Fetch(next, "1/mach.orvane", {{"windowsize", "8"}, {"timeout", "255"}}) ==
+                    Pattern(files_.kernel, kKernelSize));
+    }
 }
 
 #if !defined(_WIN32)
