@@ -233,7 +233,8 @@ try:
           "tamsor-serve --help in the image: %d %s" % (trial.returncode, trial.stderr[-300:]))
 
     if not wait_for(ports_free, 60):
-        raise RuntimeError("UDP %d or TCP %d stays taken on this machine" % (BSDP_PORT, STATUS_PORT))
+        raise RuntimeError("UDP %d or TCP %d stays taken on this machine"
+                           % (BSDP_PORT, STATUS_PORT))
     library, raw = make_library()
 
     # The README's command line, with a read-only root filesystem.
@@ -309,6 +310,8 @@ try:
     template = template["spec"]["template"]
     spec = template["spec"]
     check(spec.get("hostNetwork") is True, "the pod template is not on the host's network")
+    images = [c["image"] for c in spec["containers"]]
+    check(images == ["tamsor:" + version], "the manifest runs %s, not this version's" % images)
     kube_state = os.path.join(work, "kube-state")
     os.mkdir(kube_state)
     os.chown(kube_state, 7780, 7780)
