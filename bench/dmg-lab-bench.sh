@@ -47,7 +47,9 @@ done
 SERVE_PID=""
 start_serve() {  # $1 image
   BSDP_PORT=$(bench_free_port)
-  "$SERVE" --keep-booting --bsdp-port "$BSDP_PORT" "$1" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  # The lab's clients all read from 127.0.0.1: no per-address share.
+  "$SERVE" --keep-booting --max-connections-per-client 0 --bsdp-port "$BSDP_PORT" "$1" \
+    >"$WORK/serve.out" 2>"$WORK/serve.err" &
   SERVE_PID=$!
   PIDS+=("$SERVE_PID")
   for _ in $(seq 200); do grep -q 'http=' "$WORK/serve.out" 2>/dev/null && break; sleep 0.05; done

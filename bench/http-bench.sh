@@ -19,7 +19,10 @@
 # Each round runs every case against the three servers in turn, so that a
 # burst of load elsewhere on the machine hits all of them alike; a case's
 # figure is the median of its rounds. The better nginx of a case is the
-# reference of its ratio.
+# reference of its ratio. Beside each rate: the server's CPU time (user and
+# system, nginx's worker included) per GiB of body served in that run, from
+# /proc: on a real network the NIC is the limit, and CPU per byte decides
+# how many clients one machine serves.
 #
 # Needs nginx, wrk, curl and python3 (Debian packages). Only processes
 # started here are stopped, by their process ids.
@@ -82,8 +85,11 @@ SUM=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 . "$ROOT/bench/bench-peers.sh"
 
 declare -A PORT
-"$SHARE" "$IMAGE" CdRom0 >"$WORK/share.out" 2>"$WORK/share.err" &
+declare -A SERVER_PID
+# wrk's connections all come from 127.0.0.1: no per-address share.
+"$SHARE" --max-connections-per-client 0 "$IMAGE" CdRom0 >"$WORK/share.out" 2>"$WORK/share.err" &
 PIDS+=($!)
+SERVER_PID[ours]=$!
 for _ in $(seq 100); do
   grep -q '^port ' "$WORK/share.out" 2>/dev/null && break
   sleep 0.05
@@ -94,6 +100,7 @@ PORT[ours]=$(awk '/^port /{print $2}' "$WORK/share.out")
 start_nginx() {  # $1: on or off (sendfile)
   bench_start_nginx "$WORK/nginx-$1" "$WORK/www" "$1"
   PORT[nginx-$1]=$NGINX_PORT
+  SERVER_PID[nginx-$1]=${PIDS[-1]}
 }
 start_nginx off
 start_nginx on
@@ -131,52 +138,77 @@ function request()
 end
 EOF
 
-# Prints requests per second of one wrk run (0 when any reply was not 2xx
-# or a socket error occurred).
+# Prints "rate requests" of one wrk run: requests per second and requests
+# done (0 0 when any reply was not 2xx or a socket error occurred).
 run_wrk() {  # $1 port, $2 range size, $3 connections
   local threads=1
   if [ "$3" -gt 1 ]; then threads=2; fi
   wrk -t "$threads" -c "$3" -d "${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" \
     "http://127.0.0.1:$1/CdRom0.dmg" -- "$IMAGE_SIZE" "$2" 2>&1 |
-    awk '/^Requests\/sec:/{rate=$2} /Non-2xx|Socket errors/{bad=1} END{print bad ? 0 : rate}'
+    awk '/^Requests\/sec:/{rate=$2} / requests in /{done=$1} /Non-2xx|Socket errors/{bad=1}
+         END{print bad ? "0 0" : rate " " done}'
 }
 
-# Prints bytes per second of one full GET.
+# Prints "rate 1" of one full GET: bytes per second, one request.
 run_full() {  # $1 port
   local speed
   speed=$(curl -s -o /dev/null -w '%{speed_download}' "http://127.0.0.1:$1/CdRom0.dmg")
-  echo "${speed%.*}"
+  echo "${speed%.*} 1"
+}
+
+TICKS=$(getconf CLK_TCK)
+# CPU time (user + system, in clock ticks) a server has used so far: its
+# process and its children (nginx's worker).
+cpu_ticks() {  # $1 server
+  local pid total=0
+  for pid in "${SERVER_PID[$1]}" $(ps -o pid= --ppid "${SERVER_PID[$1]}" 2>/dev/null); do
+    [ -r "/proc/$pid/stat" ] || continue
+    # Fields after the command's closing parenthesis: utime is the 12th, stime the 13th.
+    total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
+  done
+  echo "$total"
 }
 
 median() { bench_median; }
 
 CASES=("4096 1" "4096 8" "65536 1" "65536 8" "1048576 1" "1048576 8" "full 1")
 declare -A RESULT
+declare -A CPU
 for round in $(seq "$ROUNDS"); do
   echo "==> round $round of $ROUNDS"
   for case in "${CASES[@]}"; do
     read -r size connections <<<"$case"
     for server in "${SERVERS[@]}"; do
+      before=$(cpu_ticks "$server")
       if [ "$size" = full ]; then
-        figure=$(run_full "${PORT[$server]}")
+        read -r figure requests < <(run_full "${PORT[$server]}")
+        bytes=$IMAGE_SIZE
       else
-        figure=$(run_wrk "${PORT[$server]}" "$size" "$connections")
+        read -r figure requests < <(run_wrk "${PORT[$server]}" "$size" "$connections")
+        bytes=$((requests * size))
       fi
+      after=$(cpu_ticks "$server")
       key="$server $size $connections"
       RESULT[$key]="${RESULT[$key]:-} $figure"
+      CPU[$key]="${CPU[$key]:-} $(awk -v t=$((after - before)) -v hz="$TICKS" -v b="$bytes" \
+        'BEGIN{print b > 0 ? t / hz / (b / 1073741824) : 0}')"
     done
   done
 done
 
-for key in "${!RESULT[@]}"; do RESULT[$key]=$(echo "${RESULT[$key]}" | median); done
+for key in "${!RESULT[@]}"; do
+  RESULT[$key]=$(echo "${RESULT[$key]}" | median)
+  CPU[$key]=$(echo "${CPU[$key]}" | median)
+done
 
 # ---- report -----------------------------------------------------------------------
 echo
 echo "image $IMAGE_MIB MiB in the page cache; median of $ROUNDS rounds of ${SECONDS_PER_RUN} s per wrk run;"
 echo "$(nproc) cores shared by wrk and the servers; nginx: 1 worker, the better of sendfile off/on."
-echo "MB = 10^6 bytes of body; ratio = ours / nginx."
-printf '\n%-20s %11s %10s %11s %10s %7s %10s\n' case "ours req/s" "ours MB/s" "nginx req/s" \
-  "nginx MB/s" ratio "nginx"
+echo "MB = 10^6 bytes of body; ratio = ours / nginx; CPU = server CPU seconds (user + system) per GiB"
+echo "of body served (the better nginx's); CPU ratio = ours / nginx (below 1: ours uses less)."
+printf '\n%-20s %11s %10s %11s %10s %7s %10s %8s %8s %6s\n' case "ours req/s" "ours MB/s" \
+  "nginx req/s" "nginx MB/s" ratio "nginx" "ours CPU" "ngx CPU" "CPU x"
 for case in "${CASES[@]}"; do
   read -r size connections <<<"$case"
   ours=${RESULT["ours $size $connections"]}
@@ -184,30 +216,41 @@ for case in "${CASES[@]}"; do
   on=${RESULT["nginx-on $size $connections"]}
   reference=$off
   which="sf off"
-  if awk -v a="$on" -v b="$off" 'BEGIN{exit !(a > b)}'; then reference=$on; which="sf on"; fi
+  referenceCPU=${CPU["nginx-off $size $connections"]}
+  if awk -v a="$on" -v b="$off" 'BEGIN{exit !(a > b)}'; then
+    reference=$on
+    which="sf on"
+    referenceCPU=${CPU["nginx-on $size $connections"]}
+  fi
   ratio=$(awk -v a="$ours" -v b="$reference" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}')
+  oursCPU=${CPU["ours $size $connections"]}
+  cpuRatio=$(awk -v a="$oursCPU" -v b="$referenceCPU" 'BEGIN{printf "%.2f", (b > 0 ? a / b : 0)}')
   if [ "$size" = full ]; then
-    printf '%-20s %11s %10.0f %11s %10.0f %6sx %10s\n' "full GET ($IMAGE_MIB MiB)" - \
+    printf '%-20s %11s %10.0f %11s %10.0f %6sx %10s %8.2f %8.2f %5sx\n' "full GET ($IMAGE_MIB MiB)" - \
       "$(awk -v s="$ours" 'BEGIN{print s / 1e6}')" - \
-      "$(awk -v s="$reference" 'BEGIN{print s / 1e6}')" "$ratio" "$which"
+      "$(awk -v s="$reference" 'BEGIN{print s / 1e6}')" "$ratio" "$which" "$oursCPU" \
+      "$referenceCPU" "$cpuRatio"
   else
-    printf '%-20s %11.0f %10.1f %11.0f %10.1f %6sx %10s\n' \
+    printf '%-20s %11.0f %10.1f %11.0f %10.1f %6sx %10s %8.2f %8.2f %5sx\n' \
       "$((size / 1024)) KiB x $connections conn" "$ours" \
       "$(awk -v r="$ours" -v s="$size" 'BEGIN{print r * s / 1e6}')" "$reference" \
-      "$(awk -v r="$reference" -v s="$size" 'BEGIN{print r * s / 1e6}')" "$ratio" "$which"
+      "$(awk -v r="$reference" -v s="$size" 'BEGIN{print r * s / 1e6}')" "$ratio" "$which" \
+      "$oursCPU" "$referenceCPU" "$cpuRatio"
   fi
 done
 echo
-echo "nginx, both configurations (req/s; full GET in MB/s):"
+echo "nginx, both configurations (req/s; full GET in MB/s; CPU s/GiB):"
 for case in "${CASES[@]}"; do
   read -r size connections <<<"$case"
   off=${RESULT["nginx-off $size $connections"]}
   on=${RESULT["nginx-on $size $connections"]}
   if [ "$size" = full ]; then
-    printf '  %-18s sendfile off %9.1f   sendfile on %9.1f\n' "full GET" \
-      "$(awk -v s="$off" 'BEGIN{print s / 1e6}')" "$(awk -v s="$on" 'BEGIN{print s / 1e6}')"
+    printf '  %-18s sendfile off %9.1f (%.2f)   sendfile on %9.1f (%.2f)\n' "full GET" \
+      "$(awk -v s="$off" 'BEGIN{print s / 1e6}')" "${CPU["nginx-off $size $connections"]}" \
+      "$(awk -v s="$on" 'BEGIN{print s / 1e6}')" "${CPU["nginx-on $size $connections"]}"
   else
-    printf '  %-18s sendfile off %9.0f   sendfile on %9.0f\n' \
-      "$((size / 1024)) KiB x $connections" "$off" "$on"
+    printf '  %-18s sendfile off %9.0f (%.2f)   sendfile on %9.0f (%.2f)\n' \
+      "$((size / 1024)) KiB x $connections" "$off" "${CPU["nginx-off $size $connections"]}" \
+      "$on" "${CPU["nginx-on $size $connections"]}"
   fi
 done

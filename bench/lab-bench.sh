@@ -236,7 +236,8 @@ sample_descriptors() {
 # start_serve [OPTION...]: tamsor-serve on the image with the options given.
 start_serve() {
   : >"$WORK/serve.out"
-  "$SERVE" --keep-booting --json --bsdp-port "$(free_port)" "$@" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  # Every client reads from 127.0.0.1: one address, so no per-address share.
+  "$SERVE" --keep-booting --json --max-connections-per-client 0 --bsdp-port "$(free_port)" "$@" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
   SERVE_PID=$!
   PIDS+=("$SERVE_PID")
   for _ in $(seq 100); do grep -q '"event":"start"' "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
@@ -318,6 +319,7 @@ if [ "$LIBRARY" = 1 ]; then
   done
   LIB_BSDP=$(free_port)
   "$SERVE" --library "$LIB" --state-dir "$WORK/state" --json --bsdp-port "$LIB_BSDP" \
+    --max-connections-per-client 0 \
     >"$WORK/library.out" 2>/dev/null &
   LIB_PID=$!
   PIDS+=("$LIB_PID")

@@ -45,7 +45,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$SHARE" "$image" >"$OUT/share.out" 2>"$OUT/share.err" &
+# wrk's connections all come from 127.0.0.1: no per-address share.
+"$SHARE" --max-connections-per-client 0 "$image" >"$OUT/share.out" 2>"$OUT/share.err" &
 server_pid=$!
 for _ in $(seq 1 100); do grep -q '^port ' "$OUT/share.out" 2>/dev/null && break; sleep 0.1; done
 port=$(sed -n 's/^port //p' "$OUT/share.out")

@@ -9,6 +9,8 @@
 //   GET/HEAD unknown name, no        404
 //     images, device or range
 //     refused on opening
+//   GET/HEAD when no descriptor is   503 with Retry-After (never 404:
+//     left to open the image          the image is there)
 //   GET/HEAD malformed Range, range  400
 //     refused by the open reader
 //   POST {Message = Status (any      200 with the status reply document
@@ -101,6 +103,9 @@ struct ServiceState {
     DiscShareClientHook clientHook;
     void* clientHookContext;
     uint32_t backlog;
+    double sendTimeout;
+    uint32_t clientLimit = kDiscShareDefaultClientLimit;
+    uint64_t unavailable;
 };
 
 ServiceState gService;
@@ -154,6 +159,9 @@ QxStatus SendBareResponse(DiscShareSession* session, unsigned int code) {
     HTTPMessageReset(response);
     QxStatus status = HTTPMessageSetStatusLine(response, code, nullptr);
     if (status == kStatusOK) status = AddStandardHeaders(response);
+    if (status == kStatusOK && code == 503) {
+        status = HTTPMessageAddHeader(response, "Retry-After", "%u", kHTTPRetryAfter);
+    }
     if (status == kStatusOK) status = HTTPMessageAddHeader(response, "Content-Length", "0");
     if (status != kStatusOK) return status;
     SetResponseBody(response, nullptr, 0);
@@ -253,7 +261,14 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
 
     if (strcmp(devicePath, session->readerPath) != 0) {
         DiscImageReader* reader = nullptr;
-        if (DiscImageReaderOpen(devicePath, &start, &end, &size, &reader) != kStatusOK) {
+        QxStatus openStatus = DiscImageReaderOpen(devicePath, &start, &end, &size, &reader);
+        if (openStatus != kStatusOK) {
+            // Out of descriptors says nothing about the image: the client is
+            // to come back, not to conclude there is no such image.
+            if (QxPlatformIsOutOfDescriptors(openStatus) || openStatus == kStatusNoMemory) {
+                ++gService.unavailable;
+                return SendBareResponse(session, 503);
+            }
             return SendBareResponse(session, 404);
         }
         // The old reader goes only once the new one is open.
@@ -553,6 +568,22 @@ void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context) {
 
 void DiscShareSetListenBacklog(uint32_t backlog) { gService.backlog = backlog; }
 
+void DiscShareSetSendTimeout(double seconds) { gService.sendTimeout = seconds > 0 ? seconds : 0; }
+
+void DiscShareSetClientLimit(uint32_t limit) { gService.clientLimit = limit; }
+
+void DiscShareGetCounters(DiscShareCounters* counters) {
+    if (counters == nullptr) return;
+    *counters = DiscShareCounters{};
+    const HTTPListener* listener = gService.listener;
+    if (listener == nullptr) return;
+    counters->connections = listener->connectionCount;
+    counters->connectionLimit = listener->connectionLimit;
+    counters->refused = listener->refused;
+    counters->madeRoom = listener->madeRoom;
+    counters->unavailable = gService.unavailable;
+}
+
 QxStatus DiscShareStart() {
     QxStatus status = kStatusOK;
     if (gService.listener != nullptr) {
@@ -568,6 +599,12 @@ QxStatus DiscShareStart() {
             listener->onRequest = OnRequest;
             listener->onSent = OnSent;
             listener->backlog = gService.backlog;
+            listener->sendTimeout = gService.sendTimeout;
+            listener->clientLimit =
+                gService.clientLimit == 0 ? kHTTPNoLimit : gService.clientLimit;
+            // Its socket, and its own descriptor of a raw image or drive.
+            listener->descriptorsPerConnection = 2;
+            gService.unavailable = 0;
             gService.listener = listener;
             status = HTTPListenerStart(listener, SystemPrefersIPv6() ? kHTTPFamilyIPv6 : kHTTPFamilyIPv4);
         }

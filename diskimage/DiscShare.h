@@ -80,6 +80,29 @@ QxStatus DiscShareSetServerToken(const char* text);
 // client tries again only a second or more later.
 void DiscShareSetListenBacklog(uint32_t backlog);
 
+// Seconds a client may take no byte of an answer before its connection is
+// closed, from the next start on; 0 (or less) goes back to 60.
+void DiscShareSetSendTimeout(double seconds);
+
+// Connections one client address may hold open at once, from the next start
+// on; 0 for no limit. 8 unless set: a client that opens a few for its ranges
+// has room, and a ninth connection of the address closes that address's
+// connection that has waited longest for a request (or is refused with 503
+// when all of them are being answered).
+inline constexpr uint32_t kDiscShareDefaultClientLimit = 8;
+void DiscShareSetClientLimit(uint32_t limit);
+
+// Counters since the service started, for monitoring.
+struct DiscShareCounters {
+    uint32_t connections;  // open now
+    uint32_t connectionLimit;  // open connections at most (each may hold an image's descriptor)
+    uint64_t refused;      // newcomers refused with 503 at a limit
+    uint64_t madeRoom;     // waiting connections closed to make room for a newcomer
+    uint64_t unavailable;  // image requests answered 503: no descriptor left to open the image
+};
+// All zero while the service is stopped.
+void DiscShareGetCounters(DiscShareCounters* counters);
+
 // Store a hook and its context; a null hook disables the call.
 void DiscShareSetConnectionHook(DiscShareConnectionHook hook, void* context);
 void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context);

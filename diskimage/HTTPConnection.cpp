@@ -208,6 +208,8 @@ QxStatus SendPump(HTTPConnection* connection) {
         QxStatus status = SendEntries(connection);
         if (status == kStatusOK) status = SendFileSpan(connection);
         if (status == kWouldBlock) {
+            // The client has this long to take a byte (the send time-out).
+            connection->waitStart = QxRunLoopNow();
             PauseReading(connection);
             QxSocketEnableCallbacks(connection->socketObject, kQxSocketWriteCallback);
             return kWouldBlock;
@@ -339,7 +341,8 @@ void ConnectionCallback(QxSocketRef, uint32_t types, const void*, const void*, v
 
 }  // namespace
 
-QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted) {
+QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted,
+                            const uint8_t* peerHost) {
     if (listener == nullptr || accepted == kQxInvalidSocket) return kStatusBadParameter;
     auto* connection = static_cast<HTTPConnection*>(QxLAllocZeroed(sizeof(HTTPConnection)));
     if (connection == nullptr) {
@@ -347,6 +350,10 @@ QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted) {
         return kStatusNoMemory;
     }
     connection->socket = accepted;
+    if (peerHost != nullptr) {
+        memcpy(connection->peerHost, peerHost, sizeof connection->peerHost);
+        connection->hasPeerHost = true;
+    }
     connection->state = HTTPConnectionState::ReadingHead;
     connection->waitStart = QxRunLoopNow();
     connection->bodyBuffer = static_cast<uint8_t*>(QxLAlloc(kHTTPBodyCapacity));
@@ -404,6 +411,7 @@ QxStatus HTTPConnectionSendMessage(HTTPConnection* connection, HTTPMessage* resp
 
     connection->response = response;
     connection->state = HTTPConnectionState::Sending;
+    connection->waitStart = QxRunLoopNow();
     connection->sendVector[0].length = static_cast<QxNetLength>(response->length);
     connection->sendVector[0].pointer = response->text;
     connection->sendCount = 1;
@@ -421,6 +429,7 @@ QxStatus HTTPConnectionSendMessage(HTTPConnection* connection, HTTPMessage* resp
 void HTTPConnectionResume(HTTPConnection* connection) {
     if (connection == nullptr || connection->closed || !connection->waitingForBody) return;
     connection->waitingForBody = false;
+    connection->waitStart = QxRunLoopNow();
     QxStatus status = SendPump(connection);
     if (status != kStatusOK && status != kWouldBlock && status != kClosedByHook) {
         HTTPConnectionClose(connection, status);
@@ -456,7 +465,7 @@ void HTTPConnectionClose(HTTPConnection* connection, QxStatus status) {
 }
 
 double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeout,
-                              double idleTimeout) {
+                              double idleTimeout, double sendTimeout) {
     switch (connection->state) {
     case HTTPConnectionState::ReadingHead: {
         bool idle = connection->served && connection->request.length == 0;
@@ -465,9 +474,17 @@ double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeo
     case HTTPConnectionState::ReadingBody:
     case HTTPConnectionState::Draining:
         return connection->waitStart + headTimeout;
-    case HTTPConnectionState::AwaitingResponse:
     case HTTPConnectionState::Sending:
+        if (connection->waitingForBody) break;
+        return connection->waitStart + sendTimeout;
+    case HTTPConnectionState::AwaitingResponse:
         break;
     }
     return -1;
+}
+
+bool HTTPConnectionIsWaiting(const HTTPConnection* connection) {
+    return connection->state == HTTPConnectionState::ReadingHead ||
+           connection->state == HTTPConnectionState::ReadingBody ||
+           connection->state == HTTPConnectionState::Draining;
 }

@@ -8,8 +8,9 @@
 // One request at a time: nothing more is read from the socket while a
 // request is being answered, so pipelined requests wait in the socket.
 //
-// Time-outs: the connection notes when its current wait began (waitStart)
-// and the listener's sweep closes it once the wait has lasted too long
+// Time-outs: the connection notes when its current wait began (waitStart:
+// for a request, or for the client to take bytes of the answer) and the
+// listener's sweep closes it once the wait has lasted too long
 // (HTTPListener.h).
 //
 // Not here: what a request means (the layer above), message parsing and
@@ -61,13 +62,20 @@ struct HTTPConnection {
     double waitStart;    // run-loop clock: accept, exchange end, or first head byte
     bool served;         // at least one exchange completed
     bool waitingForBody;  // a refill answered would-block; HTTPConnectionResume goes on
+    uint8_t peerHost[16];  // the client's address without the port (IPv4 mapped)
+    bool hasPeerHost;      // false when the system could not say
 };
 
 // The run-loop time after which the listener closes the connection, or a
-// negative value while it must not be closed for time (a response is owed
-// or going out).
+// negative value while it must not be closed for time (a response is owed,
+// or its next bytes are being made).
 double HTTPConnectionDeadline(const HTTPConnection* connection, double headTimeout,
-                              double idleTimeout);
+                              double idleTimeout, double sendTimeout);
+
+// True while the connection waits for the client to send (a request, the
+// rest of one, or the close after the last answer): no answer of it is
+// owed or going out, so it may give way to a newcomer.
+bool HTTPConnectionIsWaiting(const HTTPConnection* connection);
 
 // Starts sending `response` (head text plus an optional first body chunk of
 // bodyLength bytes at bodyPointer and an optional file span, then whatever
@@ -103,6 +111,9 @@ void HTTPConnectionResume(HTTPConnection* connection);
 void HTTPConnectionClose(HTTPConnection* connection, QxStatus status);
 
 // Sets up a connection for a socket the listener has just accepted and
-// links it into the listener; then calls onAccept. Used by the listener's
-// accept callback. On failure the socket is closed and nothing is left.
-QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted);
+// links it into the listener; then calls onAccept. peerHost is the client's
+// host as QxPlatformNetAddressHost gives it, or null when unknown. Used by
+// the listener's accept callback. On failure the socket is closed and
+// nothing is left.
+QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted,
+                            const uint8_t* peerHost);

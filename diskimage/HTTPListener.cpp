@@ -7,13 +7,18 @@
 // listening socket.
 //
 // Bounds: one repeating sweep timer closes the connections whose wait has
-// lasted too long (HTTPConnectionDeadline); at the connection limit, or when
-// accept finds no descriptor, the connection waiting longest for a request
-// makes room for the newcomer. A hook may stop the listener while either is
-// on the stack; stopSeen tells them to touch nothing more.
+// lasted too long (HTTPConnectionDeadline); at the client's share or the
+// connection limit, or when accept finds no descriptor, the connection
+// waiting longest for a request makes room for the newcomer, and when none
+// is waiting the newcomer is refused with a 503 written straight to its
+// socket. A hook may stop the listener while either is on the stack;
+// stopSeen tells them to touch nothing more.
 //
 // Not here: the connections' state machine (HTTPConnection.cpp).
 #include "HTTPListener.h"
+
+#include <cstring>
+
 #include "QxLMemory.h"
 #include "QxPlatform.h"
 
@@ -37,6 +42,8 @@ constexpr double kSweepPeriod = 1.0;
 // eighth of the limit.
 constexpr uint32_t kDescriptorReserve = 64;
 constexpr uint32_t kDefaultConnectionLimit = 4096;  // where descriptors are not counted
+// What a refused newcomer has sent, read and dropped before its close.
+constexpr size_t kDiscardBytes = 1024;
 
 // Closes connection with status; false when the listener was stopped by a
 // hook meanwhile (it is freed then and must not be touched).
@@ -53,15 +60,65 @@ bool CloseAndCheck(HTTPListener* listener, HTTPConnection* connection, QxStatus 
     return true;
 }
 
+bool FromHost(const HTTPConnection* connection, const uint8_t* host) {
+    return host == nullptr ||
+           (connection->hasPeerHost && memcmp(connection->peerHost, host, 16) == 0);
+}
+
 // The connection that has waited longest for a request (idle or with a
-// partial head or body), or null when every one is being answered.
-HTTPConnection* LongestWaiting(HTTPListener* listener) {
+// partial head or body), of the host when one is given; null when every
+// one is being answered.
+HTTPConnection* LongestWaiting(HTTPListener* listener, const uint8_t* host) {
     HTTPConnection* oldest = nullptr;
     for (HTTPConnection* c = listener->connections; c != nullptr; c = c->next) {
-        if (c->closed || HTTPConnectionDeadline(c, 0, 0) < 0) continue;
+        if (c->closed || !HTTPConnectionIsWaiting(c) || !FromHost(c, host)) continue;
         if (oldest == nullptr || c->waitStart <= oldest->waitStart) oldest = c;
     }
     return oldest;
+}
+
+uint32_t ConnectionsFrom(const HTTPListener* listener, const uint8_t* host) {
+    uint32_t count = 0;
+    for (const HTTPConnection* c = listener->connections; c != nullptr; c = c->next) {
+        if (!c->closed && FromHost(c, host)) ++count;
+    }
+    return count;
+}
+
+// A newcomer that no one makes room for: one 503 into its fresh (empty)
+// send buffer, whatever it has sent read and dropped so that the close is
+// orderly where it can be, and the socket closed.
+void Refuse(HTTPListener* listener, QxSocketHandle accepted) {
+    ++listener->refused;
+    if (QxPlatformSocketSetNonBlocking(accepted) == kStatusOK) {
+        static_assert(kHTTPRetryAfter == 2, "the text below says 2");
+        char text[] = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 2\r\n"
+                      "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        QxNetBuffer buffer{};
+        buffer.pointer = text;
+        buffer.length = static_cast<QxNetLength>(sizeof text - 1);
+        size_t sent = 0;
+        QxPlatformNetSendGather(accepted, &buffer, 1, &sent);
+        QxPlatformNetShutdownSend(accepted);
+        char discard[kDiscardBytes];
+        size_t received = 0;
+        QxPlatformNetReceive(accepted, discard, sizeof discard, false, &received);
+    }
+    QxPlatformSocketClose(accepted);
+}
+
+// Makes room under a limit: the longest waiting connection of `host` (any
+// host for null) is closed. False when the newcomer must be refused (no
+// one waits) or the listener was stopped meanwhile (*stopped is set then).
+bool MakeRoom(HTTPListener* listener, const uint8_t* host, bool* stopped) {
+    HTTPConnection* victim = LongestWaiting(listener, host);
+    if (victim == nullptr) return false;
+    ++listener->madeRoom;
+    if (!CloseAndCheck(listener, victim, kStatusNoResources)) {
+        *stopped = true;
+        return false;
+    }
+    return true;
 }
 
 void Sweep(QxRunLoopTimerRef, void* info) {
@@ -72,8 +129,8 @@ void Sweep(QxRunLoopTimerRef, void* info) {
         again = false;
         for (HTTPConnection* c = listener->connections; c != nullptr; c = c->next) {
             if (c->closed) continue;
-            double deadline =
-                HTTPConnectionDeadline(c, listener->headTimeout, listener->idleTimeout);
+            double deadline = HTTPConnectionDeadline(c, listener->headTimeout,
+                                                     listener->idleTimeout, listener->sendTimeout);
             if (deadline < 0 || deadline > now) continue;
             if (!CloseAndCheck(listener, c, kStatusTimeout)) return;
             again = true;
@@ -112,11 +169,12 @@ void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info)
     QxStatus status = QxPlatformNetAccept(listener->socket, &accepted);
     if (status != kStatusOK && QxPlatformNetIsOutOfResources(status)) {
         // Out of descriptors: a waiting connection gives up its own, once.
-        HTTPConnection* victim = LongestWaiting(listener);
+        HTTPConnection* victim = LongestWaiting(listener, nullptr);
         if (victim == nullptr) {
             PauseAccepting(listener);
             return;
         }
+        ++listener->madeRoom;
         if (!CloseAndCheck(listener, victim, kStatusNoResources)) return;
         status = QxPlatformNetAccept(listener->socket, &accepted);
         if (status != kStatusOK && QxPlatformNetIsOutOfResources(status)) {
@@ -124,25 +182,45 @@ void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info)
         }
     }
     if (status != kStatusOK) return;
-    if (listener->connectionCount >= listener->connectionLimit) {
-        HTTPConnection* victim = LongestWaiting(listener);
-        if (victim != nullptr && !CloseAndCheck(listener, victim, kStatusNoResources)) {
-            QxPlatformSocketClose(accepted);
-            return;
-        }
+    uint8_t hostBytes[16];
+    QxNetAddress peer{};
+    const uint8_t* host = QxPlatformNetPeerAddress(accepted, &peer) == kStatusOK &&
+                                  QxPlatformNetAddressHost(peer.bytes, hostBytes)
+                              ? hostBytes
+                              : nullptr;
+    bool stopped = false;
+    // The address's own share first: its idle connections make room for
+    // it rather than someone else's.
+    bool admitted = host == nullptr || listener->clientLimit == kHTTPNoLimit ||
+                    ConnectionsFrom(listener, host) < listener->clientLimit ||
+                    MakeRoom(listener, host, &stopped);
+    if (admitted && listener->connectionCount >= listener->connectionLimit) {
+        admitted = MakeRoom(listener, nullptr, &stopped);
     }
-    HTTPConnectionOpen(listener, accepted);
+    if (stopped) {
+        QxPlatformSocketClose(accepted);
+        return;
+    }
+    if (!admitted) {
+        Refuse(listener, accepted);
+        return;
+    }
+    HTTPConnectionOpen(listener, accepted, host);
 }
 
 void SetBounds(HTTPListener* listener) {
     if (listener->headTimeout <= 0) listener->headTimeout = kHTTPHeadTimeout;
     if (listener->idleTimeout <= 0) listener->idleTimeout = kHTTPIdleTimeout;
+    if (listener->sendTimeout <= 0) listener->sendTimeout = kHTTPSendTimeout;
+    if (listener->clientLimit == 0) listener->clientLimit = kHTTPClientLimit;
+    if (listener->descriptorsPerConnection == 0) listener->descriptorsPerConnection = 1;
     if (listener->connectionLimit == 0) {
         uint32_t descriptors = QxPlatformDescriptorLimit();
         uint32_t reserve = kDescriptorReserve + descriptors / 8;
-        listener->connectionLimit =
-            descriptors == 0 ? kDefaultConnectionLimit
-                             : (descriptors > 2 * reserve ? descriptors - reserve : descriptors / 2);
+        uint32_t budget = descriptors > 2 * reserve ? descriptors - reserve : descriptors / 2;
+        listener->connectionLimit = descriptors == 0
+                                        ? kDefaultConnectionLimit
+                                        : budget / listener->descriptorsPerConnection;
         if (listener->connectionLimit == 0) listener->connectionLimit = 1;
     }
 }
@@ -214,8 +292,9 @@ QxStatus HTTPListenerStart(HTTPListener* listener, int family) {
     }
     QxRunLoopEnsureInitialized();
     SetBounds(listener);
-    double period = listener->headTimeout / 4 < kSweepPeriod ? listener->headTimeout / 4
-                                                              : kSweepPeriod;
+    double shortest = listener->headTimeout < listener->sendTimeout ? listener->headTimeout
+                                                                    : listener->sendTimeout;
+    double period = shortest / 4 < kSweepPeriod ? shortest / 4 : kSweepPeriod;
     QxRunLoopTimerContext timerContext{0, listener, nullptr, nullptr, nullptr};
     QxRunLoopTimerRef sweep =
         QxRunLoopTimerCreate(QxRunLoopNow() + period, period, &timerContext, Sweep);

@@ -14,14 +14,21 @@
 //     connection's accept, or of its first byte after a keep-alive
 //     exchange (default 20 s); a connection idle between requests is closed
 //     after idleTimeout (default 300 s: a client that mounts the disc as its
-//     root pauses). Both close with kStatusTimeout. A connection is never
-//     timed out while the layer above owes it a response or a response is
-//     going out to it.
-//   - at connectionLimit open connections (default: the descriptor limit
-//     less a reserve for the other services), and when accept runs out of
-//     descriptors, the connection that has waited longest for a request is
-//     closed with kStatusNoResources to make room, rather than no one being
-//     accepted.
+//     root pauses); a response that the client takes no byte of for
+//     sendTimeout is given up (default 60 s). All close with
+//     kStatusTimeout. A connection is never timed out while the layer above
+//     owes it a response, or while its next body bytes are being made
+//     (a refill that waits, HTTPConnectionResume).
+//   - connectionLimit open connections at most (default: the descriptors
+//     left when a reserve for the other services is kept, shared by the
+//     descriptorsPerConnection each connection may hold), and clientLimit
+//     from one client address (default 8; kHTTPNoLimit for none). At
+//     either limit, and when accept runs out of descriptors, the connection
+//     that has waited longest for a request (of that address, for its
+//     limit) is closed with kStatusNoResources to make room for the
+//     newcomer; when every one is being answered, the newcomer is refused:
+//     it gets 503 with Retry-After and is closed at once, and `refused`
+//     counts it.
 //
 // Not here: HTTP semantics.
 #pragma once
@@ -76,18 +83,32 @@ struct HTTPListener {
     // Bounds, read at start; 0 takes the default (see the top of the file).
     double headTimeout;        // seconds
     double idleTimeout;        // seconds
+    double sendTimeout;        // seconds without a byte of the response taken
     uint32_t connectionLimit;  // open connections
+    uint32_t clientLimit;      // open connections of one client address
+    uint32_t descriptorsPerConnection;  // its socket and what the layer above opens for
+                                        // it (1)
     uint32_t backlog;          // connections the system completes before we accept (5)
     // Private: while accepting is paused for want of resources, the timer
     // that resumes it.
     QxRunLoopTimerRef acceptResume;
     QxRunLoopTimerRef sweepTimer;  // closes connections past their time
     uint32_t connectionCount;
+    // Counters since the start, for monitoring: newcomers refused at a
+    // limit, and waiting connections closed to make room.
+    uint64_t refused;
+    uint64_t madeRoom;
     bool* stopSeen;  // set to true by HTTPListenerStop, for callers on the stack
 };
 
 inline constexpr double kHTTPHeadTimeout = 20;
 inline constexpr double kHTTPIdleTimeout = 300;
+inline constexpr double kHTTPSendTimeout = 60;
+inline constexpr uint32_t kHTTPClientLimit = 8;
+// A clientLimit that sets none.
+inline constexpr uint32_t kHTTPNoLimit = UINT32_MAX;
+// Retry-After of the 503 a refused newcomer gets, in seconds.
+inline constexpr uint32_t kHTTPRetryAfter = 2;
 
 // Creates, binds (the wildcard address, where a taken port gives way to
 // any port; or listener->address, which takes the port exactly), and

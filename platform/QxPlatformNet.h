@@ -93,6 +93,10 @@ QxStatus QxPlatformNetAccept(QxSocketHandle listener, QxSocketHandle* accepted);
 // queued and the listener stays readable, so accepting again at once fails
 // again.
 bool QxPlatformNetIsOutOfResources(QxStatus status);
+// True for a failure to open a file or device because the process or the
+// system has no descriptor (handle) left for it: it passes once something
+// is closed, and says nothing about the file.
+bool QxPlatformIsOutOfDescriptors(QxStatus status);
 
 // Receives at most `length` bytes; with peek the bytes stay in the socket.
 // *received is 0 when the peer has closed its sending side.
@@ -144,6 +148,11 @@ uint32_t QxPlatformNetAddressLength(const void* address);
 // The four bytes (network order) of an IPv4 socket address into bytes.
 // False, and bytes untouched, for another family or null arguments.
 bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]);
+// The host of a socket address without its port, as 16 bytes: an IPv6
+// address as it is, an IPv4 one as its IPv4-mapped IPv6 form (::ffff:a.b.c.d),
+// so that a client is one host whichever way a dual-stack socket saw it.
+// False, and host untouched, for another family or null arguments.
+bool QxPlatformNetAddressHost(const void* address, uint8_t host[16]);
 // The IPv4 socket address of bytes (network order) and port into *address.
 // Null arguments are ignored.
 void QxPlatformNetMakeIPv4(const uint8_t bytes[4], uint16_t port, QxNetAddress* address);

@@ -1,17 +1,23 @@
 // tamsor-share: serves one disc image file over HTTP exactly as the
 // program serves a disc, for benchmarks and for trying clients by hand.
 //
-//   tamsor-share IMAGE [NAME]
+//   tamsor-share [--max-connections-per-client N] [--send-timeout SECONDS]
+//                IMAGE [NAME]
 //
 // Binds \\.\NAME (default CdRom0) to IMAGE, publishes it as /NAME.dmg,
 // starts the service on a port the system chooses and prints "port N" on
 // standard output. Posted messages are dumped to standard error. Runs until
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM). The two options set the service's
+// connections per client address (8; 0 for no limit: a benchmark that
+// opens many clients from one loopback address needs that) and its send
+// time-out (60 s), as tamsor-serve's do.
 //
-// Not here: any setting of the service itself; the port, limits and
+// Not here: any other setting of the service; the port and the rest of its
 // behaviour are the service's own.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "DeviceBinding.h"
 #include "DiscShare.h"
@@ -31,6 +37,20 @@ QxStatus DumpMessage(QxLObjectRef message, void*) {
     return kStatusOK;
 }
 
+int Usage() {
+    fprintf(stderr, "usage: tamsor-share [--max-connections-per-client N] "
+                    "[--send-timeout SECONDS] IMAGE [NAME]\n");
+    return 2;
+}
+
+// A whole decimal number of at most `high`; false for anything else.
+bool ParseCount(const char* text, unsigned long high, unsigned long* value) {
+    char* end = nullptr;
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    *value = strtoul(text, &end, 10);
+    return *end == '\0' && *value <= high;
+}
+
 int Fail(const char* what, QxStatus status) {
     fprintf(stderr, "tamsor-share: %s failed (%d)\n", what, static_cast<int>(status));
     return 1;
@@ -39,11 +59,23 @@ int Fail(const char* what, QxStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "usage: tamsor-share IMAGE [NAME]\n");
-        return 2;
+    int first = 1;
+    while (first + 1 < argc && argv[first][0] == '-') {
+        unsigned long value = 0;
+        if (strcmp(argv[first], "--max-connections-per-client") == 0 &&
+            ParseCount(argv[first + 1], 1ul << 20, &value)) {
+            DiscShareSetClientLimit(static_cast<uint32_t>(value));
+        } else if (strcmp(argv[first], "--send-timeout") == 0 &&
+                   ParseCount(argv[first + 1], 86400, &value) && value > 0) {
+            DiscShareSetSendTimeout(static_cast<double>(value));
+        } else {
+            return Usage();
+        }
+        first += 2;
     }
-    const char* name = argc > 2 ? argv[2] : "CdRom0";
+    if (argc - first < 1 || argc - first > 2) return Usage();
+    const char* image = argv[first];
+    const char* name = argc - first > 1 ? argv[first + 1] : "CdRom0";
     char devicePath[300];
     QxLFormatToBuffer(devicePath, sizeof devicePath, "\\\\.\\%s", name);
 
@@ -52,7 +84,7 @@ int main(int argc, char** argv) {
     if (status != kStatusOK) return Fail("socket start-up", status);
     status = QxRunLoopInitialize();
     if (status != kStatusOK) return Fail("run loop", status);
-    status = DeviceBindImage(devicePath, argv[1], 0);
+    status = DeviceBindImage(devicePath, image, 0);
     if (status != kStatusOK) return Fail("binding the image", status);
     DiscShareSetMessageHook(DumpMessage, nullptr);
     status = DiscShareSetServerToken("VerinNetInstall/1.0");

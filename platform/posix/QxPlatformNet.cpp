@@ -167,6 +167,10 @@ bool QxPlatformNetIsOutOfResources(QxStatus status) {
     return status == EMFILE || status == ENFILE || status == ENOBUFS || status == ENOMEM;
 }
 
+bool QxPlatformIsOutOfDescriptors(QxStatus status) {
+    return status == EMFILE || status == ENFILE;
+}
+
 QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
                               size_t* received) {
     if (received == nullptr) return kStatusBadParameter;
@@ -236,6 +240,22 @@ uint32_t QxPlatformNetAddressLength(const void* address) {
 bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]) {
     if (bytes == nullptr || QxPlatformNetAddressFamily(address) != kQxNetFamilyIPv4) return false;
     memcpy(bytes, static_cast<const uint8_t*>(address) + offsetof(sockaddr_in, sin_addr), 4);
+    return true;
+}
+
+bool QxPlatformNetAddressHost(const void* address, uint8_t host[16]) {
+    if (host == nullptr) return false;
+    int family = QxPlatformNetAddressFamily(address);
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    if (family == kQxNetFamilyIPv4) {
+        memset(host, 0, 10);
+        host[10] = 0xff;
+        host[11] = 0xff;
+        memcpy(host + 12, bytes + offsetof(sockaddr_in, sin_addr), 4);
+        return true;
+    }
+    if (family != kQxNetFamilyIPv6) return false;
+    memcpy(host, bytes + offsetof(sockaddr_in6, sin6_addr), 16);
     return true;
 }
 

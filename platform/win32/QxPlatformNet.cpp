@@ -186,6 +186,11 @@ bool QxPlatformNetIsOutOfResources(QxStatus status) {
     return status == WSAEMFILE || status == WSAENOBUFS;
 }
 
+bool QxPlatformIsOutOfDescriptors(QxStatus status) {
+    return status == ERROR_TOO_MANY_OPEN_FILES || status == ERROR_NO_SYSTEM_RESOURCES ||
+           status == WSAEMFILE;
+}
+
 QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length, bool peek,
                               size_t* received) {
     if (received == nullptr) return kStatusBadParameter;
@@ -248,6 +253,22 @@ uint32_t QxPlatformNetAddressLength(const void* address) {
 bool QxPlatformNetAddressIPv4(const void* address, uint8_t bytes[4]) {
     if (bytes == nullptr || QxPlatformNetAddressFamily(address) != kQxNetFamilyIPv4) return false;
     memcpy(bytes, static_cast<const uint8_t*>(address) + offsetof(sockaddr_in, sin_addr), 4);
+    return true;
+}
+
+bool QxPlatformNetAddressHost(const void* address, uint8_t host[16]) {
+    if (host == nullptr) return false;
+    int family = QxPlatformNetAddressFamily(address);
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    if (family == kQxNetFamilyIPv4) {
+        memset(host, 0, 10);
+        host[10] = 0xff;
+        host[11] = 0xff;
+        memcpy(host + 12, bytes + offsetof(sockaddr_in, sin_addr), 4);
+        return true;
+    }
+    if (family != kQxNetFamilyIPv6) return false;
+    memcpy(host, bytes + offsetof(sockaddr_in6, sin6_addr), 16);
     return true;
 }
 

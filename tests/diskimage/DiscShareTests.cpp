@@ -17,9 +17,15 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "DeviceBinding.h"
 #include "DiscImageReaderInternal.h"
 #include "DiscShare.h"
+#include "QxPlatform.h"
 #include "QxPlatformNet.h"
 #include "QxLBuild.h"
 #include "QxLData.h"
@@ -934,6 +940,86 @@ TEST_F(DiscShareTest, AnswersThatCannotBeBuiltCloseTheConnection) {
     ASSERT_TRUE(client.Connect(port_));
     ASSERT_TRUE(client.Exchange(Get("/CdRom0.dmg", "Range: bytes=0-15\r\n"), &response));
     EXPECT_EQ(response.body, Slice(0, 16));
+}
+
+#if !defined(_WIN32)
+TEST_F(DiscShareTest, NoDescriptorLeftForTheImageIsUnavailableNotNotFound) {
+    SocketClient client;
+    Response response;
+    ASSERT_TRUE(client.Connect(port_));
+    ASSERT_TRUE(client.Exchange(Get("/nothing.dmg"), &response));  // accepted, nothing opened
+    ASSERT_EQ(response.code, 404);
+    // Every descriptor that can be had is taken: the image cannot be opened.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    bool exchanged = client.Exchange(Get("/CdRom0.dmg", "Range: bytes=0-15\r\n"), &response);
+    DiscShareCounters counters{};
+    DiscShareGetCounters(&counters);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(exchanged);
+    EXPECT_EQ(response.code, 503);
+    EXPECT_EQ(response.Header("Retry-After"), "2");
+    EXPECT_EQ(counters.unavailable, 1u);
+    // With descriptors back the same connection reads the image.
+    ASSERT_TRUE(client.Exchange(Get("/CdRom0.dmg", "Range: bytes=0-15\r\n"), &response));
+    EXPECT_EQ(response.code, 206);
+    EXPECT_EQ(response.body, Slice(0, 16));
+}
+#endif
+
+TEST_F(DiscShareTest, StalledReadersGoAfterTheSendTimeoutAndTheCapRefusesTheRest) {
+    DiscShareStop();
+    DiscShareSetSendTimeout(0.5);
+    DiscShareSetClientLimit(2);
+    ASSERT_EQ(DiscShareAddImage("Test Disc", "CdRom0"), kStatusOK);
+    ASSERT_EQ(DiscShareStart(), kStatusOK);
+    DiscShareSetSendTimeout(0);
+    DiscShareSetClientLimit(kDiscShareDefaultClientLimit);
+    port_ = static_cast<uint16_t>(DiscSharePort());
+    DiscShareCounters counters{};
+    DiscShareGetCounters(&counters);
+    // Each connection may hold its socket and its own descriptor of the image.
+    EXPECT_GT(counters.connectionLimit, 0u);
+    if (QxPlatformDescriptorLimit() != 0) {
+        EXPECT_LE(counters.connectionLimit, QxPlatformDescriptorLimit() / 2);
+    }
+
+    // Two readers of the whole image that take nothing hold the address's
+    // share: a third is refused, and counted.
+    SocketClient stalled[2];
+    for (SocketClient& reader : stalled) {
+        ASSERT_TRUE(reader.Connect(port_, 4096, false));
+        ASSERT_TRUE(reader.Send(Get("/CdRom0.dmg")));
+        ASSERT_TRUE(reader.WaitBodyStarted());
+    }
+    SocketClient refused;
+    Response response;
+    ASSERT_TRUE(refused.Connect(port_));
+    ASSERT_TRUE(refused.Exchange(Get("/CdRom0.dmg", "Range: bytes=0-15\r\n"), &response));
+    EXPECT_EQ(response.code, 503);
+    EXPECT_EQ(response.Header("Retry-After"), "2");
+    DiscShareGetCounters(&counters);
+    EXPECT_EQ(counters.refused, 1u);
+
+    // The send time-out closes both (they never read), and the address
+    // is served again.
+    double deadline = QxRunLoopNow() + kWait;
+    do {
+        testsupport::RunFor(0.05);
+        DiscShareGetCounters(&counters);
+    } while (counters.connections > 0 && QxRunLoopNow() < deadline);
+    ASSERT_EQ(counters.connections, 0u);
+    SocketClient later;
+    ASSERT_TRUE(later.Connect(port_));
+    ASSERT_TRUE(later.Exchange(Get("/CdRom0.dmg", "Range: bytes=16-31\r\n"), &response));
+    EXPECT_EQ(response.code, 206);
+    EXPECT_EQ(response.body, Slice(16, 32));
 }
 
 TEST_F(DiscShareTest, StartStopAndTheDefaultServerToken) {

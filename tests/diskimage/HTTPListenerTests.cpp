@@ -58,6 +58,7 @@ struct Session {
     size_t offset;
     size_t total;
     bool failRefill;
+    bool holdRefill;  // the next refill waits (would-block) until cleared
     std::string echo;
 };
 
@@ -70,6 +71,7 @@ struct Server {
     std::vector<std::string> events;    // "request <target>", "sent", in order
     std::vector<QxStatus> closes;
     HTTPConnection* deferred = nullptr;
+    HTTPConnection* held = nullptr;  // its refill waits, as a .dmg's decode does
     QxStatus acceptStatus = kStatusOK;
     QxStatus headStatus = kStatusOK;
     bool stopOnClose = false;
@@ -78,6 +80,7 @@ struct Server {
 QxStatus Refill(HTTPConnection*, HTTPMessage* message, void* context) {
     auto* session = static_cast<Session*>(context);
     if (session->failRefill) return kStatusReadFailed;
+    if (session->holdRefill) return kQxErrorWouldBlock;
     size_t length = std::min(kChunk, session->total - session->offset);
     message->bodyPointer = const_cast<uint8_t*>(Pattern().data()) + session->offset;
     message->bodyLength = static_cast<uint32_t>(length);
@@ -118,6 +121,7 @@ void OnClose(HTTPListener* listener, HTTPConnection* connection, QxStatus status
     delete static_cast<Session*>(connection->userData);
     connection->userData = nullptr;
     if (server->deferred == connection) server->deferred = nullptr;
+    if (server->held == connection) server->held = nullptr;
     gWake = true;
     if (server->stopOnClose) {
         server->stopOnClose = false;
@@ -157,10 +161,13 @@ QxStatus OnRequest(HTTPListener* listener, HTTPConnection* connection, HTTPMessa
     }
     unsigned long size = 0;
     bool failRefill = std::sscanf(target.c_str(), "/fail-refill/%lu", &size) == 1;
-    if (failRefill || std::sscanf(target.c_str(), "/bytes/%lu", &size) == 1) {
+    bool holdRefill = !failRefill && std::sscanf(target.c_str(), "/held/%lu", &size) == 1;
+    if (failRefill || holdRefill || std::sscanf(target.c_str(), "/bytes/%lu", &size) == 1) {
         session->total = std::min<size_t>(size, kPatternSize);
         session->offset = std::min(kChunk, session->total);
         session->failRefill = failRefill;
+        session->holdRefill = holdRefill;
+        if (holdRefill) server->held = connection;
         return Answer(connection, Pattern().data(), session->offset, true, session);
     }
     return kStatusNotFound;
@@ -228,10 +235,16 @@ struct Client {
     }
 
     // Connects (blocking: loopback completes without the server's accept),
-    // then goes non-blocking onto the run loop.
-    bool Connect(uint16_t port, bool ipv6 = false) {
+    // then goes non-blocking onto the run loop. fromHost > 1 connects from
+    // 127.0.0.fromHost instead of 127.0.0.1: another client address.
+    bool Connect(uint16_t port, bool ipv6 = false, uint8_t fromHost = 0) {
         handle = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         if (handle == kQxInvalidSocket) return false;
+        if (fromHost > 1) {
+            sockaddr_in from = Loopback(0);
+            from.sin_addr.s_addr = htonl(0x7F000000u | fromHost);
+            if (bind(handle, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return false;
+        }
         int result;
         if (ipv6) {
             sockaddr_in6 address{};
@@ -359,12 +372,16 @@ protected:
         ASSERT_NE(server.listener->port, 0u);
     }
 
-    // A listener with short bounds (seconds; a limit of open connections).
-    void StartBounded(double headTimeout, double idleTimeout, uint32_t connectionLimit = 0) {
+    // A listener with short bounds (seconds; a limit of open connections,
+    // and of those of one client address).
+    void StartBounded(double headTimeout, double idleTimeout, uint32_t connectionLimit = 0,
+                      double sendTimeout = 0, uint32_t clientLimit = 0) {
         server.listener = NewListener();
         server.listener->headTimeout = headTimeout;
         server.listener->idleTimeout = idleTimeout;
         server.listener->connectionLimit = connectionLimit;
+        server.listener->sendTimeout = sendTimeout;
+        server.listener->clientLimit = clientLimit;
         ASSERT_EQ(HTTPListenerStart(server.listener, kHTTPFamilyIPv4), kStatusOK);
     }
 
@@ -382,11 +399,28 @@ protected:
         return PumpUntil([&] { return server.closes.size() >= count; });
     }
 
+    // A client that reads without pause, asks for `target` and waits until
+    // the server has closed the connection (a refusal) or answered.
+    void Ask(Client& client, const std::string& target, uint8_t fromHost = 0) {
+        ASSERT_TRUE(client.Connect(Port(), false, fromHost));
+        ASSERT_TRUE(client.Send(Get(target)));
+        ASSERT_TRUE(Served(client, 1));
+    }
+
+    // A client that asks for a large body and takes none of it: the
+    // server's send waits on it. `count` requests are seen by then.
+    void Stall(Client& client, size_t count, uint8_t fromHost = 0) {
+        ASSERT_TRUE(client.Connect(Port(), false, fromHost));
+        client.Pause();
+        ASSERT_TRUE(client.Send(Get("/bytes/" + std::to_string(kPatternSize))));
+        ASSERT_TRUE(PumpUntil([&] { return server.requests.size() >= count; }));
+    }
+
     // A hostile client must not have hurt anyone else. The probe's own
     // close is waited for and left out of server.closes.
-    void ExpectStillServing(bool ipv6 = false) {
+    void ExpectStillServing(bool ipv6 = false, uint8_t fromHost = 0) {
         Client client;
-        ASSERT_TRUE(client.Connect(Port(), ipv6));
+        ASSERT_TRUE(client.Connect(Port(), ipv6, fromHost));
         ASSERT_TRUE(client.Send(Get("/bytes/1000")));
         ASSERT_TRUE(Served(client, 1));
         EXPECT_EQ(Responses(client.received)[0].body, PatternText(1000));
@@ -939,6 +973,106 @@ TEST_F(HTTPListenerTest, AtTheConnectionLimitTheLongestWaitingMakesRoom) {
     EXPECT_TRUE(HTTPListenerHasConnections(server.listener));
 }
 
+TEST_F(HTTPListenerTest, ReadersThatTakeNothingAreClosedAfterTheSendTimeout) {
+    constexpr double kSend = 0.5;
+    StartBounded(60, 60, 0, kSend);
+    // A body whose next bytes the server is still making (a .dmg run being
+    // decoded) is not the client's delay: it started first and outlives
+    // the stalled reader's time-out.
+    Client held;
+    ASSERT_TRUE(held.Connect(Port()));
+    ASSERT_TRUE(held.Send(Get("/held/200000")));
+    ASSERT_TRUE(PumpUntil([&] { return server.held != nullptr; }));
+    HTTPConnection* heldConnection = server.held;
+    Client stalled, owed;
+    ASSERT_TRUE(owed.Connect(Port()));
+    ASSERT_TRUE(owed.Send(Get("/defer")));
+    Stall(stalled, 3);
+
+    ASSERT_TRUE(Closed(1));
+    EXPECT_EQ(server.closes, std::vector<QxStatus>{kStatusTimeout});
+    stalled.Resume();
+    EXPECT_TRUE(PumpUntil([&] { return stalled.ended; }));
+    EXPECT_EQ(server.sent, 0);
+    RunFor(2 * kSend);
+    EXPECT_EQ(server.closes.size(), 1u);
+    ASSERT_EQ(server.held, heldConnection);
+    ASSERT_NE(server.deferred, nullptr);
+
+    // The held body goes on once its bytes are there, to a reader that
+    // takes them.
+    static_cast<Session*>(server.held->userData)->holdRefill = false;
+    HTTPConnectionResume(server.held);
+    ASSERT_TRUE(Served(held, 1));
+    EXPECT_TRUE(Responses(held.received)[0].body == PatternText(200000));
+    ExpectStillServing();
+}
+
+TEST_F(HTTPListenerTest, AtTheLimitANewcomerIsRefusedWhenNoOneWaits) {
+    StartBounded(60, 60, 2);
+    Client first, second;
+    Stall(first, 1);
+    Stall(second, 2);
+
+    // Both connections are being answered: neither gives way, and the
+    // newcomer is told to come back rather than let in past the limit.
+    Client late;
+    ASSERT_TRUE(late.Connect(Port()));
+    ASSERT_TRUE(late.Send(Get("/bytes/10")));
+    ASSERT_TRUE(PumpUntil([&] { return late.ended; }));
+    std::vector<Response> responses = Responses(late.received);
+    ASSERT_EQ(responses.size(), 1u) << late.received;
+    EXPECT_EQ(responses[0].status, 503);
+    EXPECT_NE(late.received.find("\r\nRetry-After: 2\r\n"), std::string::npos);
+    EXPECT_EQ(server.listener->refused, 1u);
+    EXPECT_EQ(server.listener->madeRoom, 0u);
+    EXPECT_EQ(server.accepts, 2);
+    EXPECT_EQ(server.listener->connectionCount, 2u);
+
+    // Once one has gone, the next newcomer is served.
+    first.Close();
+    ASSERT_TRUE(Closed(1));
+    Client next;
+    Ask(next, "/bytes/10");
+    EXPECT_EQ(Responses(next.received)[0].body, PatternText(10));
+}
+
+TEST_F(HTTPListenerTest, OneAddressHoldsItsShareAndItsIdleConnectionsMakeRoomForIt) {
+    StartBounded(60, 60, 0, 0, 2);
+    // The other address's idle connection is the oldest of all.
+    Client other, first, second, third;
+    Ask(other, "/bytes/1", 2);
+    Ask(first, "/bytes/2");
+    Ask(second, "/bytes/3");
+    // A third from 127.0.0.1: its own longest-idle connection gives way.
+    Ask(third, "/bytes/4");
+    EXPECT_EQ(Responses(third.received)[0].body, PatternText(4));
+    ASSERT_TRUE(PumpUntil([&] { return first.ended; }));
+    EXPECT_EQ(server.closes, std::vector<QxStatus>{kStatusNoResources});
+    EXPECT_FALSE(other.ended);
+    EXPECT_FALSE(second.ended);
+    EXPECT_EQ(server.listener->madeRoom, 1u);
+
+    // All of the address's connections busy: its newcomer is refused,
+    // while another address still has its share.
+    Client busy1, busy2;
+    second.Close();
+    third.Close();
+    ASSERT_TRUE(Closed(3));
+    size_t asked = server.requests.size();
+    Stall(busy1, asked + 1);
+    Stall(busy2, asked + 2);
+    Client fourth;
+    ASSERT_TRUE(fourth.Connect(Port()));
+    ASSERT_TRUE(fourth.Send(Get("/bytes/10")));
+    ASSERT_TRUE(PumpUntil([&] { return fourth.ended; }));
+    ASSERT_EQ(Responses(fourth.received).size(), 1u) << fourth.received;
+    EXPECT_EQ(Responses(fourth.received)[0].status, 503);
+    EXPECT_EQ(server.listener->refused, 1u);
+    EXPECT_FALSE(other.ended);
+    ExpectStillServing(false, 2);
+}
+
 #if !defined(_WIN32)
 // Lowers the descriptor limit to what is open now; restores it when done.
 class DescriptorLimit {
@@ -971,6 +1105,13 @@ TEST_F(HTTPListenerTest, DefaultConnectionLimitLeavesDescriptorsForTheRest) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     Start();
     EXPECT_EQ(server.listener->connectionLimit, 512u - 64 - 512 / 8);
+    // Connections that each hold a second descriptor (an image file) get
+    // half as many.
+    HTTPListener* twice = NewListener();
+    twice->descriptorsPerConnection = 2;
+    ASSERT_EQ(HTTPListenerStart(twice, kHTTPFamilyIPv4), kStatusOK);
+    EXPECT_EQ(twice->connectionLimit, (512u - 64 - 512 / 8) / 2);
+    HTTPListenerStop(twice);
     // The programs raise the soft limit to the hard one at start-up.
     EXPECT_EQ(QxPlatformRaiseDescriptorLimit(), kStatusOK);
     rlimit raised{};

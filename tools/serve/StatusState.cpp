@@ -125,6 +125,12 @@ void ForEachTransferUnderWay(const std::function<void(const char*, uint64_t, boo
 }
 
 void AddUnderWay(StatusSnapshot& snapshot) {
+    DiscShareCounters share{};
+    DiscShareGetCounters(&share);
+    snapshot.counters.httpConnections = share.connections;
+    snapshot.counters.httpRefusedFull = share.refused;
+    snapshot.counters.httpRefusedNoDescriptor = share.unavailable;
+    snapshot.counters.httpMadeRoom = share.madeRoom;
     ForEachTransferUnderWay([&snapshot](const char* client, uint64_t bytes, bool http) {
         (http ? snapshot.counters.httpBytes : snapshot.counters.tftpBytes) += bytes;
         for (StatusClient& each : snapshot.clients) {
@@ -194,6 +200,15 @@ std::string StatusMetrics(const StatusSnapshot& s) {
            {{"", c.tftpBytes}});
     Family(text, "tamsor_http_bytes_total", "counter", "Disc image bytes sent over HTTP.",
            {{"", c.httpBytes}});
+    Family(text, "tamsor_http_connections", "gauge", "Disc image connections open.",
+           {{"", c.httpConnections}});
+    Family(text, "tamsor_http_refused_total", "counter",
+           "Disc image requests answered 503, by reason.",
+           {{"{reason=\"full\"}", c.httpRefusedFull},
+            {"{reason=\"no_descriptor\"}", c.httpRefusedNoDescriptor}});
+    Family(text, "tamsor_http_made_room_total", "counter",
+           "Waiting disc image connections closed to make room for a newcomer.",
+           {{"", c.httpMadeRoom}});
     Family(text, "tamsor_installs_total", "counter", "Installations ended, by outcome.",
            {{"{outcome=\"succeeded\"}", c.installsSucceeded},
             {"{outcome=\"failed\"}", c.installsFailed}});

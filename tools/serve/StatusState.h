@@ -41,6 +41,13 @@ struct StatusCounters {
     uint64_t installsSucceeded = 0;
     uint64_t installsFailed = 0;
     uint64_t discReadErrors = 0;
+    // The disc image service's own: connections open now, newcomers
+    // refused with 503 (the service full, or no descriptor for the image),
+    // waiting connections closed to make room.
+    uint64_t httpConnections = 0;
+    uint64_t httpRefusedFull = 0;
+    uint64_t httpRefusedNoDescriptor = 0;
+    uint64_t httpMadeRoom = 0;
 };
 
 // One boot image offered to clients.

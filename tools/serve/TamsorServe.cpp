@@ -169,11 +169,14 @@ int Usage(FILE* err) {
     fprintf(err,
             "usage: tamsor-serve [--volume NAME] [--diagnostics] [--list] [--bsdp-port N]\n"
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
-            "                    [--dmg-cache MIB] [--keep-booting] [--json] [--status [ADDRESS:PORT]]\n"
-            "                    [DISC...]\n"
+            "                    [--dmg-cache MIB] [--max-connections-per-client N]\n"
+            "                    [--send-timeout SECONDS] [--keep-booting] [--json]\n"
+            "                    [--status [ADDRESS:PORT]] [DISC...]\n"
             "       tamsor-serve --library DIR [--state-dir DIR] [--list] [--bsdp-port N]\n"
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
-            "                    [--dmg-cache MIB] [--json] [--status [ADDRESS:PORT]] [DRIVE...]\n"
+            "                    [--dmg-cache MIB] [--max-connections-per-client N]\n"
+            "                    [--send-timeout SECONDS] [--json] [--status [ADDRESS:PORT]]\n"
+            "                    [DRIVE...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n"
             "  DIR   every disc image in it offered at once (see library.conf)\n"
@@ -287,6 +290,15 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             uint32_t mebibytes = 0;
             if (!OptionNumber("--dmg-cache", argv[++i], 64, 1u << 20, &mebibytes, err)) return 2;
             options->dmgCacheMiB = mebibytes;
+        } else if (argument == "--max-connections-per-client" && hasValue) {
+            if (!OptionNumber("--max-connections-per-client", argv[++i], 0, 1u << 20,
+                              &options->clientLimit, err)) {
+                return 2;
+            }
+        } else if (argument == "--send-timeout" && hasValue) {
+            if (!OptionNumber("--send-timeout", argv[++i], 1, 86400, &options->sendTimeout, err)) {
+                return 2;
+            }
         } else if (argument == "--help" || argument == "-h") {
             return Usage(err);
         } else {
@@ -1296,6 +1308,8 @@ int Run(int argc, char** argv, FILE* out, FILE* err) {
     ImageFileSetCacheLimit(server.options.dmgCacheMiB << 20);
     // A room of machines switched on together connects at once.
     DiscShareSetListenBacklog(kServeListenBacklog);
+    DiscShareSetClientLimit(server.options.clientLimit);
+    DiscShareSetSendTimeout(server.options.sendTimeout);
 
     QxStatus status = QxPlatformSocketStartup();
     if (status != kStatusOK) return Fail(server, "sockets: %s", StatusText(status).c_str());

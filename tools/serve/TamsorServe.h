@@ -89,6 +89,8 @@ struct Options {
     std::string library;             // --library: the folder of images
     std::string stateFolder;         // --state-dir: where image IDs are kept
     uint64_t dmgCacheMiB = 0;        // --dmg-cache; 0: the image layer's default
+    uint32_t clientLimit = 8;        // --max-connections-per-client; 0: no limit
+    uint32_t sendTimeout = 60;       // --send-timeout, seconds
 };
 
 // One disc of the command line, or the drives when none was given.
