@@ -239,6 +239,9 @@ QxStatus StatusServerStart(const std::string& address, int family, uint16_t port
     // Above the limit of OnAccept, so that the listener never closes a
     // connection to make room.
     listener->connectionLimit = 2 * kStatusConnectionLimit;
+    // Nor for another connection of the same address: the page is looked at
+    // from a few places at most, and each is refused in OnAccept instead.
+    listener->clientLimit = kHTTPNoLimit;
     QxStatus status = HTTPListenerStart(listener, family);
     listener->address = nullptr;
     if (status != kStatusOK) {
