@@ -12,8 +12,8 @@
 # our code ran. Every program of ours that runs under wine prints one as soon
 # as it runs: GoogleTest's first line ("[==========] Running") in the test
 # programs, and a line beginning "tamsor-test: started" in the others (the
-# language checks and the corpus replays as they start, the wizard's
-# scenario once the wizard's window is up). A crash, a time-out, a failed
+# language checks as they start, the wizard's scenario once the wizard's
+# window is up). A crash, a time-out, a failed
 # check or a race of ours fails at once; it is not retried, whatever wine
 # printed beside it.
 #
