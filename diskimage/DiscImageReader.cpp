@@ -150,7 +150,9 @@ QxStatus OpenDevice(DiscImageReader* reader, const char* devicePath) {
     QxStatus status;
     if (DeviceFindBinding(devicePath, -1, &imagePath, &imageSectorSize)) {
         reader->image = true;
-        status = operations->openImage(imagePath, &reader->imageFile);
+        // A file bound to be served as it is is never decoded.
+        status = DeviceBindingIsAsIs(devicePath) ? ImageFileOpenAsIs(imagePath, &reader->imageFile)
+                                                 : operations->openImage(imagePath, &reader->imageFile);
         if (status != kStatusOK) return status;
         reader->sectorSize = imageSectorSize;
         diskSize = ImageFileSize(reader->imageFile);

@@ -222,9 +222,58 @@ QxStatus FindImage(const char* name, size_t nameLength, QxLDictionaryRef* entry)
     return kStatusOK;
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The image name of the file published under the request path (%XX
+// decoded), borrowed from its entry; null when none is.
+const char* FindFileByPath(const char* path, size_t pathLength) {
+    char decoded[1024];
+    size_t length = 0;
+    for (size_t i = 0; i < pathLength; ++i) {
+        if (length + 1 >= sizeof decoded) return nullptr;
+        if (path[i] == '%') {
+            if (i + 2 >= pathLength || HexDigit(path[i + 1]) < 0 || HexDigit(path[i + 2]) < 0) {
+                return nullptr;
+            }
+            decoded[length++] = static_cast<char>(HexDigit(path[i + 1]) * 16 + HexDigit(path[i + 2]));
+            i += 2;
+        } else {
+            decoded[length++] = path[i];
+        }
+    }
+    decoded[length] = '\0';
+    int32_t count = QxLArrayGetCount(gService.imageList);
+    for (int32_t i = 0; i < count; ++i) {
+        QxLObjectRef candidate = QxLArrayGetValueAt(gService.imageList, i);
+        if (!QxLObjectIsType(candidate, kQxLTypeDictionary)) continue;
+        const char* published = nullptr;
+        const char* name = nullptr;
+        if (QxLStringGetText(QxLDictionaryGet(candidate, kDiscShareKeyPath), &published, nullptr) ==
+                kStatusOK &&
+            strcmp(published, decoded) == 0 &&
+            QxLStringGetText(QxLDictionaryGet(candidate, kDiscShareKeyDeviceName), &name,
+                             nullptr) == kStatusOK) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
 // GET and HEAD of an image. Returns the status of the send that answered.
 QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* request,
                             const char* path, size_t pathLength, bool isHead) {
+    // A file published under its own path: the path names its image.
+    if (gService.imageList != nullptr) {
+        if (const char* name = FindFileByPath(path, pathLength)) {
+            path = name;
+            pathLength = strlen(name);
+        }
+    }
     // "/CdRom0.dmg", "/CdRom0" and "CdRom0.DMG" all name CdRom0.
     if (pathLength > 4 && QxLCompareCountedNoCase(".dmg", path + pathLength - 4, 4) == 0) {
         pathLength -= 4;
@@ -656,6 +705,17 @@ QxStatus DiscShareAddImage(const char* displayName, const char* imageName) {
     }
     if (status == kStatusOK) status = QxLArrayAppend(gService.imageList, entry);
     QxLObjectRelease(entry);
+    return status;
+}
+
+QxStatus DiscShareAddFile(const char* displayName, const char* imageName, const char* path) {
+    if (path == nullptr || path[0] != '/') return kStatusBadParameter;
+    QxStatus status = DiscShareAddImage(displayName, imageName);
+    if (status != kStatusOK) return status;
+    QxLObjectRef entry =
+        QxLArrayGetValueAt(gService.imageList, QxLArrayGetCount(gService.imageList) - 1);
+    status = QxLBuildInto(entry, "%kO=%s", kDiscShareKeyPath, path);
+    if (status != kStatusOK) DiscShareRemoveImage(imageName);
     return status;
 }
 

@@ -30,6 +30,8 @@
 QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyDisplayName, "adVN");
 QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyDeviceName, "deviceName");
 QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyImageUUID, "adVU");
+//   "path"        DiscShareAddFile's path, when it was published so
+QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyPath, "path");
 // Keys of posted messages and of the status reply
 // {Message = Status, URL = "/<first image>.dmg", UUID = its "adVU"}.
 QXL_DEFINE_CONSTANT_STRING(kDiscShareKeyMessage, "Message");
@@ -124,6 +126,13 @@ QxStatus DiscShareStop();
 // gets a new UUID. kStatusBadParameter for a null imageName; kStatusNoMemory;
 // the UUID source's status. On failure the list keeps what it had.
 QxStatus DiscShareAddImage(const char* displayName, const char* imageName);
+
+// Publishes a file served as it is (bound with DeviceBindFile) under an
+// exact path as well as under its image name: a request whose path, with
+// %XX decoded, equals path ("/nbi01001004/Lab 1.nbi/Root.dmg") reads the
+// image. kStatusBadParameter for a path not starting with "/"; otherwise
+// as DiscShareAddImage.
+QxStatus DiscShareAddFile(const char* displayName, const char* imageName, const char* path);
 
 // Takes the image named imageName off the list: later requests for it are
 // answered 404, while a connection that has it open keeps its reader, so a

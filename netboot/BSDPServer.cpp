@@ -38,12 +38,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "BootSource.h"
 #include "DiscHost.h"
 #include "DiscShare.h"
+#include "NetBootClients.h"
+#include "NetBootFolder.h"
 #include "QxLBuild.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
@@ -111,6 +114,7 @@ struct BsdpServer {
 };
 
 BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0, {}, nullptr, 0};
+NetBootClients* gRecords = nullptr;  // a library's client records, or null
 uint8_t gReceiveBuffer[kBsdpPacketSize];
 uint8_t gReplyBuffer[kBsdpPacketSize];
 DhcpOptionTable gRequestOptions;
@@ -160,7 +164,8 @@ int FirstByte(const DhcpOptionTable* table, bool bsdp, uint8_t code) {
 // Whether the vendor class carries the two fields after the class name. The
 // literal part is matched exactly (upper case), unlike the prefix test.
 // *model (may be null) receives the second field, the client's model.
-bool VendorClassHasFields(const DhcpOptionSlot* slot, std::string* model = nullptr) {
+bool VendorClassHasFields(const DhcpOptionSlot* slot, std::string* model = nullptr,
+                          std::string* architectureOut = nullptr) {
     const char* architecture = nullptr;
     int32_t architectureLength = 0;
     const char* modelText = nullptr;
@@ -170,6 +175,9 @@ bool VendorClassHasFields(const DhcpOptionSlot* slot, std::string* model = nullp
                            &architectureLength, &modelText, &modelLength);
     if (assigned == 2 && model != nullptr && modelText != nullptr && modelLength > 0) {
         model->assign(modelText, static_cast<size_t>(modelLength));
+    }
+    if (assigned == 2 && architectureOut != nullptr && architecture != nullptr) {
+        architectureOut->assign(architecture, static_cast<size_t>(architectureLength));
     }
     return assigned == 2;
 }
@@ -213,9 +221,11 @@ struct ClientFacts {
     std::string model;
     std::string hardware;
     const DhcpOptionSlot* filter;  // option 11, or null
+    NetBootClientFacts facts;      // the same for folder images' rules
 };
 
 bool ClientMaySee(const BootImageEntry* entry, const ClientFacts& client) {
+    if (entry->folder != nullptr) return NetBootFolderMaySee(*entry->folder, client.facts);
     return ListAllows(entry->models, client.model, false) &&
            ListAllows(entry->hardware, client.hardware, true);
 }
@@ -223,6 +233,7 @@ bool ClientMaySee(const BootImageEntry* entry, const ClientFacts& client) {
 // Whether a LIST shows the entry: allowed, and with a filter one of its
 // attribute values; without one, no diagnostics.
 bool ClientListSees(const BootImageEntry* entry, const ClientFacts& client) {
+    if (entry->folder != nullptr) return NetBootFolderListSees(*entry->folder, client.facts);
     if (!ClientMaySee(entry, client)) return false;
     if (client.filter == nullptr) return (entry->imageID & kKindMask) != kKindDiagnostics;
     uint32_t attributes = entry->imageID >> 16;
@@ -328,6 +339,32 @@ QxStatus AnswerList(const BootImageEntry* entry, const uint8_t* serverAddress) {
     return DhcpOptionTableAdd(&gReplyOptions, true, kBsdpOptionImageList, image, 5 + nameLength);
 }
 
+// A folder image's SELECT answer: its booter for the client's
+// architecture, its root path (none for BootFileOnly), siaddr its load
+// balancer when it names one.
+QxStatus AnswerFolderSelect(const BootImageEntry* entry, const ClientFacts& client,
+                            const uint8_t* serverAddress, uint8_t* reply) {
+    const NetBootFolderImage& folder = *entry->folder;
+    std::string file = NetBootFolderBootFileName(folder, client.facts.architecture);
+    if (file.empty() || file.size() > kMaxBootFileName) return kStatusBadSize;
+    memcpy(reply + kFileOffset, file.data(), file.size());
+    if (folder.hasLoadBalanceServer) memcpy(reply + kSiaddrOffset, folder.loadBalanceServer, 4);
+    char address[16];
+    QxLFormatToBuffer(address, sizeof address, "%u.%u.%u.%u", serverAddress[0], serverAddress[1],
+                      serverAddress[2], serverAddress[3]);
+    std::string root =
+        NetBootFolderRootPath(folder, address, static_cast<uint16_t>(DiscSharePort()));
+    QxStatus status = AddCommonOptions(serverAddress);
+    if (status == kStatusOK && !root.empty()) {
+        status = DhcpOptionTableAdd(&gReplyOptions, false, kDhcpOptionRootPath, root.data(),
+                                    root.size());
+    }
+    if (status == kStatusOK) status = AddByte(true, kBsdpOptionMessageType, kBsdpSelect);
+    if (status == kStatusOK) status = AddUInt32(true, kBsdpOptionSelectedImage, entry->imageID);
+    if (status == kStatusOK) status = AddUInt16(true, kBsdpOptionTftpPort, gServer.tftpPort);
+    return status;
+}
+
 QxStatus AnswerSelect(const BootImageEntry* entry, const QxNetAddress* local,
                       const uint8_t* serverAddress, uint8_t* reply) {
     size_t fileLength = strnlen(entry->bootFileName, sizeof entry->bootFileName);
@@ -360,8 +397,9 @@ QxStatus AnswerSelect(const BootImageEntry* entry, const QxNetAddress* local,
 // option 9 with the next whole entries, while the packet has room. What
 // does not fit is counted in gServer.omitted.
 QxStatus AnswerListOfMany(const std::vector<const BootImageEntry*>& shown,
-                          const BootImageEntry* chosen, const uint8_t* serverAddress,
-                          uint8_t* options, size_t limit, size_t* written) {
+                          const BootImageEntry* chosen, uint16_t priority, uint32_t selected,
+                          const uint8_t* serverAddress, uint8_t* options, size_t limit,
+                          size_t* written) {
     std::vector<std::string> entries;
     std::string hostText = HostText();
     for (const BootImageEntry* entry : shown) {
@@ -388,12 +426,15 @@ QxStatus AnswerListOfMany(const std::vector<const BootImageEntry*>& shown,
     if (status != kStatusOK) return status;
     --position;  // the end option is written again after the lists
 
-    uint8_t fixed[13] = {kBsdpOptionMessageType, 1, kBsdpList, kBsdpOptionServerPriority, 2};
-    Put16(fixed + 5, chosen->priority);
+    uint8_t fixed[19] = {kBsdpOptionMessageType, 1, kBsdpList, kBsdpOptionServerPriority, 2};
+    Put16(fixed + 5, priority);
     fixed[7] = kBsdpOptionDefaultImage;
     fixed[8] = 4;
     Put32(fixed + 9, chosen->imageID);
-    std::string payload(reinterpret_cast<const char*>(fixed), sizeof fixed);
+    fixed[13] = kBsdpOptionSelectedImage;
+    fixed[14] = 4;
+    Put32(fixed + 15, selected);
+    std::string payload(reinterpret_cast<const char*>(fixed), selected != 0 ? 19 : 13);
     size_t next = 0;
     for (bool first = true; first || next < entries.size(); first = false) {
         // Room for this option 43's data: its header and the end option
@@ -420,6 +461,27 @@ QxStatus AnswerListOfMany(const std::vector<const BootImageEntry*>& shown,
     options[position++] = kDhcpOptionEnd;
     *written = position;
     return kStatusOK;
+}
+
+// The default of a list (sorted by index): defaults without a model list,
+// then defaults with one, then the rest; folder images among themselves in
+// byte order of their folder names, discs by index.
+const BootImageEntry* ChooseDefault(const std::vector<const BootImageEntry*>& shown) {
+    const BootImageEntry* best = nullptr;
+    auto rank = [](const BootImageEntry* e) {
+        bool models = e->folder != nullptr ? !e->folder->models.empty() : e->models[0] != '\0';
+        return NetBootDefaultRank(e->isDefault, models);
+    };
+    for (const BootImageEntry* e : shown) {
+        if (best == nullptr || rank(e) < rank(best)) {
+            best = e;
+        } else if (rank(e) == rank(best) && e->folder != nullptr &&
+                   (best->folder == nullptr || e->folder->folder < best->folder->folder)) {
+            // Discs keep their index order; a folder image goes before them.
+            best = e;
+        }
+    }
+    return best;
 }
 
 // Tells the sink that a request from client was answered: its address,
@@ -480,6 +542,8 @@ void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void
 }  // namespace
 
 // ---- Boot image name format ---------------------------------------------------
+
+void BsdpSetClientRecords(NetBootClients* records) { gRecords = records; }
 
 void SetBootImageNameFormat(QxLStringRef format) {
     if (format != nullptr) QxLObjectRetain(format);
@@ -678,6 +742,9 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
 
     const BootImageEntry* entry = NewestBootImageEntry();
     if (entry == nullptr) return kStatusNotInitialized;
+    // The one-disc answers only for the wizard's disc; a library (it keeps
+    // client records) and folder images always answer with lists.
+    const bool many = entry->next != nullptr || entry->folder != nullptr || gRecords != nullptr;
     size_t limit = replySize < kBsdpPacketSize ? replySize : kBsdpPacketSize;
     if (limit <= kDhcpOptionsOffset) return kStatusBufferTooSmall;
 
@@ -690,7 +757,7 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
         return kStatusUnexpectedType;
     }
     memcpy(destination.bytes, sender, destination.length);
-    if (entry->next != nullptr && Get32(packet + kGiaddrOffset) != 0 &&
+    if (many && Get32(packet + kGiaddrOffset) != 0 &&
         Get32(packet + kCiaddrOffset) != 0) {
         const DhcpOptionSlot* port =
             DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionReplyPort);
@@ -702,9 +769,19 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
     const auto* replyTo = reinterpret_cast<const struct sockaddr*>(destination.bytes);
 
     ClientFacts client;
-    VendorClassHasFields(vendorClass, &client.model);
+    VendorClassHasFields(vendorClass, &client.model, &client.facts.architecture);
     client.hardware = HardwareText(packet);
     client.filter = DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionAttributesFilter);
+    client.facts.model = client.model;
+    if (packet[kHlenOffset] == 6) {
+        memcpy(client.facts.hardware.data(), packet + kChaddrOffset, 6);
+        client.facts.hasHardware = true;
+    }
+    if (client.filter != nullptr) {
+        client.facts.filter = client.filter->data != nullptr ? client.filter->data
+                                                             : reinterpret_cast<const uint8_t*>("");
+        client.facts.filterLength = client.filter->length;
+    }
 
     QxNetAddress local{};
     status = BuildReplyHeader(packet, replyTo, reply, &local);
@@ -715,7 +792,7 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
     gServer.image = nullptr;
     gServer.omitted = 0;
     size_t written = 0;
-    if (entry->next == nullptr) {
+    if (!many) {
         // One image: the one-image answers, byte for byte.
         if (!ClientMaySee(entry, client)) return kStatusNotFound;
         status = bsdpType == kBsdpList ? AnswerList(entry, serverAddress)
@@ -731,11 +808,18 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
         std::sort(shown.begin(), shown.end(), [](const BootImageEntry* a, const BootImageEntry* b) {
             return (a->imageID & 0xFFFF) < (b->imageID & 0xFFFF);
         });
-        for (const BootImageEntry* e : shown) {
-            if (e->isDefault) chosen = e;
-        }
-        if (chosen == nullptr) chosen = shown.front();
+        chosen = ChooseDefault(shown);
         gServer.image = chosen;
+        uint16_t priority = chosen->priority;
+        uint32_t selected = 0;
+        if (gRecords != nullptr) {
+            priority = gRecords->Priority();
+            const NetBootClientRecord* record =
+                client.facts.hasHardware ? gRecords->Find(client.facts.hardware) : nullptr;
+            for (const BootImageEntry* e = entry; record != nullptr && e != nullptr; e = e->next) {
+                if (e->imageID == record->imageID && ClientMaySee(e, client)) selected = e->imageID;
+            }
+        }
         // Within the size the client takes: its own word, else DHCP's.
         size_t most = kDhcpMinimumMessage;
         const DhcpOptionSlot* size =
@@ -748,8 +832,8 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
             if (most < kDhcpMinimumMessage) most = kDhcpMinimumMessage;
         }
         if (most > limit) most = limit;
-        status = AnswerListOfMany(shown, chosen, serverAddress, reply + kDhcpOptionsOffset,
-                                  most - kDhcpOptionsOffset, &written);
+        status = AnswerListOfMany(shown, chosen, priority, selected, serverAddress,
+                                  reply + kDhcpOptionsOffset, most - kDhcpOptionsOffset, &written);
         if (status != kStatusOK) return status;
         *replyLength = kDhcpOptionsOffset + written;
         gServer.answered = bsdpType;
@@ -761,16 +845,43 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
             DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionServerIdentifier);
         if (server != nullptr &&
             (server->length != 4 || memcmp(server->data, serverAddress, 4) != 0)) {
+            // The client chose another server: this one no longer has it.
+            if (gRecords != nullptr && client.facts.hasHardware) {
+                gRecords->Forget(client.facts.hardware);
+            }
             return kStatusUnsupported;
         }
         const DhcpOptionSlot* wanted =
             DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionSelectedImage);
         uint32_t id = wanted != nullptr && wanted->length == 4 ? Get32(wanted->data) : 0;
+        if (wanted == nullptr) {
+            // No image named: the default this client's LIST gives.
+            std::vector<const BootImageEntry*> shown;
+            for (const BootImageEntry* e = entry; e != nullptr; e = e->next) {
+                if (ClientListSees(e, client)) shown.push_back(e);
+            }
+            if (!shown.empty()) id = ChooseDefault(shown)->imageID;
+        }
         for (const BootImageEntry* e = entry; e != nullptr && id != 0; e = e->next) {
             if (e->imageID == id && ClientMaySee(e, client)) gServer.image = e;
         }
         if (gServer.image != nullptr) {
-            status = AnswerSelect(gServer.image, &local, serverAddress, reply);
+            status = gServer.image->folder != nullptr
+                         ? AnswerFolderSelect(gServer.image, client, serverAddress, reply)
+                         : AnswerSelect(gServer.image, &local, serverAddress, reply);
+            if (status == kStatusOK && gRecords != nullptr && client.facts.hasHardware) {
+                NetBootClientRecord record;
+                record.imageID = gServer.image->imageID;
+                record.architecture = client.facts.architecture;
+                record.model = client.model;
+                char address[16];
+                QxLFormatToBuffer(address, sizeof address, "%u.%u.%u.%u", packet[kCiaddrOffset],
+                                  packet[kCiaddrOffset + 1], packet[kCiaddrOffset + 2],
+                                  packet[kCiaddrOffset + 3]);
+                record.address = address;
+                record.lastBoot = static_cast<int64_t>(time(nullptr));
+                gRecords->Record(client.facts.hardware, record);
+            }
         } else {
             // Never another image's files: FAILED, without file or root path.
             status = AddCommonOptions(serverAddress);

@@ -69,6 +69,15 @@ void BsdpSetEventSink(NetBootEventSink sink, void* context);
 // The bound port while running, else 0.
 uint16_t BsdpPort();
 
+// The client records of a server that offers a library (NetBootClients.h),
+// borrowed until set to null; null (the default) for the one-disc answers.
+// With records, every LIST uses the list answers: priority 32768 less the
+// records (option 4), the client's recorded image (option 8) while it may
+// still see it; an answered SELECT records the client, and a SELECT naming
+// another server drops its record.
+class NetBootClients;
+void BsdpSetClientRecords(NetBootClients* records);
+
 // The TFTP port that SELECT replies announce (BSDP option 12). The service
 // control stores it after the TFTP server has started; 0 until then.
 void SetBsdpTftpPort(uint16_t port);

@@ -11,8 +11,10 @@
 #include "BootSource.h"
 
 #include <cstring>
+#include <string>
 
 #include "DiscShare.h"
+#include "NetBootFolder.h"
 #include "QxLFormat.h"
 #include "QxLMemory.h"
 #include "QxLScan.h"
@@ -240,6 +242,44 @@ QxStatus PrepareNumberedBootSource(const char* volumePath, bool diagnostics, uin
     return status;
 }
 
+QxStatus AddFolderBootImage(const NetBootFolderImage* folder, const char* imageName,
+                            const char* urlPath, BootImageEntry** added) {
+    if (folder == nullptr || imageName == nullptr) return kStatusBadParameter;
+    for (const BootImageEntry* other = gImageEntries; other != nullptr; other = other->next) {
+        if (other->imageID == folder->ID()) return kStatusBadParameter;
+    }
+    auto* entry = static_cast<BootImageEntry*>(QxLAllocZeroed(sizeof(BootImageEntry)));
+    if (entry == nullptr) return kStatusNoMemory;
+    if (QxLCopyBounded(entry->imageName, imageName, sizeof entry->imageName) >=
+        sizeof entry->imageName) {
+        QxLFree(entry);
+        return kStatusBadSize;
+    }
+    // A list entry's name is at most 255 bytes.
+    size_t length = folder->name.size();
+    if (length > 255) {
+        length = 255;
+        while (length > 0 && (static_cast<uint8_t>(folder->name[length]) & 0xC0) == 0x80) --length;
+    }
+    memcpy(entry->displayName, folder->name.data(), length);
+    memcpy(entry->volumeName, folder->name.data(), length);
+    entry->imageID = folder->ID();
+    entry->priority = kBootImagePriority;
+    entry->isDefault = folder->isDefault;
+    entry->folder = folder;
+    QxStatus status =
+        urlPath != nullptr ? DiscShareAddFile(entry->displayName, entry->imageName, urlPath)
+                           : kStatusOK;
+    if (status != kStatusOK) {
+        QxLFree(entry);
+        return status;
+    }
+    entry->next = gImageEntries;
+    gImageEntries = entry;
+    if (added != nullptr) *added = entry;
+    return kStatusOK;
+}
+
 QxStatus RemoveBootImageEntry(uint32_t imageID) {
     BootImageEntry** link = &gImageEntries;
     while (*link != nullptr && (*link)->imageID != imageID) link = &(*link)->next;
@@ -286,6 +326,14 @@ QxStatus OpenBootFile(const char* name, VolumeFile** file, uint64_t* size) {
         char canonical[kVolumePathCapacity];
         if (!PathInFolder(entry, name, canonical)) continue;
         return OpenWithSize(canonical, file, size);
+    }
+    for (const BootImageEntry* entry = gImageEntries; entry != nullptr; entry = entry->next) {
+        std::string path;
+        if (entry->folder == nullptr ||
+            NetBootFolderResolveFile(*entry->folder, name, &path) != kStatusOK) {
+            continue;
+        }
+        return OpenWithSize(path.c_str(), file, size);
     }
     return kStatusNotFound;
 }

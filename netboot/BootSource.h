@@ -42,6 +42,7 @@
 #include "QxLStatus.h"
 
 struct VolumeFile;
+struct NetBootFolderImage;
 
 // Text fields of a boot image entry: 260 characters and the NUL.
 inline constexpr size_t kBootTextCapacity = 261;
@@ -75,6 +76,10 @@ struct BootImageEntry {
     char hardware[kBootListCapacity];     // hardware addresses allowed
                                           // ("02:00:00:11:aa:44"); empty: all
     bool isDefault;                       // the default of a LIST
+    // A folder image (NetBootFolder.h), borrowed from whoever added it, who
+    // keeps it until the entry is removed; null for a disc. Its own rules
+    // decide who sees it, and its files are served from its folder.
+    const NetBootFolderImage* folder;
 };
 
 // One boot file map entry. Texts are heap copies owned by the entry.
@@ -121,6 +126,19 @@ QxStatus PrepareBootSource(const char* volumePath, bool diagnostics);
 QxStatus PrepareNumberedBootSource(const char* volumePath, bool diagnostics, uint16_t bootNumber,
                                    uint32_t imageID, BootImageEntry** entry);
 
+// Adds the entry of a folder image: its ID, name and priority, no boot file
+// map entries (OpenBootFile asks the folder for the names under its
+// prefix), and its root image published on the HTTP service as imageName
+// and under urlPath (DiscShareAddFile; none when urlPath is null: a root
+// image on another server, or none at all; the file must be bound to
+// \\.\imageName with DeviceBindFile). Names longer than a list entry holds
+// are cut at a character boundary. *entry (may be null) receives the entry.
+// kStatusBadParameter for a null folder or image name or an ID already
+// offered; kStatusBadSize for an image name over 260 bytes;
+// kStatusNoMemory; DiscShareAddFile's status.
+QxStatus AddFolderBootImage(const NetBootFolderImage* folder, const char* imageName,
+                            const char* urlPath, BootImageEntry** entry);
+
 // Takes the entry of imageID away: its boot file map entries, its image on
 // the HTTP service (DiscShareRemoveImage: connections reading it finish
 // with the reader they have) and the entry itself. kStatusNotFound when no
@@ -133,7 +151,7 @@ void EmptyBootFileMap();
 // Unlinks and frees every boot image entry.
 void FreeBootImageEntries();
 
-// Opens the file that the boot file map gives for a TFTP name and reports
+// Opens the file that the boot file map (or a folder image) gives for a TFTP name and reports
 // its size in bytes; the caller closes *file with VolumeClose. kStatusNotFound
 // when no entry gives a file; otherwise the open's or the size's status
 // (0x8000000E for a mapped file missing from the volume), with nothing left

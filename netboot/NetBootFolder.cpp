@@ -331,7 +331,6 @@ void NetBootFolderDescribe(QxLObjectRef description, NetBootFolderImage* image) 
             return;
         }
     }
-    if (!image->isEnabled) problem = "IsEnabled is false";
 }
 
 void NetBootFolderLoad(const std::string& path, const std::string& folder,
@@ -386,6 +385,7 @@ void NetBootFolderLoad(const std::string& path, const std::string& folder,
         }
     }
 
+    if (!image->isEnabled) problem = "IsEnabled is false";
     if (image->type == NetBootFolderType::BootFileOnly) return;
     bool url = false;
     std::string host;
@@ -397,6 +397,7 @@ void NetBootFolderLoad(const std::string& path, const std::string& folder,
             return;
         }
         image->rootIndirect = (url ? "http://" : "nfs:") + Dotted(address) + rest;
+        if (image->type == NetBootFolderType::NFS && url) image->notes.clear();
         return;
     }
     if (image->rootPath.find("://") != std::string::npos) {
@@ -515,8 +516,11 @@ std::string NetBootFolderRootURLPath(const NetBootFolderImage& image) {
     // Appended one by one: GCC 12 at -O3 takes "/" + a temporary for an
     // overlapping copy (-Wrestrict) and fails the Release build.
     std::string path = "/";
-    path += NetBootFolderTftpPrefix(image);
-    path += "/" + image.folder + "/" + image.rootPath;
+    path += image.httpName.empty() ? NetBootFolderTftpPrefix(image) : image.httpName;
+    path += "/";
+    path += image.folder;
+    path += "/";
+    path += image.rootPath;
     return path;
 }
 

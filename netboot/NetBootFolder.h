@@ -88,6 +88,8 @@ struct NetBootFolderImage {
     bool filterOnly = false;
     bool hasLoadBalanceServer = false;
     uint8_t loadBalanceServer[4] = {0, 0, 0, 0};
+    std::string httpName;             // the root image's name on the HTTP
+                                      // service; empty: the TFTP prefix
     std::string problem;              // set: left out, and why
     std::vector<std::string> notes;   // lines for the log (offered anyway)
 
@@ -145,7 +147,8 @@ std::string NetBootFolderTftpPrefix(const NetBootFolderImage& image);
 // empty when the image does not serve that architecture.
 std::string NetBootFolderBootFileName(const NetBootFolderImage& image,
                                       const std::string& architecture);
-// The HTTP path of the root image, not encoded: "/<prefix>/<folder>/<RootPath>".
+// The HTTP path of the root image, not encoded:
+// "/<httpName or prefix>/<folder>/<RootPath>".
 std::string NetBootFolderRootURLPath(const NetBootFolderImage& image);
 // The root path a SELECT carries: empty for BootFileOnly; another server's
 // root path as resolved; else http://ADDRESS:PORT/ and the encoded URL path,

@@ -17,6 +17,7 @@ struct Binding {
     char devicePath[kDevicePathCapacity];
     char* imagePath;  // owned
     uint32_t sectorSize;
+    bool asIs;        // DeviceBindFile: the file's bytes, never decoded
 };
 
 Binding* gBindings = nullptr;
@@ -65,6 +66,18 @@ QxStatus DeviceBindImage(const char* devicePath, const char* imageFilePath,
     binding->next = gBindings;
     gBindings = binding;
     return kStatusOK;
+}
+
+QxStatus DeviceBindFile(const char* devicePath, const char* filePath) {
+    QxStatus status = DeviceBindImage(devicePath, filePath, 512);
+    if (status == kStatusOK) gBindings->asIs = true;
+    return status;
+}
+
+bool DeviceBindingIsAsIs(const char* devicePath) {
+    if (devicePath == nullptr) return false;
+    Binding** link = FindLink(devicePath, -1);
+    return link != nullptr && (*link)->asIs;
 }
 
 QxStatus DeviceUnbind(const char* devicePath) {

@@ -25,6 +25,14 @@ inline constexpr uint32_t kDefaultImageSectorSize = 2048;
 QxStatus DeviceBindImage(const char* devicePath, const char* imageFilePath,
                          uint32_t sectorSize);
 
+// Binds devicePath to a file that is served as it is: its bytes are the
+// disc's, whatever form they have (a compressed .dmg is not decoded, a
+// sparse image is not refused), with 512-byte sectors. Statuses as
+// DeviceBindImage.
+QxStatus DeviceBindFile(const char* devicePath, const char* filePath);
+// Whether devicePath is bound by DeviceBindFile.
+bool DeviceBindingIsAsIs(const char* devicePath);
+
 // Removes the binding of devicePath; kStatusNotFound when there is none.
 QxStatus DeviceUnbind(const char* devicePath);
 

@@ -786,7 +786,22 @@ QxStatus TableCRC(ImageFile* image, const UDIFTable& table, uint8_t* buffer, uin
 
 }  // namespace
 
+namespace {
+QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t problemSize,
+                   bool asIs);
+}  // namespace
+
 QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize) {
+    return OpenImage(path, image, problem, problemSize, false);
+}
+
+QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image) {
+    return OpenImage(path, image, nullptr, 0, true);
+}
+
+namespace {
+QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t problemSize,
+                   bool asIs) {
     if (problem != nullptr && problemSize > 0) problem[0] = '\0';
     if (path == nullptr || image == nullptr) return kStatusBadParameter;
     auto* opened = static_cast<ImageFile*>(QxLAllocZeroed(sizeof(ImageFile)));
@@ -803,7 +818,7 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
     if (status == kStatusOK) status = QxPlatformFileSize(opened->handle, &opened->fileSize);
     if (status == kStatusOK) {
         ImageFile* same = nullptr;
-        status = OpenUDIF(opened, &same, problem, problemSize);
+        status = asIs ? kStatusNotFound : OpenUDIF(opened, &same, problem, problemSize);
         if (status == kStatusAlreadyInitialized) {
             if (same == gIdleImage) {
                 // Back in use: it takes over the file just opened, unless
@@ -842,6 +857,7 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
     *image = opened;
     return kStatusOK;
 }
+}  // namespace
 
 void ImageFileRelease(ImageFile* image) {
     if (image == nullptr || --image->refCount > 0) return;

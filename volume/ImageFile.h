@@ -87,6 +87,10 @@ void ImageFileCancelWait(ImageFile* image, ImageWait* wait);
 // kStatusMalformed for a damaged .dmg; kStatusNoMemory.
 QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize);
 
+// Opens the file at path as a raw image whatever its content: a .dmg's
+// bytes as they are in the file. Statuses as ImageFileOpen's for a raw image.
+QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image);
+
 // Drops one reference; the last one closes the file (a .dmg's tables and
 // cache stay until another .dmg is put away after it).
 void ImageFileRelease(ImageFile* image);

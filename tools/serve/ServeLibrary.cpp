@@ -21,6 +21,8 @@
 #include "BSDPServer.h"
 #include "BootSource.h"
 #include "DeviceBinding.h"
+#include "NetBootClients.h"
+#include "NetBootFolder.h"
 #include "QxLScan.h"
 #include "QxLString.h"
 #include "QxPlatformDevice.h"
@@ -110,6 +112,10 @@ uint16_t IndexFor(Server& server, const std::string& file) {
     if (found != library.indexes.end()) return found->second;
     std::set<uint16_t> taken;
     for (const auto& entry : library.indexes) taken.insert(entry.second);
+    // Folder images bring their own indexes.
+    for (const LibraryImage& image : library.images) {
+        if (image.folder != nullptr) taken.insert(static_cast<uint16_t>(image.id & 0xFFFF));
+    }
     uint16_t index = 1;
     while (index <= kLibraryMaxIndex && taken.count(index) != 0) ++index;
     if (index > kLibraryMaxIndex) return 0;
@@ -260,6 +266,120 @@ void TakeAway(Server& server, LibraryImage& image, bool quiet) {
     image.offered = false;
 }
 
+bool IsFolderImageName(const std::string& file) {
+    if (file.size() <= 4) return false;
+    std::string tail = file.substr(file.size() - 4);
+    for (char& c : tail) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return tail == kNetBootFolderSuffix;
+}
+
+// One number for the size and time of every file a folder image depends on
+// (a missing file counts too), so that an edit of any of them is seen.
+std::pair<uint64_t, int64_t> FolderStamp(const fs::path& path, const NetBootFolderImage& image) {
+    std::vector<fs::path> files = {path / kNetBootFolderDescription};
+    for (const std::string& architecture : image.architectures) {
+        if (!image.bootFile.empty()) files.push_back(path / architecture / image.bootFile);
+    }
+    if (!image.rootPath.empty() && image.rootIndirect.empty()) files.push_back(path / image.rootPath);
+    uint64_t size = 0;
+    uint64_t mix = 1469598103934665603ull;
+    for (const fs::path& file : files) {
+        uint64_t fileSize = 0;
+        int64_t modified = 0;
+        if (!FileStamp(file, &fileSize, &modified)) modified = -1;
+        size += fileSize;
+        mix = (mix ^ static_cast<uint64_t>(modified)) * 1099511628211ull;
+        mix = (mix ^ fileSize) * 1099511628211ull;
+    }
+    return {size, static_cast<int64_t>(mix)};
+}
+
+// Offers a folder image (file, path and folder set). Sets offered, or
+// problem; another image holding its ID gives way when it comes later in
+// byte order.
+void OfferFolder(Server& server, LibraryImage& image, bool quiet) {
+    Library& library = server.library;
+    NetBootFolderImage& folder = *image.folder;
+    auto found = library.settings.find(image.file);
+    image.settings = found != library.settings.end() ? found->second : LibrarySettings();
+    const LibrarySettings& settings = image.settings;
+    image.waitsForID = false;
+    image.name = folder.name;
+    if (!settings.problem.empty()) {
+        image.problem = settings.problem;
+    } else if (settings.enabledSet && !settings.enabled) {
+        image.problem = "enabled = no in library.conf";
+    } else if (folder.problem == "IsEnabled is false" && settings.enabledSet) {
+        image.problem.clear();  // enabled = yes in library.conf
+    } else {
+        image.problem = folder.problem;
+    }
+    if (image.problem.empty()) {
+        if (!settings.name.empty()) folder.name = settings.name;
+        if (settings.defaultSet) folder.isDefault = settings.isDefault;
+        image.name = folder.name;
+        image.id = folder.ID();
+        for (LibraryImage& other : library.images) {
+            if (&other == &image || !other.offered || other.id != image.id) continue;
+            if (other.file < image.file) {
+                char text[96];
+                snprintf(text, sizeof text, "its ID %08X is %s's", image.id, other.file.c_str());
+                image.problem = text;
+                image.waitsForID = true;
+            } else {
+                // The holder comes later in byte order: it gives way.
+                TakeAway(server, other, quiet);
+                char text[96];
+                snprintf(text, sizeof text, "its ID %08X is %s's", image.id, image.file.c_str());
+                other.problem = text;
+                other.waitsForID = true;
+                if (!quiet) Report(server, other);
+            }
+            break;
+        }
+    }
+    if (image.problem.empty()) {
+        image.device = DeviceFor(library, NetBootFolderTftpPrefix(folder));
+        folder.httpName = image.device.substr(4);
+        bool publish = folder.type != NetBootFolderType::BootFileOnly && folder.rootIndirect.empty();
+        QxStatus status = publish ? DeviceBindFile(image.device.c_str(), folder.rootFile.c_str())
+                                  : kStatusOK;
+        std::string urlPath = NetBootFolderRootURLPath(folder);
+        if (status == kStatusOK) {
+            status = AddFolderBootImage(&folder, folder.httpName.c_str(),
+                                        publish ? urlPath.c_str() : nullptr, nullptr);
+        }
+        if (status != kStatusOK) {
+            DeviceUnbind(image.device.c_str());
+            image.problem = "cannot be served: " + StatusText(status);
+        }
+    }
+    if (!image.problem.empty()) {
+        if (!quiet) Report(server, image);
+        return;
+    }
+    image.offered = true;
+    if (!quiet) {
+        for (const std::string& note : folder.notes) {
+            if (!library.listing) Say(server, "%s: %s.", image.file.c_str(), note.c_str());
+        }
+        Report(server, image);
+    }
+}
+
+// Folder images left out for an ID another image held: offered again once
+// that image has gone.
+void RetryWaiting(Server& server) {
+    for (LibraryImage& image : server.library.images) {
+        if (!image.waitsForID || image.offered) continue;
+        bool held = false;
+        for (const LibraryImage& other : server.library.images) {
+            held = held || (other.offered && other.id == image.id);
+        }
+        if (!held) OfferFolder(server, image, false);
+    }
+}
+
 // Reads library.conf again when its time changed. True when it did.
 bool ReadConf(Server& server) {
     Library& library = server.library;
@@ -354,6 +474,7 @@ std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
             if (!YesNo(value, key == "default" ? &section->isDefault : &section->enabled)) {
                 wrong(key + " is yes or no, not \"" + value + "\"");
             }
+            (key == "default" ? section->defaultSet : section->enabledSet) = true;
         } else if (key == "kind") {
             if (value == "install" || value == "diagnostics") {
                 section->diagnostics = value == "diagnostics";
@@ -386,6 +507,42 @@ std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
     return sections;
 }
 
+namespace {
+
+// One look at a folder image: a known one that changed goes; a new or
+// changed one is read, and offered once it looks the same twice.
+void ScanFolder(Server& server, const fs::path& path, const std::string& file, bool first) {
+    Library& library = server.library;
+    auto known = std::find_if(library.images.begin(), library.images.end(),
+                              [&](const LibraryImage& image) { return image.file == file; });
+    if (known != library.images.end()) {
+        auto stamp = known->folder != nullptr ? FolderStamp(path, *known->folder)
+                                              : std::pair<uint64_t, int64_t>{0, 0};
+        if (known->size == stamp.first && known->modified == stamp.second) return;
+        TakeAway(server, *known, false);
+        library.images.erase(known);
+    }
+    auto folder = std::make_shared<NetBootFolderImage>();
+    NetBootFolderLoad(path.string(), file, folder.get());
+    auto stamp = FolderStamp(path, *folder);
+    auto seen = library.pending.find(file);
+    if (!first && (seen == library.pending.end() || seen->second != stamp)) {
+        library.pending[file] = stamp;
+        return;
+    }
+    library.pending.erase(file);
+    LibraryImage image;
+    image.file = file;
+    image.path = path.string();
+    image.folder = folder;
+    image.size = stamp.first;
+    image.modified = stamp.second;
+    library.images.push_back(image);
+    OfferFolder(server, library.images.back(), false);
+}
+
+}  // namespace
+
 void LibraryScan(Server& server, bool first) {
     Library& library = server.library;
     if (ReadConf(server)) {
@@ -397,7 +554,15 @@ void LibraryScan(Server& server, bool first) {
             if (now == image.settings) continue;
             TakeAway(server, image, true);
             image.problem.clear();
-            Offer(server, image, false);
+            if (image.folder != nullptr) {
+                // Settings were applied to the description: read it again.
+                auto folder = std::make_shared<NetBootFolderImage>();
+                NetBootFolderLoad(image.path, image.file, folder.get());
+                image.folder = folder;
+                OfferFolder(server, image, false);
+            } else {
+                Offer(server, image, false);
+            }
         }
     }
 
@@ -413,6 +578,12 @@ void LibraryScan(Server& server, bool first) {
         std::string file = path.filename().string();
         if (file == kLibraryConfName || file.empty() || file[0] == '.' ||
             (file.size() > 4 && file.compare(file.size() - 4, 4, ".new") == 0)) {
+            continue;
+        }
+        std::error_code kindError;
+        if (IsFolderImageName(file) && fs::is_directory(path, kindError)) {
+            ScanFolder(server, path, file, first);
+            present.insert(file);
             continue;
         }
         uint64_t size = 0;
@@ -477,6 +648,7 @@ void LibraryScan(Server& server, bool first) {
         TakeAway(server, *it, false);
         it = library.images.erase(it);
     }
+    RetryWaiting(server);
 }
 
 // The folder must exist and the state folder be writable.
@@ -515,6 +687,9 @@ int LibraryOpen(Server& server) {
 int LibraryStart(Server& server) {
     int result = LibraryOpen(server);
     if (result != 0) return result;
+    server.library.clients = std::make_unique<NetBootClients>(
+        (fs::path(server.library.stateFolder) / kNetBootClientsFileName).string());
+    BsdpSetClientRecords(server.library.clients.get());
     LibraryScan(server, true);
     QxRunLoopTimerContext context{0, &server, nullptr, nullptr, nullptr};
     server.library.timer = QxRunLoopTimerCreate(QxRunLoopNow() + kLibraryScanInterval,
@@ -540,6 +715,36 @@ int LibraryList(Server& server) {
             continue;
         }
         ++offered;
+        if (image.folder != nullptr) {
+            const NetBootFolderImage& f = *image.folder;
+            auto join = [](const std::vector<std::string>& words) {
+                std::string text;
+                for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+                return text.empty() ? std::string("all") : text;
+            };
+            auto addresses = [](const std::vector<NetBootHardwareAddress>& list) {
+                std::string text;
+                for (const NetBootHardwareAddress& a : list) {
+                    char one[18];
+                    snprintf(one, sizeof one, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2],
+                             a[3], a[4], a[5]);
+                    text += (text.empty() ? "" : " ") + std::string(one);
+                }
+                return text;
+            };
+            std::string allowed = addresses(f.allowed);
+            std::string denied = addresses(f.denied);
+            const char* type = f.type == NetBootFolderType::HTTP ? "HTTP"
+                               : f.type == NetBootFolderType::NFS ? "NFS (over HTTP)"
+                                                                  : "BootFileOnly";
+            fprintf(out, "%08X \"%s\" %s, %s%s%s, architectures: %s, models: %s, hardware: %s%s%s\n",
+                    image.id, image.name.c_str(), image.file.c_str(), type,
+                    f.filterOnly ? ", filter only" : "", f.isDefault ? ", default" : "",
+                    join(f.architectures).c_str(), join(f.models).c_str(),
+                    allowed.empty() ? "all" : allowed.c_str(), denied.empty() ? "" : ", refused: ",
+                    denied.c_str());
+            continue;
+        }
         const LibrarySettings& settings = image.settings;
         fprintf(out, "%08X \"%s\" %s%s%s, models: %s, hardware: %s\n", image.id, image.name.c_str(),
                 image.file.c_str(), settings.diagnostics ? ", diagnostics" : "",
@@ -572,6 +777,8 @@ void LibraryStop(Server& server) {
     }
     for (LibraryImage& image : library.images) TakeAway(server, image, true);
     library.images.clear();
+    BsdpSetClientRecords(nullptr);
+    library.clients.reset();
 }
 
 }  // namespace tamsorserve

@@ -22,6 +22,18 @@
 //                               field, "Talvyn5,1"); no value: every model
 //   hardware = ADDR ADDR        hardware addresses allowed; no value: all
 //
+// Folder images (NAME.nbi, NetBootFolder.h) are entries too: their IDs,
+// names, defaults and restrictions come from their descriptions, and a
+// section named by the folder may set name, default and enabled. Two
+// images claiming one ID: the first in byte order of file names is
+// offered, the other left out (and offered once the first goes). A folder
+// is taken when its description and the files it names held still for one
+// look. Its booter's folder is served over TFTP under "nbi<ID>/<arch>/",
+// its root image over HTTP as it is.
+//
+// Clients that selected an image are recorded in "clients" in the state
+// folder (NetBootClients.h).
+//
 // Image IDs: 0x8100 (install) or 0x0300 (diagnostics) over an index from
 // 1 to 4095 that belongs to the file name for good. The indexes live in
 // library-ids in the state folder, one "INDEX<tab>FILE" line each, written
@@ -34,11 +46,15 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "NetBootClients.h"
 #include "QxRunLoop.h"
+
+struct NetBootFolderImage;
 
 namespace tamsorserve {
 
@@ -59,6 +75,8 @@ struct LibrarySettings {
     std::string models;    // space-separated, as written
     std::string hardware;  // space-separated, lower case
     std::string problem;   // "library.conf:12: ..." when the section is wrong
+    bool defaultSet = false;  // the section says default = (a folder image
+    bool enabledSet = false;  // keeps its own otherwise); likewise enabled
     bool operator==(const LibrarySettings&) const = default;
 };
 
@@ -74,6 +92,10 @@ struct LibraryImage {
     LibrarySettings settings;
     uint64_t size = 0;    // the file's size and time when taken
     int64_t modified = 0;
+    // A folder image (NAME.nbi): its description and files; shared so that
+    // its address, lent to the boot image entry, outlives copies.
+    std::shared_ptr<NetBootFolderImage> folder;
+    bool waitsForID = false;  // left out while another image has its ID
 };
 
 struct Library {
@@ -88,6 +110,7 @@ struct Library {
     std::vector<std::string> confProblems;            // outside any section
     int64_t confModified = -1;
     bool listing = false;  // --list: no news while looking
+    std::unique_ptr<NetBootClients> clients;  // records of clients served
     QxRunLoopTimerRef timer = nullptr;
 };
 
