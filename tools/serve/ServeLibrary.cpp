@@ -719,7 +719,10 @@ int LibraryList(Server& server) {
             const NetBootFolderImage& f = *image.folder;
             auto join = [](const std::vector<std::string>& words) {
                 std::string text;
-                for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+                for (const std::string& word : words) {
+                    if (!text.empty()) text += ' ';
+                    text += word;
+                }
                 return text.empty() ? std::string("all") : text;
             };
             auto addresses = [](const std::vector<NetBootHardwareAddress>& list) {
@@ -728,7 +731,8 @@ int LibraryList(Server& server) {
                     char one[18];
                     snprintf(one, sizeof one, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2],
                              a[3], a[4], a[5]);
-                    text += (text.empty() ? "" : " ") + std::string(one);
+                    if (!text.empty()) text += ' ';
+                    text += one;
                 }
                 return text;
             };
