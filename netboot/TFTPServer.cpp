@@ -69,6 +69,13 @@ constexpr uint32_t kReadAheadSize = 64 * 1024;
 constexpr uint32_t kReadAheadAlignment = 4096;
 
 constexpr double kMinimumTick = 0.01;
+// Resending after the measured round trip: never sooner than this (a
+// client's scheduling and the run loop's timers are not finer), and this
+// until the first measure (RFC 6298's initial time-out).
+constexpr double kResendFloor = 0.04;
+constexpr double kInitialResend = 1.0;
+// A timer may fire this much before its time and still count as due.
+constexpr double kTimerSlack = 0.001;
 // The listening socket's receive buffer: room for the requests of a room of
 // clients switched on together (the system may grant less).
 constexpr int kListenerReceiveBuffer = 1 << 20;
@@ -87,14 +94,15 @@ struct ServerState {
     uint16_t listenPort;         // to bind at the next start; 0: the system's choice
     uint32_t blockSizeLimit;     // the largest blksize granted
     uint32_t windowLimit;        // the largest windowsize granted
+    bool adaptive;               // sessions resend after the measured round trip
     TftpSendFilter sendFilter;   // tests: stands in for the socket's answer
     void* sendFilterContext;
 };
 
 ServerState gServer = {nullptr, kQxInvalidSocket, 0,     nullptr,       nullptr,
                        nullptr, 1.0,           0,         0,             false,
-                       0,       kMaxBlockSize, kTftpMaxWindowSize, nullptr,
-                       nullptr};
+                       0,       kMaxBlockSize, kTftpMaxWindowSize, false,
+                       nullptr, nullptr};
 
 // Half the descriptors, within the ceiling (see TFTPServer.h).
 uint32_t DerivedSessionLimit() {
@@ -248,8 +256,61 @@ void ReportEnd(const TftpSession* session, QxStatus status) {
 void TimerTick(QxRunLoopTimerRef timer, void* info);
 void WindowReady(void* context, QxStatus status);
 
-// The session's time-out in seconds of the run-loop clock.
-double ResendAfter(const TftpSession* session) { return session->timeout * gServer.tick; }
+// The session's time-out in seconds of the run-loop clock: what the
+// client asked for (5 s when it did not), and the ceiling of the measured
+// time-out.
+double SessionTimeout(const TftpSession* session) { return session->timeout * gServer.tick; }
+
+// How long a packet is given before it is sent again.
+double ResendAfter(const TftpSession* session) {
+    return session->adaptive ? session->resendAfter : SessionTimeout(session);
+}
+
+// Takes a round trip (seconds) into the smoothed one and its variation, as
+// RFC 6298 does, and sets the time-out from them: SRTT + 4 RTTVAR, never
+// under kResendFloor nor over the session's time-out. This also ends the
+// doubling of earlier time-outs.
+void TakeRoundTrip(TftpSession* session, double sample) {
+    if (!session->measured) return;
+    if (session->srtt <= 0) {
+        session->srtt = sample;
+        session->rttvar = sample / 2;
+    } else {
+        double error = session->srtt - sample;
+        session->rttvar = 0.75 * session->rttvar + 0.25 * (error < 0 ? -error : error);
+        session->srtt = 0.875 * session->srtt + 0.125 * sample;
+    }
+    double resend = session->srtt + 4 * session->rttvar;
+    if (resend < kResendFloor) resend = kResendFloor;
+    double ceiling = SessionTimeout(session);
+    session->resendAfter = resend < ceiling ? resend : ceiling;
+}
+
+// A time-out passed: the next one is twice as long, up to the session's.
+void BackOff(TftpSession* session) {
+    if (!session->measured) return;
+    double ceiling = SessionTimeout(session);
+    session->resendAfter = 2 * session->resendAfter < ceiling ? 2 * session->resendAfter : ceiling;
+}
+
+// Adaptive sessions: a one-shot timer at the time the packet in flight is
+// due again (last send or progress plus ResendAfter). A timer already set
+// for that time or sooner stays (it sets itself again when it finds the
+// time has moved on); only a time brought forward makes a new one.
+QxStatus ArmTimer(TftpSession* session) {
+    double due = session->lastSendTime + ResendAfter(session);
+    if (session->timer != nullptr && session->timerDue <= due) return kStatusOK;
+    if (session->timer != nullptr) {
+        QxRunLoopTimerInvalidate(session->timer);
+        QxLObjectRelease(session->timer);
+    }
+    QxRunLoopTimerContext context{0, session, nullptr, nullptr, nullptr};
+    session->timer = QxRunLoopTimerCreate(due, 0, &context, TimerTick);
+    if (session->timer == nullptr) return kStatusUnknown;
+    session->timerDue = due;
+    QxRunLoopAddTimer(QxRunLoopGetMain(), session->timer);
+    return kStatusOK;
+}
 
 // Puts the packet buffer on the wire; the socket's error as it is.
 QxStatus Transmit(TftpSession* session) {
@@ -305,7 +366,13 @@ QxStatus SendPacket(TftpSession* session) {
     QxStatus sent = status;
     double now = QxRunLoopNow();
     NoteSend(session, now);
-    if (session->timer == nullptr) {
+    if (session->adaptive) {
+        if (ArmTimer(session) != kStatusOK) {
+            SendError(kTftpErrorNotDefined, session->socket, nullptr,
+                      "Server Error: Timer Failed");
+            return kStatusUnknown;
+        }
+    } else if (session->timer == nullptr) {
         QxRunLoopTimerContext context{0, session, nullptr, nullptr, nullptr};
         session->timer =
             QxRunLoopTimerCreate(now + gServer.tick, gServer.tick, &context, TimerTick);
@@ -490,12 +557,34 @@ QxStatus SendOptionAck(TftpSession* session, const AcceptedOptions& options) {
 // otherwise.
 void TimerTick(QxRunLoopTimerRef, void* info) {
     auto* session = static_cast<TftpSession*>(info);
-    if (QxRunLoopNow() - session->lastSendTime < ResendAfter(session)) return;
-    // Waiting for our own decode, not for the client: nothing to resend yet.
-    if (session->wait != nullptr) return;
+    double now = QxRunLoopNow();
+    if (session->adaptive) {
+        // A one-shot timer that has fired: the next one is set afresh.
+        QxRunLoopTimerInvalidate(session->timer);
+        QxLObjectRelease(session->timer);
+        session->timer = nullptr;
+        if (now < session->lastSendTime + ResendAfter(session) - kTimerSlack ||
+            session->wait != nullptr) {
+            if (session->wait != nullptr) session->lastSendTime = now;
+            if (ArmTimer(session) != kStatusOK) CloseSession(session, kStatusUnknown);
+            return;
+        }
+        BackOff(session);
+    } else {
+        if (now - session->lastSendTime < ResendAfter(session)) return;
+        // Waiting for our own decode, not for the client: nothing to resend yet.
+        if (session->wait != nullptr) return;
+    }
     bool whole = session->windowSize <= 1 || session->windowStart == 0;
     QxStatus status = whole ? SendPacket(session) : ResendWindow(session);
-    if (status != kStatusOK && status != kQxErrorWouldBlock) CloseSession(session, kStatusTimeout);
+    if (status != kStatusOK && status != kQxErrorWouldBlock) {
+        CloseSession(session, kStatusTimeout);
+        return;
+    }
+    // A window whose first block waits for its runs sent nothing to time.
+    if (session->adaptive && session->timer == nullptr && ArmTimer(session) != kStatusOK) {
+        CloseSession(session, kStatusUnknown);
+    }
 }
 
 // A datagram on a session's own socket.
@@ -520,6 +609,12 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         uint16_t acknowledged = ReadU16(packet + 2);
         if (acknowledged < session->windowStart || acknowledged > session->highestSent) return;
         double now = QxRunLoopNow();
+        // The round trip of a packet sent once (Karn: the ACK of a packet
+        // sent again may answer either send).
+        const TftpSendRecord& record = RecordOf(session, acknowledged);
+        if (record.number == acknowledged && record.count == 1) {
+            TakeRoundTrip(session, now - record.time);
+        }
         session->sendCount = 0;
         session->heard = true;
         if (acknowledged == session->lastBlock) {
@@ -537,6 +632,7 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         session->lastSendTime = now;  // the client's progress restarts the clock
         if (overdue || session->block < acknowledged) SetPosition(session, acknowledged);
         QxStatus status = FillWindow(session);
+        if (status == kStatusOK && session->adaptive) status = ArmTimer(session);
         if (status != kStatusOK) CloseSession(session, status);
         return;
     }
@@ -825,6 +921,12 @@ QxStatus HandleRequest(const uint8_t* packet, size_t length, const sockaddr* cli
     session->sendCount = 1;
     session->sendLimit = kTftpSendLimit;
     session->startTime = QxRunLoopNow();
+    // A client that asked for a time-out is resent to at that time-out.
+    session->adaptive = gServer.adaptive;
+    session->measured = gServer.adaptive && !options.timeout;
+    double ceiling = SessionTimeout(session);
+    session->resendAfter =
+        session->measured && kInitialResend < ceiling ? kInitialResend : ceiling;
     status = SetUpSession(session, fileName, options, client);
     if (status != kStatusOK) {
         CloseSession(session, status);
@@ -1002,6 +1104,8 @@ void TftpSetEventSink(NetBootEventSink sink, void* context) {
     gServer.sink = sink;
     gServer.sinkContext = context;
 }
+
+void TftpSetAdaptiveResend(bool on) { gServer.adaptive = on; }
 
 void TftpSetSendFilter(TftpSendFilter filter, void* context) {
     gServer.sendFilter = filter;

@@ -42,10 +42,12 @@
 // ACK 0.
 //
 // Requests arrive on one listening UDP socket (IPv4, port chosen by the
-// system unless TftpSetListenPort names one). Each transfer then runs on its own UDP socket, connected to the
-// client, with one repeating timer that checks once a second whether the
-// packet in flight is due again; a packet goes out at most 10 times (the
-// first packet of a transfer 9 times). The start and end of every transfer
+// system unless TftpSetListenPort names one). Each transfer then runs on
+// its own UDP socket, connected to the client, with one timer: by default
+// a repeating one that checks once a second whether the packet in flight
+// is due again after the time-out, or, with TftpSetAdaptiveResend, one set
+// for the round trip the session measures. A packet goes out at most 10
+// times (the first packet of a transfer 9 times). The start and end of every transfer
 // go to the event sink as "TFTPOpen" and "TFTPClose" (NetBootEvents.h).
 //
 // Error packets:
@@ -137,6 +139,12 @@ struct TftpSession {
     int32_t packetLength;
     QxRunLoopTimerRef timer;    // retransmission timer, or null
     double lastSendTime;        // run-loop clock at the last send or progress
+    bool adaptive;              // one-shot timer at ResendAfter (TftpSetAdaptiveResend)
+    bool measured;              // ... set from the measured round trip
+    double srtt;                // smoothed round trip, seconds; 0 before the first
+    double rttvar;              // its variation
+    double resendAfter;         // adaptive sessions: the time-out in force, seconds
+    double timerDue;            // adaptive sessions: when the timer fires
     TftpSendRecord sends[kTftpMaxWindowSize];  // by block number modulo the size
     VolumeFile* file;
     uint64_t fileOffset;        // bytes sent so far
@@ -228,6 +236,17 @@ void TftpSetClientEvents(bool on);
 QxStatus TftpHandleRequest(const uint8_t* packet, size_t length, const struct sockaddr* client,
                            int clientLength);
 void TftpHandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t length);
+
+// Whether sessions that start from now on resend after the round trip
+// they measure rather than at the fixed time-out (off by default: the
+// wizard keeps the fixed time-out checked once a tick). A session measures
+// from each packet sent once to its ACK (never from one sent again),
+// smooths as RFC 6298 does and resends after SRTT + 4 RTTVAR, at least
+// 40 ms and at most the session's time-out (5 s), 1 s before the first
+// measure, doubling on each further time-out. A client that asked for a
+// time-out is resent to at that time-out, exactly. The retry limit is the
+// same in both modes, and a duplicate ACK never makes a resend.
+void TftpSetAdaptiveResend(bool on);
 
 // For tests: a function asked before each DATA or OACK packet goes out on
 // a session's socket (packet and length as they would be sent). A status

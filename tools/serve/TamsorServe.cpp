@@ -1057,6 +1057,7 @@ void SetServiceOptions(Server& server) {
     SetNetBootEventSink(HandleEvent, &server);
     SetNetBootBsdpPort(server.options.bsdpPort);
     TftpSetListenPort(server.options.tftpPort);
+    TftpSetAdaptiveResend(true);
     TftpSetBlockSizeLimit(server.options.tftpMaxBlockSize);
     TftpSetWindowLimit(server.options.tftpMaxWindow);
 }
