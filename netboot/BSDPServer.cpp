@@ -817,7 +817,7 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
             const NetBootClientRecord* record =
                 client.facts.hasHardware ? gRecords->Find(client.facts.hardware) : nullptr;
             for (const BootImageEntry* e = entry; record != nullptr && e != nullptr; e = e->next) {
-                if (e->imageID == record->imageID && ClientMaySee(e, client)) selected = e->imageID;
+                if (e->imageID == record->imageID && ClientListSees(e, client)) selected = e->imageID;
             }
         }
         // Within the size the client takes: its own word, else DHCP's.
