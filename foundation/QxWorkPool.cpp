@@ -12,12 +12,17 @@
 // so a piece finished after the drain sends again.
 #include "QxWorkPool.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "QxPlatform.h"
+#include "QxPlatformDevice.h"
 #include "QxPlatformNet.h"
 #include "QxRunLoop.h"
 
@@ -85,6 +90,42 @@ struct Pool {
 Pool* gPool = nullptr;
 bool gShutDown = false;
 
+// The test gate (QxWorkPoolHoldWhile).
+std::mutex gGateLock;
+std::string gGatePath;
+uint32_t gGateHeld = 0;
+
+// Holds a piece just taken while the gate's file exists.
+void HoldAtGate(Pool* pool) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> held(gGateLock);
+        path = gGatePath;
+    }
+    if (path.empty()) return;
+    bool counted = false;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> held(pool->lock);
+            if (pool->stopping) break;
+        }
+        bool folder = false;
+        if (!QxPlatformPathStatus(path.c_str(), &folder)) break;
+        if (!counted) {
+            counted = true;
+            std::lock_guard<std::mutex> held(gGateLock);
+            char count[16];
+            int length = snprintf(count, sizeof count, "%u\n", ++gGateHeld);
+            QxPlatformFileReplace((path + ".held").c_str(), count, static_cast<size_t>(length));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (counted) {
+        std::lock_guard<std::mutex> held(gGateLock);
+        --gGateHeld;
+    }
+}
+
 void Deliver(QxWork* work) {
     QxWorkDone done = work->done;
     void* context = work->context;
@@ -121,6 +162,7 @@ void Worker(Pool* pool) {
         work->state = QxWorkState::Running;
         ++pool->running;
         held.unlock();
+        HoldAtGate(pool);
         work->run(work->context);
         held.lock();
         --pool->running;
@@ -150,6 +192,10 @@ void WakeCallback(QxSocketRef, uint32_t, const void*, const void*, void*) {
 }
 
 QxStatus StartPool() {
+    if (const char* gate = getenv("TAMSOR_HOLD_WORK_WHILE")) {
+        std::lock_guard<std::mutex> held(gGateLock);
+        if (gGatePath.empty()) gGatePath = gate;
+    }
     QxStatus status = QxRunLoopEnsureInitialized();
     if (status != kStatusOK) return status;
     auto* pool = new (std::nothrow) Pool;
@@ -244,6 +290,16 @@ void QxWorkPoolWaitIdle() {
     pool->workFinished.wait(held, [pool] {
         return pool->running == 0 && pool->urgent.head == nullptr && pool->queued.head == nullptr;
     });
+}
+
+void QxWorkPoolHoldWhile(const char* path) {
+    std::lock_guard<std::mutex> held(gGateLock);
+    gGatePath = path != nullptr ? path : "";
+}
+
+uint32_t QxWorkPoolHeldCount() {
+    std::lock_guard<std::mutex> held(gGateLock);
+    return gGateHeld;
 }
 
 void QxWorkPoolShutdown() {

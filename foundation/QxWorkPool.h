@@ -65,6 +65,16 @@ bool QxWorkCancel(QxWork* work);
 // For tests and tools that need the pool quiet at a known moment.
 void QxWorkPoolWaitIdle();
 
+// For tests: while a file exists at path, a pool thread that takes a piece
+// holds it (started, so not cancellable) before running it, and lets go
+// when the file goes or the pool shuts down; null or "" ends it. Each time
+// one more piece is held, path + ".held" is written with how many are. The
+// environment variable TAMSOR_HOLD_WORK_WHILE, read when the pool starts,
+// sets it for a process that is tested from outside.
+void QxWorkPoolHoldWhile(const char* path);
+// Pieces held so far at the test gate and still there.
+uint32_t QxWorkPoolHeldCount();
+
 // Stops the pool as described above. Does nothing when it never started.
 void QxWorkPoolShutdown();
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BlockDevice.h"
@@ -431,6 +432,7 @@ struct Waiter {
     QxStatus status;
     bool bytesRight;
     int* done;
+    int expected;
     bool* stop;
 };
 
@@ -445,54 +447,87 @@ void WaiterReady(void* context, QxStatus status) {
             ImageFileRead(waiter->image, waiter->offset, 65536, bytes.data(), &got) == kStatusOK &&
             memcmp(bytes.data(), waiter->disc->data() + waiter->offset, 65536) == 0;
     }
-    if (++*waiter->done == 8) *waiter->stop = true;
+    if (++*waiter->done == waiter->expected) *waiter->stop = true;
+}
+
+// Readers, one for each 64 KiB run from first on, that wait for their run.
+std::vector<Waiter> WaitForRuns(ImageFile* image, const std::vector<uint8_t>& disc, uint64_t first,
+                                int count, int* done, bool* stop) {
+    std::vector<Waiter> waiters(count);
+    for (int i = 0; i < count; ++i) {
+        waiters[i] = Waiter{image, &disc, (first + i) << 16, 0, 1, false, done, count, stop};
+    }
+    for (Waiter& waiter : waiters) {
+        ImageWait* wait = nullptr;
+        EXPECT_EQ(ImageFilePrepare(image, waiter.offset, 65536, WaiterReady, &waiter, &wait),
+                  kQxErrorWouldBlock);
+    }
+    return waiters;
 }
 
 }  // namespace
 
-// Eight readers of eight runs wait off the loop and read in their callback;
-// then eight more are left waiting when the pool shuts down, and each still
-// hears once.
+// Readers of more runs than the pool takes at once wait off the loop and
+// read in their callback. Then, with every pool thread holding a decode,
+// as many readers again are left waiting when the pool shuts down: those
+// whose decode had started get their bytes, all the others hear that they
+// were cancelled, each once. The pool then works again.
 TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
+    const int threads = static_cast<int>(QxWorkPoolThreadCount());
+    const int readers = 2 * threads + 2;  // the pool takes 2 per thread
     // Every run stored compressed (no zero-filled runs), each byte telling
-    // where it is.
-    std::vector<uint8_t> disc(16u << 20);
+    // where it is; 64 KiB runs.
+    std::vector<uint8_t> disc(static_cast<size_t>(2 * readers + 1) << 16);
     for (size_t at = 0; at < disc.size(); ++at) disc[at] = static_cast<uint8_t>(1 + at % 251 + at / 65536);
     DMGOptions options;
     options.method = DMGMethod::kBzip2;
+    options.chunkSectors = 128;
     std::string path = MakeDMG("lab.dmg", disc, options);
+    std::string gate = (dir_ / "hold").string();
     ASSERT_EQ(QxPlatformSocketStartup(), kStatusOK);
     ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
     ImageFile* image = nullptr;
     ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
 
-    for (uint64_t first : {0u, 8u}) {
-        int done = 0;
-        bool stop = false;
-        Waiter waiters[8];
-        for (uint64_t i = 0; i < 8; ++i) {
-            waiters[i] = Waiter{image, &disc, ((first + i) << 20) + 4096, 0, 1, false, &done, &stop};
-            ImageWait* wait = nullptr;
-            EXPECT_EQ(ImageFilePrepare(image, waiters[i].offset, 65536, WaiterReady, &waiters[i],
-                                       &wait),
-                      kQxErrorWouldBlock);
-        }
-        if (first == 0) {
-            QxRunLoopPumpRunUntil(&stop, QxRunLoopNow() + 60);
-            for (const Waiter& waiter : waiters) {
-                EXPECT_EQ(waiter.calls, 1);
-                EXPECT_EQ(waiter.status, kStatusOK);
-                EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
-            }
-        } else {
-            QxRunLoopShutdown();
-            for (const Waiter& waiter : waiters) {
-                EXPECT_EQ(waiter.calls, 1);
-                EXPECT_TRUE(waiter.status == kStatusOK || waiter.status == kStatusCanceled);
-                if (waiter.status == kStatusOK) EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
-            }
-        }
+    int done = 0;
+    bool stop = false;
+    std::vector<Waiter> waiters = WaitForRuns(image, disc, 0, readers, &done, &stop);
+    QxRunLoopPumpRunUntil(&stop, QxRunLoopNow() + 60);
+    for (const Waiter& waiter : waiters) {
+        EXPECT_EQ(waiter.calls, 1);
+        EXPECT_EQ(waiter.status, kStatusOK);
+        EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
     }
+
+    Write("hold", {});
+    QxWorkPoolHoldWhile(gate.c_str());
+    done = 0;
+    waiters = WaitForRuns(image, disc, readers, readers, &done, &stop);
+    for (int tenths = 0; QxWorkPoolHeldCount() < static_cast<uint32_t>(threads) && tenths < 300;
+         ++tenths) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(QxWorkPoolHeldCount(), static_cast<uint32_t>(threads));
+    QxRunLoopShutdown();
+    int decoded = 0, canceled = 0;
+    for (const Waiter& waiter : waiters) {
+        EXPECT_EQ(waiter.calls, 1);
+        decoded += waiter.status == kStatusOK;
+        canceled += waiter.status == kStatusCanceled;
+        if (waiter.status == kStatusOK) EXPECT_TRUE(waiter.bytesRight) << waiter.offset;
+    }
+    EXPECT_EQ(decoded, threads);
+    EXPECT_EQ(canceled, readers - threads);
+    QxWorkPoolHoldWhile(nullptr);
+
+    // Shut down, the pool starts again for the next reader.
+    ASSERT_EQ(QxRunLoopEnsureInitialized(), kStatusOK);
+    done = 0;
+    stop = false;
+    waiters = WaitForRuns(image, disc, 2 * readers, 1, &done, &stop);
+    QxRunLoopPumpRunUntil(&stop, QxRunLoopNow() + 60);
+    EXPECT_EQ(waiters[0].status, kStatusOK);
+    EXPECT_TRUE(waiters[0].bytesRight);
     ImageFileRelease(image);
     QxPlatformSocketCleanup();
 }
@@ -579,3 +614,4 @@ TEST_F(ImageFileTest, AReleaseInsideADeliveryLeavesTheRestOfTheBatchWhole) {
     ImageFileRelease(again);
     QxPlatformSocketCleanup();
 }
+
