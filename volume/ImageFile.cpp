@@ -134,6 +134,13 @@ ImageFile* gIdleImage = nullptr;
 constexpr uint32_t kVerifyPiece = 1u << 20;
 
 uint64_t gCacheLimit = kImageCacheBytes;
+// What every image together holds against the bound: cached runs (held
+// ones included) and runs being decoded; and of the cached, those lent to
+// readers (ImageFileHold), which may take at most half the bound so that
+// the rest can always be evicted.
+uint64_t gCacheBytes = 0;
+uint64_t gJobBytes = 0;
+uint64_t gHeldBytes = 0;
 
 constexpr char kIncompleteImage[] =
     "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
@@ -193,6 +200,8 @@ void DropEntry(ImageFile* image, ImageCacheEntry* entry) {
     Unlink(image, entry);
     image->byRun[entry->run] = nullptr;
     image->cacheBytes -= entry->length;
+    gCacheBytes -= entry->length;
+    if (entry->holds > 0) gHeldBytes -= entry->length;
     ImageRunMemoryGive(entry->bytes, entry->length);
     QxLFree(entry);
 }
@@ -234,29 +243,58 @@ bool Near(const ActiveReaders& active, uint32_t run) {
     return false;
 }
 
-bool Fits(const ImageFile* image, uint64_t length) {
-    return image->cacheBytes + image->jobBytes + length <= gCacheLimit;
-}
+bool Fits(uint64_t length) { return gCacheBytes + gJobBytes + length <= gCacheLimit; }
 
-// Makes room for length more bytes: the oldest runs that no reader is near
-// go first, then (unless onlyFar) the oldest that no reader waits for. Runs
-// readers wait for stay even above the bound. Says whether it fits now.
-bool MakeRoom(ImageFile* image, uint64_t length, bool onlyFar = false) {
-    if (Fits(image, length)) return true;
+// Drops image's oldest runs that no reader holds or waits for (with
+// onlyFar, only those no active reader is near) until length more bytes
+// fit or image keeps no more than floor bytes.
+void Evict(ImageFile* image, uint64_t length, uint64_t floor, bool onlyFar) {
     ActiveReaders active;
     FindActiveReaders(image, &active);
-    for (int pass = 0; pass < (onlyFar ? 1 : 2); ++pass) {
-        ImageCacheEntry* entry = image->oldest;
-        while (entry != nullptr && !Fits(image, length)) {
-            ImageCacheEntry* newer = entry->newer;
-            if (entry->holds == 0 && !Pinned(image, entry->run) &&
-                (pass == 1 || !Near(active, entry->run))) {
-                DropEntry(image, entry);
-            }
-            entry = newer;
+    ImageCacheEntry* entry = image->oldest;
+    while (entry != nullptr && !Fits(length) && image->cacheBytes > floor) {
+        ImageCacheEntry* newer = entry->newer;
+        if (entry->holds == 0 && !Pinned(image, entry->run) &&
+            (!onlyFar || !Near(active, entry->run))) {
+            DropEntry(image, entry);
         }
+        entry = newer;
     }
-    return Fits(image, length);
+}
+
+// Each open image's share of the bound follows its readers: one part for
+// the image and one for each reader active in the last seconds.
+uint64_t Share(const ImageFile* image, uint64_t parts) {
+    ActiveReaders active;
+    FindActiveReaders(image, &active);
+    return parts > 0 ? gCacheLimit / parts * (1 + static_cast<uint64_t>(active.count)) : gCacheLimit;
+}
+
+// Makes room for length more bytes for image, under the one bound of all
+// images: an image put away gives up its runs first, then images above
+// their share give up runs no reader is near, then image its own far runs,
+// then (unless onlyFar) any run that no reader holds or waits for. Says
+// whether it fits now.
+bool MakeRoom(ImageFile* image, uint64_t length, bool onlyFar = false) {
+    if (Fits(length)) return true;
+    if (gIdleImage != nullptr && gIdleImage != image) Evict(gIdleImage, length, 0, false);
+    if (Fits(length)) return true;
+    uint64_t parts = 0;
+    for (const ImageFile* open = gOpenImages; open != nullptr; open = open->next) {
+        ActiveReaders active;
+        FindActiveReaders(open, &active);
+        parts += 1 + static_cast<uint64_t>(active.count);
+    }
+    for (ImageFile* open = gOpenImages; open != nullptr && !Fits(length); open = open->next) {
+        if (open != image && open->compressed) Evict(open, length, Share(open, parts), true);
+    }
+    Evict(image, length, 0, true);
+    if (onlyFar) return Fits(length);
+    Evict(image, length, 0, false);
+    for (ImageFile* open = gOpenImages; open != nullptr && !Fits(length); open = open->next) {
+        if (open != image && open->compressed) Evict(open, length, 0, false);
+    }
+    return Fits(length);
 }
 
 // Takes decoded (length bytes, allocated) into the cache as run index.
@@ -274,6 +312,7 @@ QxStatus Insert(ImageFile* image, uint32_t index, uint8_t* decoded, uint64_t len
     PushNewest(image, entry);
     image->byRun[index] = entry;
     image->cacheBytes += length;
+    gCacheBytes += length;
     return kStatusOK;
 }
 
@@ -447,6 +486,7 @@ QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
     image->jobs = job;
     ++image->jobCount;
     image->jobBytes += job->length;
+    gJobBytes += job->length;
     image->runState[index] = kRunDecoding;
     return kStatusOK;
 }
@@ -485,6 +525,7 @@ void JobDone(void* context, QxStatus status) {
             *link = job->next;
             --image->jobCount;
             image->jobBytes -= job->length;
+            gJobBytes -= job->length;
             break;
         }
     }
@@ -871,6 +912,12 @@ void ImageFileRelease(ImageFile* image) {
         DestroyImage(image);
         return;
     }
+    // No reader is left to hold a run (one that forgot to end its hold
+    // must not keep the run from eviction for good).
+    for (ImageCacheEntry* entry = image->newest; entry != nullptr; entry = entry->older) {
+        if (entry->holds > 0) gHeldBytes -= entry->length;
+        entry->holds = 0;
+    }
     // Put away: listed runs are forgotten and runs queued in the pool taken
     // back; runs being decoded come back later (JobDone), and the file,
     // which they read, closes with the last of them.
@@ -921,6 +968,11 @@ QxStatus ImageFileHold(ImageFile* image, uint64_t offset, uint64_t count, const 
         Unlink(image, entry);
         PushNewest(image, entry);
     }
+    if (entry->holds == 0) {
+        // Lent runs cannot be evicted: past half the bound the reader copies.
+        if (gHeldBytes + entry->length > gCacheLimit / 2) return kStatusNotFound;
+        gHeldBytes += entry->length;
+    }
     ++entry->holds;
     *bytes = entry->bytes + (offset - runStart);
     *hold = reinterpret_cast<ImageHold*>(entry);
@@ -930,7 +982,7 @@ QxStatus ImageFileHold(ImageFile* image, uint64_t offset, uint64_t count, const 
 void ImageFileReleaseHold(ImageFile* image, ImageHold* hold) {
     if (image == nullptr || hold == nullptr) return;
     auto* entry = reinterpret_cast<ImageCacheEntry*>(hold);
-    if (entry->holds > 0) --entry->holds;
+    if (entry->holds > 0 && --entry->holds == 0) gHeldBytes -= entry->length;
 }
 
 QxDeviceHandle ImageFileRawHandle(const ImageFile* image) {

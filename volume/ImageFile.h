@@ -49,13 +49,17 @@ struct ImageFile;
 // Longest text an open failure is explained with, NUL included.
 inline constexpr size_t kImageProblemCapacity = 256;
 
-// Most bytes of decoded runs one image keeps unless set otherwise (a lab of
-// 128 readers, each with its current and next 1 MiB run, fits). A run
-// larger than the bound is still decoded (runs are at most 64 MiB) and
-// kept alone; runs that readers wait for are kept even above it.
+// Most bytes of decoded runs all images together keep unless set otherwise
+// (a lab of 128 readers, each with its current and next 1 MiB run, fits).
+// A run larger than the bound is still decoded (runs are at most 64 MiB)
+// and kept alone; runs that readers wait for are kept even above it. Runs
+// lent to readers (ImageFileHold) count, and take at most half of it.
+// Each open image's share follows its active readers; an image put away
+// gives up its runs first.
 inline constexpr uint64_t kImageCacheBytes = 256u << 20;
 
-// The bound for every image from now on; 0 restores kImageCacheBytes.
+// The bound for all images together from now on; 0 restores
+// kImageCacheBytes.
 void ImageFileSetCacheLimit(uint64_t bytes);
 uint64_t ImageFileCacheLimit();
 
@@ -91,8 +95,9 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
 // bytes as they are in the file. Statuses as ImageFileOpen's for a raw image.
 QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image);
 
-// Drops one reference; the last one closes the file (a .dmg's tables and
-// cache stay until another .dmg is put away after it).
+// Drops one reference; the last one closes the file, once the decodes
+// still running for it are back (a .dmg's tables and cache stay until
+// another .dmg is put away after it), and ends any hold left.
 void ImageFileRelease(ImageFile* image);
 
 // Size in bytes of the disc the image stands for (for a .dmg the decoded
@@ -105,9 +110,10 @@ bool ImageFileIsCompressed(const ImageFile* image);
 struct ImageHold;
 // Lends the decoded bytes [offset, offset + count) of a .dmg where they lie
 // within one run that is decoded now: *bytes points at them in the cache,
-// and the run stays there (whatever the bound) until ImageFileReleaseHold,
-// so a reader sends them without a copy. kStatusNotFound otherwise (a raw
-// image, a range over several runs or in a run not decoded: read it).
+// and the run stays there until ImageFileReleaseHold, so a reader sends
+// them without a copy. kStatusNotFound otherwise (a raw image, a range over
+// several runs or in a run not decoded, or lent runs taking half the bound
+// already: read it).
 QxStatus ImageFileHold(ImageFile* image, uint64_t offset, uint64_t count, const uint8_t** bytes,
                        ImageHold** hold);
 

@@ -615,3 +615,69 @@ TEST_F(ImageFileTest, AReleaseInsideADeliveryLeavesTheRestOfTheBatchWhole) {
     QxPlatformSocketCleanup();
 }
 
+// One bound for every .dmg together: images read one after another, and
+// runs lent to readers that never come back for more (stalled readers),
+// never take more than the bound; lent runs stop at half of it, and the
+// readers past that read copies.
+TEST_F(ImageFileTest, OneBoundForAllImagesWithLentRunsWithinIt) {
+    std::vector<uint8_t> disc = SampleDisc(12u << 20);
+    std::fill(disc.begin() + (disc.size() / 4), disc.begin() + (disc.size() / 2), 'z');
+    DMGOptions options;
+    const uint64_t kBound = 8u << 20;
+    ImageFileSetCacheLimit(kBound);
+    std::vector<ImageFile*> images;
+    for (int i = 0; i < 3; ++i) {
+        std::string path = MakeDMG("image" + std::to_string(i) + ".dmg", disc, options);
+        ImageFile* image = nullptr;
+        ASSERT_EQ(ImageFileOpen(path.c_str(), &image, nullptr, 0), kStatusOK);
+        images.push_back(image);
+    }
+    auto total = [&] {
+        uint64_t bytes = 0;
+        for (ImageFile* image : images) bytes += ImageFileCacheBytes(image);
+        return bytes;
+    };
+    std::vector<uint8_t> buffer(1u << 20);
+    uint32_t got = 0;
+    for (ImageFile* image : images) {
+        for (uint64_t at = 0; at < disc.size(); at += buffer.size()) {
+            ASSERT_EQ(ImageFileRead(image, at, 1u << 20, buffer.data(), &got), kStatusOK);
+            ASSERT_EQ(memcmp(buffer.data(), &disc[at], buffer.size()), 0) << at;
+            EXPECT_LE(total(), kBound) << at;
+        }
+    }
+    // A stalled reader on every run of the first image.
+    std::vector<ImageHold*> holds;
+    int lent = 0;
+    for (uint64_t at = 0; at < disc.size(); at += 1u << 20) {
+        ASSERT_EQ(ImageFileRead(images[0], at, 4096, buffer.data(), &got), kStatusOK);
+        const uint8_t* bytes = nullptr;
+        ImageHold* hold = nullptr;
+        if (ImageFileHold(images[0], at, 4096, &bytes, &hold) == kStatusOK) {
+            ++lent;
+            EXPECT_EQ(memcmp(bytes, &disc[at], 4096), 0);
+            holds.push_back(hold);
+        }
+        EXPECT_LE(total(), kBound) << at;
+    }
+    EXPECT_EQ(lent, 4);  // half the bound in 1 MiB runs
+    for (uint64_t at = 0; at < disc.size(); at += buffer.size()) {
+        ASSERT_EQ(ImageFileRead(images[1], at, 1u << 20, buffer.data(), &got), kStatusOK);
+        EXPECT_LE(total(), kBound) << at;
+    }
+    // An image that nobody reads any more gives up its runs first.
+    std::string third = (dir_ / "image2.dmg").string();
+    ImageFileRelease(images[2]);
+    images.pop_back();
+    for (uint64_t at = 0; at < disc.size(); at += buffer.size()) {
+        ASSERT_EQ(ImageFileRead(images[1], at, 1u << 20, buffer.data(), &got), kStatusOK);
+    }
+    ImageFile* back = nullptr;
+    ASSERT_EQ(ImageFileOpen(third.c_str(), &back, nullptr, 0), kStatusOK);
+    EXPECT_EQ(ImageFileCacheBytes(back), 0u);
+    EXPECT_EQ(ImageFileCacheBytes(images[0]), 4u << 20);  // its lent runs
+    ImageFileRelease(back);
+    for (ImageHold* hold : holds) ImageFileReleaseHold(images[0], hold);
+    for (ImageFile* image : images) ImageFileRelease(image);
+    ImageFileSetCacheLimit(0);
+}
