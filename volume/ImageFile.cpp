@@ -1185,3 +1185,38 @@ void ImageFileDescribe(const ImageFile* image, void (*note)(void* context, const
          static_cast<unsigned long long>(image->size),
          static_cast<unsigned long long>(image->fileSize), udif.tableCount, udif.runCount, kinds);
 }
+
+bool ImageFileCutShort(const char* path, char* problem, size_t problemSize) {
+    if (path == nullptr) return false;
+    size_t length = strlen(path);
+    bool named = length >= 4 && (path[length - 4] == '.') &&
+                 (path[length - 3] | 0x20) == 'd' && (path[length - 2] | 0x20) == 'm' &&
+                 (path[length - 1] | 0x20) == 'g';
+    bool cut = named;
+    QxDeviceHandle handle = kQxInvalidDeviceHandle;
+    uint64_t size = 0;
+    if (!cut && QxPlatformFileOpen(path, &handle) == kStatusOK) {
+        // Pieces of a trailer or a property list near the end: a download
+        // that stopped inside either.
+        static constexpr const char* kMarks[] = {"koly", "</plist>", "<plist", "<key>", "</dict>",
+                                                 "</data>", "resource-fork"};
+        constexpr uint32_t kLook = 64u << 10;
+        uint8_t* tail = static_cast<uint8_t*>(QxLAlloc(kLook));
+        uint32_t got = 0;
+        if (tail != nullptr && QxPlatformFileSize(handle, &size) == kStatusOK) {
+            uint32_t count = size < kLook ? static_cast<uint32_t>(size) : kLook;
+            if (QxPlatformFileReadAt(handle, size - count, count, tail, &got) == kStatusOK) {
+                for (const char* mark : kMarks) {
+                    size_t markLength = strlen(mark);
+                    for (uint32_t at = 0; !cut && at + markLength <= got; ++at) {
+                        cut = memcmp(tail + at, mark, markLength) == 0;
+                    }
+                }
+            }
+        }
+        QxLFree(tail);
+        QxPlatformDeviceClose(handle);
+    }
+    if (cut) UDIFSay(problem, problemSize, "%s", kIncompleteImage);
+    return cut;
+}

@@ -95,6 +95,12 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
 // bytes as they are in the file. Statuses as ImageFileOpen's for a raw image.
 QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image);
 
+// For a file that opened as a raw disc but holds no volume: whether it is
+// rather a .dmg cut short (a download or copy that stopped), because its
+// last bytes hold pieces of a .dmg's trailer or property list, or its name
+// ends in ".dmg". When it is, problem receives the sentence that says so.
+bool ImageFileCutShort(const char* path, char* problem, size_t problemSize);
+
 // Drops one reference; the last one closes the file, once the decodes
 // still running for it are back (a .dmg's tables and cache stay until
 // another .dmg is put away after it), and ends any hold left.

@@ -374,8 +374,11 @@ std::string ImageProblem(const std::string& path) {
     uint64_t size = ImageFileSize(image);
     uint32_t count = size < sizeof head ? static_cast<uint32_t>(size) : sizeof head;
     QxStatus status = ImageFileRead(image, 0, count, head, &got);
+    bool raw = !ImageFileIsCompressed(image);
     ImageFileRelease(image);
     if (status == kStatusMalformed) return "the image is damaged: its first bytes do not decode";
+    // Read as a raw disc without volumes: a .dmg cut short reads so.
+    if (raw && ImageFileCutShort(path.c_str(), problem, sizeof problem)) return problem;
     return std::string();
 }
 
