@@ -5,7 +5,8 @@ install disc .dmg, before a scapy-built BSDP client.
 The folder mixes descriptions in XML and binary; install and diagnostics
 images; a model allow list; a hardware allow and deny list (written
 without leading zeros); an image for another architecture; IsEnabled
-false; Index 0; Index as a string; two folders claiming one ID; a BootFile
+false (and one that library.conf enables and renames; another it turns off);
+Index 0; Index as a string; two folders claiming one ID; a BootFile
 that does not exist; a RootPath that is a link to a sparse image of more
 than 4 GiB; a name with spaces and non-ASCII letters. Checked: --list with
 the reasons, the list and IDs each client sees, the default, SELECT of each
@@ -162,6 +163,9 @@ try:
                            "DisabledMACAddresses": ["02:00:00:11:44:02"]}, binary=True)
     image("PPC.nbi", {"Name": "Old Macs", "Index": 450}, arch="ppc")
     image("Off.nbi", {"Name": "Off", "Index": 460, "IsEnabled": False})
+    image("Revived.nbi", {"Name": "Revived", "Index": 480, "IsEnabled": False})
+    open(os.path.join(lab, "library.conf"), "w").write(
+        "[Revived.nbi]\nenabled = yes\nname = Back On\n[PPC.nbi]\nenabled = no\n")
     image("Zero.nbi", {"Name": "Zero", "Index": 0})
     image("Str.nbi", {"Name": "Str", "Index": "470"})
     image("Dup A.nbi", {"Name": "Dup A", "Index": 500, "IsInstall": True})
@@ -183,11 +187,13 @@ try:
                      "Zero.nbi: left out: Index must be 1 to 65535",
                      'Str.nbi: left out: Index is the text "470", not a number',
                      "Dup B.nbi: left out: its ID 810001F4 is Dup A.nbi's",
+                     "PPC.nbi: left out: enabled = no in library.conf",
+                     '010001E0 "Back On" Revived.nbi',
                      'NoBoot.nbi: left out: BootFile in i386/: "booter" does not exist',
                      '81001004 "Restore 13" Restore 13.nbi, HTTP, default, architectures: i386',
                      '030000C8 "Hardware Test" Diag.nbi, BootFileOnly, filter only',
                      "models: Talvyn5,1", "hardware: 02:00:00:11:44:01 02:00:00:11:44:02, "
-                     "refused: 02:00:00:11:44:02", "architectures: ppc"):
+                     "refused: 02:00:00:11:44:02"):
         check(expected in listing, "--list lacks %r:\n%s" % (expected, listing))
 
     server = Server(lab, state)
@@ -195,7 +201,7 @@ try:
     seen = reply["list"]
     disc_id = seen.get("Install Disc", 0)
     check(sorted(seen) == sorted(["Restore 13", "Lab Models", "Mac Allow", "Dup A", UNICODE,
-                                  "Install Disc"]), "the lab client sees %s" % sorted(seen))
+                                  "Install Disc", "Back On"]), "the lab client sees %s" % sorted(seen))
     check(seen.get("Restore 13") == 0x81001004 and seen.get("Lab Models") == 0x0100012C and
           seen.get("Mac Allow") == 0x01000190 and seen.get(UNICODE) == 0x01000258 and
           seen.get("Dup A") == 0x810001F4 and disc_id >> 16 == 0x8100, "IDs: %s" % seen)
@@ -203,7 +209,8 @@ try:
     check(reply["bsdp"].get(4) == (32768).to_bytes(2, "big") and 8 not in reply["bsdp"],
           "a server without records: %s" % reply["bsdp"])
     check(sorted(bsdp(server.bsdp, OTHER, 1)["list"]) ==
-          sorted(["Restore 13", "Dup A", UNICODE, "Install Disc"]), "the other model's list")
+          sorted(["Restore 13", "Dup A", UNICODE, "Install Disc", "Back On"]),
+          "the other model's list")
     check("Mac Allow" not in bsdp(server.bsdp, DENIED, 1)["list"], "the deny list loses")
     check(list(bsdp(server.bsdp, OTHER, 1, filter_=[0x0300])["list"]) == ["Hardware Test"],
           "the diagnostics filter")
