@@ -18,8 +18,8 @@
 #   3. the same probe while they hold on, the server's resident size (goal:
 #      within the .dmg cache bound, 256 MiB, plus 64 MiB) and its open
 #      connections;
-#   4. the server's connections still open SEND_TIMEOUT + 5 s later (goal:
-#      none of the stalled ones).
+#   4. the server's connections still open SEND_TIMEOUT + 5 s after the
+#      last of them asked (goal: none).
 # Only processes started here are stopped, by their process ids.
 set -euo pipefail
 
@@ -28,7 +28,7 @@ SEND_TIMEOUT=${2:-20}
 IMAGE_MIB=${IMAGE_MIB:-256}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
-OUT=$BUILD/stall-bench
+OUT=${OUT:-$BUILD/stall-bench}
 JOBS=${JOBS:-2}
 PY=/usr/bin/python3
 
@@ -150,6 +150,7 @@ for _ in range(stalled):
     s.sendall(b'GET /CdRom0.dmg HTTP/1.1\r\nHost: x\r\n\r\n')
     held.append(s)
 opened = time.monotonic() - t
+t = time.monotonic()  # the last one has asked: the time-out counts from here
 time.sleep(2)  # every request taken and its answer under way
 holding = server_connections()
 crowded = probe()
@@ -161,7 +162,7 @@ print('%-5s %d stalled readers opened in %.1f s; the server held %d of them' %
       (label, stalled, opened, holding))
 print('      without them: range %.1f ms, TFTP %.1f ms, BSDP LIST %.1f ms' % quiet)
 print('      with them:    range %.1f ms, TFTP %.1f ms, BSDP LIST %.1f ms' % crowded)
-print('      resident %.0f MiB with them; connections open %.0f s after they asked: %d' %
+print('      resident %.0f MiB with them; connections open %.0f s after the last asked: %d' %
       (rss, send_timeout + 5, left))
 PY
   kill "$pid" 2>/dev/null || true
