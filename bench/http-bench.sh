@@ -191,7 +191,7 @@ for round in $(seq "$ROUNDS"); do
       key="$server $size $connections"
       RESULT[$key]="${RESULT[$key]:-} $figure"
       CPU[$key]="${CPU[$key]:-} $(awk -v t=$((after - before)) -v hz="$TICKS" -v b="$bytes" \
-        'BEGIN{print b > 0 ? t / hz / (b / 1073741824) : 0}')"
+        'BEGIN{print (b > 0 ? t / hz / (b / 1073741824) : 0)}')"
     done
   done
 done
