@@ -900,10 +900,13 @@ TEST_F(HTTPListenerTest, WaitingClientsTimeOutButClientsBeingAnsweredDoNot) {
     ASSERT_TRUE(silent.Connect(Port()));
     ASSERT_TRUE(trickle.Connect(Port()));
     ASSERT_TRUE(idle.Connect(Port()));
-    ASSERT_TRUE(slowReader.Connect(Port()));
-    ASSERT_TRUE(owed.Connect(Port()));
     ASSERT_TRUE(idle.Send(Get("/bytes/1000")));
     ASSERT_TRUE(Served(idle, 1));
+    // Each asks as soon as it has connected: a connection that said nothing
+    // for the head time-out would rightly be closed, however busy the
+    // machine.
+    ASSERT_TRUE(slowReader.Connect(Port()));
+    ASSERT_TRUE(owed.Connect(Port()));
     slowReader.Pause();
     ASSERT_TRUE(slowReader.Send(Get("/bytes/8000000")));
     ASSERT_TRUE(owed.Send(Get("/defer")));
