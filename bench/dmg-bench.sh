@@ -14,7 +14,9 @@
 #     into /dev/null (the bytes are checked once, untimed),
 #     against dmg2img and `7zz x -tdmg` converting the same .dmg to a file
 #     in the page cache, and against nginx (one worker, sendfile on) serving
-#     the raw disc;
+#     the raw disc; then each decoder's rate per core used (MB per CPU
+#     second of the server or the converter), which other load on the
+#     machine moves far less than the rate;
 #   - random 64 KiB ranges (wrk, 1 and 8 connections) with the cache warm:
 #     ranges within the first 24 MiB, which the decode cache holds once
 #     read, against nginx on the raw disc; and the same over the whole disc
@@ -119,6 +121,12 @@ stop_share() {
   wait "$SHARE_PID" 2>/dev/null || true
 }
 rss_kib() { awk '/^VmRSS:/{print $2}' "/proc/$1/status"; }
+# CPU seconds (user + system) a running process has used so far.
+TICKS=$(getconf CLK_TCK)
+cpu_of() { awk -v hz="$TICKS" '{print ($14 + $15) / hz}' "/proc/$1/stat"; }
+# CPU seconds of a command (user + system), its output to stdout as it is.
+cpu_run() { /usr/bin/time -f '%U %S' -o "$WORK/cpu" "$@"; }
+cpu_last() { awk '{print $1 + $2}' "$WORK/cpu"; }
 
 bench_start_nginx "$WORK/nginx" "$WORK/www" on
 
@@ -152,6 +160,9 @@ run_wrk() {  # $1 port, $2 span, $3 connections: requests per second
 seconds() { /usr/bin/python3 -c 'import time; print(time.monotonic())'; }
 mbps() { /usr/bin/python3 -c "print('%.0f' % ($SIZE / ($2 - $1) / 1e6))"; }
 ratio() { /usr/bin/python3 -c "print('%.2f' % ($1 / $2) if $2 else 'n/a')"; }
+# MB of the decoded disc per CPU second: the rate per core used, which the
+# machine's other load changes far less than the rate itself.
+per_core() { /usr/bin/python3 -c "print('%.0f' % ($SIZE / $1 / 1e6) if $1 > 0 else 'n/a')"; }
 
 declare -A R
 WARM=$((24 * 1024 * 1024))
@@ -160,10 +171,12 @@ for round in $(seq "$ROUNDS"); do
   for method in zlib bzip2; do
     dmg=$WORK/$method.dmg
     start_share "$dmg"
+    c0=$(cpu_of "$SHARE_PID")
     t0=$(seconds)
     curl -s -o /dev/null "http://127.0.0.1:$SHARE_PORT/CdRom0.dmg"
     t1=$(seconds)
     R[ours-$method]+=" $(mbps "$t0" "$t1")"
+    R[core-ours-$method]+=" $(per_core "$(/usr/bin/python3 -c "print($(cpu_of "$SHARE_PID") - $c0)")")"
     R[rss-$method]+=" $(rss_kib "$SHARE_PID")"
     # The bytes are checked after the timed read (a new start, so that
     # the decoding is timed above, not the cache).
@@ -182,11 +195,13 @@ for round in $(seq "$ROUNDS"); do
     stop_share
 
     rm -f "$WORK/out.raw"
-    t0=$(seconds); dmg2img -s "$dmg" "$WORK/out.raw" >/dev/null 2>&1; t1=$(seconds)
+    t0=$(seconds); cpu_run dmg2img -s "$dmg" "$WORK/out.raw" >/dev/null 2>&1; t1=$(seconds)
     R[dmg2img-$method]+=" $(mbps "$t0" "$t1")"
+    R[core-dmg2img-$method]+=" $(per_core "$(cpu_last)")"
     rm -f "$WORK/out.raw"
-    t0=$(seconds); 7zz x -tdmg -so "$dmg" >"$WORK/out.raw" 2>/dev/null; t1=$(seconds)
+    t0=$(seconds); cpu_run 7zz x -tdmg -so "$dmg" >"$WORK/out.raw" 2>/dev/null; t1=$(seconds)
     R[7zz-$method]+=" $(mbps "$t0" "$t1")"
+    R[core-7zz-$method]+=" $(per_core "$(cpu_last)")"
     rm -f "$WORK/out.raw"
   done
   t0=$(seconds)
@@ -212,6 +227,13 @@ for method in zlib bzip2; do
     "$method" "$ours" "$(m dmg2img-$method)" "$(ratio "$ours" "$(m dmg2img-$method)")" \
     "$(m 7zz-$method)" "$(ratio "$ours" "$(m 7zz-$method)")" \
     "$(m nginx-full)" "$(ratio "$ours" "$(m nginx-full)")"
+done
+echo "The same per core used (MB of the decoded disc per CPU second of the reader or server):"
+for method in zlib bzip2; do
+  ours=$(m core-ours-$method)
+  printf '  %-5s tamsor-share %5s   dmg2img %5s (x%s)   7zz %5s (x%s)\n' \
+    "$method" "$ours" "$(m core-dmg2img-$method)" "$(ratio "$ours" "$(m core-dmg2img-$method)")" \
+    "$(m core-7zz-$method)" "$(ratio "$ours" "$(m core-7zz-$method)")"
 done
 echo "Random 64 KiB ranges, requests/s (zlib .dmg vs nginx on the raw disc):"
 for c in 1 8; do

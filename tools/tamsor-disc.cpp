@@ -399,6 +399,9 @@ int Cat(const Output& io, const Target& target, const std::string& inner) {
         if (status != kStatusOK) failed = Fail(io, path, status);
     }
     if (failed == 0) {
+        // Nothing is written yet: each piece then goes out in one write of
+        // its own, not copied through the stream's buffer and cut in two.
+        std::setvbuf(io.out, nullptr, _IONBF, 0);
         uint64_t size = 0;
         QxStatus status = VolumeFileSize(file, &size);
         std::vector<uint8_t> buffer;
