@@ -2,11 +2,13 @@
 // raw reads, .dmg reads through the run table, the decode cache, and the
 // checksum walk of "verify".
 //
-// Decode cache: one per image, shared by every user of the image. Entries
-// are whole decoded runs keyed by run index, newest first; a lookup that
-// hits moves the entry to the front, and before each decode the oldest
-// entries go until the new run fits in the bound together with the runs
-// being decoded (a run larger than the bound empties the cache and is kept
+// Decode cache: one per image, shared by every user of the image, under one
+// bound for all images together. Entries are whole decoded runs keyed by
+// run index, newest first; a lookup that hits moves the entry to the
+// front, and before each decode entries go (MakeRoom: the put-away image's
+// first, then other images' beyond their share, then this image's oldest)
+// until the new run fits in the bound together with every run being
+// decoded (a run larger than the bound empties the caches and is kept
 // alone). A run that fails to decode is never cached: its reads fail each
 // time.
 //
