@@ -47,8 +47,9 @@ done
 SERVE_PID=""
 start_serve() {  # $1 image
   BSDP_PORT=$(bench_free_port)
-  # The lab's clients all read from 127.0.0.1: no per-address share.
-  "$SERVE" --keep-booting --max-connections-per-client 0 --bsdp-port "$BSDP_PORT" "$1" \
+  # The lab's clients all read and ask from 127.0.0.1: no per-address share
+  # of connections, no per-address rate of BSDP answers.
+  "$SERVE" --keep-booting --max-connections-per-client 0 --bsdp-rate 0 --bsdp-port "$BSDP_PORT" "$1" \
     >"$WORK/serve.out" 2>"$WORK/serve.err" &
   SERVE_PID=$!
   PIDS+=("$SERVE_PID")

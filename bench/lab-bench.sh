@@ -236,8 +236,9 @@ sample_descriptors() {
 # start_serve [OPTION...]: tamsor-serve on the image with the options given.
 start_serve() {
   : >"$WORK/serve.out"
-  # Every client reads from 127.0.0.1: one address, so no per-address share.
-  "$SERVE" --keep-booting --json --max-connections-per-client 0 --bsdp-port "$(free_port)" "$@" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
+  # Every client reads and asks from 127.0.0.1: one address, so no
+  # per-address share of connections and no per-address rate of BSDP answers.
+  "$SERVE" --keep-booting --json --max-connections-per-client 0 --bsdp-rate 0 --bsdp-port "$(free_port)" "$@" "$IMAGE" >"$WORK/serve.out" 2>"$WORK/serve.err" &
   SERVE_PID=$!
   PIDS+=("$SERVE_PID")
   for _ in $(seq 100); do grep -q '"event":"start"' "$WORK/serve.out" 2>/dev/null && break; sleep 0.1; done
@@ -319,7 +320,7 @@ if [ "$LIBRARY" = 1 ]; then
   done
   LIB_BSDP=$(free_port)
   "$SERVE" --library "$LIB" --state-dir "$WORK/state" --json --bsdp-port "$LIB_BSDP" \
-    --max-connections-per-client 0 \
+    --max-connections-per-client 0 --bsdp-rate 0 \
     >"$WORK/library.out" 2>/dev/null &
   LIB_PID=$!
   PIDS+=("$LIB_PID")
@@ -354,7 +355,7 @@ if [ "$LIBRARY" = 1 ]; then
     mkdir -p "$MANY"
     for k in $(seq "$entries"); do ln -s "$IMAGE" "$MANY/disc$k.img"; done
     port=$(free_port)
-    "$SERVE" --library "$MANY" --state-dir "$WORK/state$entries" --bsdp-port "$port" >"$WORK/many.out" 2>/dev/null &
+    "$SERVE" --library "$MANY" --bsdp-rate 0 --state-dir "$WORK/state$entries" --bsdp-port "$port" >"$WORK/many.out" 2>/dev/null &
     MANY_PID=$!
     PIDS+=("$MANY_PID")
     for _ in $(seq 200); do grep -q 'Watching' "$WORK/many.out" 2>/dev/null && break; sleep 0.1; done

@@ -21,14 +21,22 @@
 // DHCP options of a reply: 53 = 5 (DHCPACK), 54 = the server address, 60 =
 // "VRNXBSDPC", and for SELECT 17 = the root image URL.
 //
-// With several boot image entries a LIST names every entry the client may
+// A library's LIST names every entry the client may
 // see (its model and hardware address pass the entry's lists; with an
 // attributes filter, option 11, only images whose attributes are listed;
 // diagnostics only through a filter), the default among them, and carries
 // the list in as many option 43 instances as it needs, whole entries only,
 // within the client's maximum message size. A SELECT of an ID the client
-// may not have is answered FAILED (BSDP message type 3). With one entry the
-// answers are exactly the one-image answers.
+// may not have is answered FAILED (BSDP message type 3), however few
+// entries there are. A server on one disc gives exactly the one-image
+// answers of the newest entry.
+//
+// Where answers go: the sender, or for a relayed request ciaddr at its
+// reply port (below 1024 only). Each answer then passes the rate of its
+// address: a bucket of kBsdpRateBurst answers refilled at
+// kBsdpRatePerSecond, kept for at most kBsdpRateAddresses addresses (the
+// longest idle forgotten first, which costs a forgotten address nothing
+// but a fresh burst).
 //
 // Not here: which image is offered (BootSource.h), serving its files
 // (TFTPServer.h) or its disc image (DiscShare.h), starting the set of
@@ -37,6 +45,7 @@
 #include "BSDPServer.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -89,6 +98,7 @@ constexpr size_t kMaxOptionData = 255;
 constexpr size_t kMaxListName = 246;
 constexpr size_t kCiaddrOffset = 12;
 constexpr uint16_t kDhcpClientPort = 68;
+constexpr uint16_t kLowestUnprivilegedPort = 1024;
 constexpr uint8_t kDhcpOptionMaxMessageSize = 57;
 constexpr uint8_t kBsdpOptionServerIdentifier = 3;
 constexpr uint8_t kBsdpOptionReplyPort = 5;
@@ -111,10 +121,22 @@ struct BsdpServer {
     QxNetAddress replyTo;   // where the last answer goes
     const BootImageEntry* image;  // the default listed, or the one selected
     size_t omitted;         // entries a LIST had no room for
+    bool library;           // the list rules for any number of entries
+    BsdpDropCounts drops;
+    uint32_t burst;
+    uint32_t perSecond;     // 0: answers are not limited
 };
 
-BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0, {}, nullptr, 0};
+BsdpServer gServer = {nullptr, kQxInvalidSocket, 0, 0, nullptr, nullptr, 0, {}, nullptr, 0,
+                      false, {0, 0}, kBsdpRateBurst, kBsdpRatePerSecond};
 NetBootClients* gRecords = nullptr;  // a library's client records, or null
+
+// One address's bucket: answers it may still have, as of `at`.
+struct RateBucket {
+    double tokens;
+    double at;
+};
+std::unordered_map<uint32_t, RateBucket> gRates;
 uint8_t gReceiveBuffer[kBsdpPacketSize];
 uint8_t gReplyBuffer[kBsdpPacketSize];
 DhcpOptionTable gRequestOptions;
@@ -484,6 +506,41 @@ const BootImageEntry* ChooseDefault(const std::vector<const BootImageEntry*>& sh
     return best;
 }
 
+// Whether one more answer may go to the IPv4 address now; takes it from
+// the address's bucket. Other families are not limited.
+bool RateAllows(const QxNetAddress& to) {
+    uint8_t bytes[4];
+    if (gServer.perSecond == 0 || !QxPlatformNetAddressIPv4(to.bytes, bytes)) return true;
+    uint32_t key = Get32(bytes);
+    double now = QxRunLoopNow();
+    double rate = gServer.perSecond;
+    auto found = gRates.find(key);
+    if (found == gRates.end()) {
+        if (gRates.size() >= kBsdpRateAddresses) {
+            // Forget every address whose bucket is full again; if none is,
+            // the longest idle.
+            double refill = gServer.burst / rate;
+            auto oldest = gRates.begin();
+            for (auto it = gRates.begin(); it != gRates.end();) {
+                if (now - it->second.at >= refill) {
+                    it = gRates.erase(it);
+                    continue;
+                }
+                if (it->second.at < oldest->second.at) oldest = it;
+                ++it;
+            }
+            if (gRates.size() >= kBsdpRateAddresses) gRates.erase(oldest);
+        }
+        found = gRates.emplace(key, RateBucket{static_cast<double>(gServer.burst), now}).first;
+    }
+    RateBucket& bucket = found->second;
+    bucket.tokens = std::min<double>(gServer.burst, bucket.tokens + (now - bucket.at) * rate);
+    bucket.at = now;
+    if (bucket.tokens < 1) return false;
+    bucket.tokens -= 1;
+    return true;
+}
+
 // Tells the sink that a request from client was answered: its address,
 // the hardware address from the request's chaddr, and the image listed by
 // default or selected.
@@ -530,6 +587,10 @@ void ReceiveCallback(QxSocketRef, uint32_t types, const void*, const void*, void
     if (BsdpAnswerDatagram(gReceiveBuffer, received,
                            reinterpret_cast<const struct sockaddr*>(sender.bytes), gReplyBuffer,
                            sizeof gReplyBuffer, &replyLength) != kStatusOK) {
+        return;
+    }
+    if (!RateAllows(gServer.replyTo)) {
+        ++gServer.drops.rateLimited;
         return;
     }
     // A short or failed send loses this reply only; the client asks again.
@@ -741,32 +802,39 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
     }
 
     const BootImageEntry* entry = NewestBootImageEntry();
-    if (entry == nullptr) return kStatusNotInitialized;
-    // The one-disc answers only for the wizard's disc; a library (it keeps
-    // client records) and folder images always answer with lists.
-    const bool many = entry->next != nullptr || entry->folder != nullptr || gRecords != nullptr;
+    // The mode decides, never the count: a library (started as one, keeping
+    // client records, or offering folder images) answers with lists, one
+    // image or none included; a server on one disc gives the one-image
+    // answers of its newest entry.
+    const bool library = gServer.library || gRecords != nullptr ||
+                         (entry != nullptr && entry->folder != nullptr);
+    if (entry == nullptr && (!library || bsdpType == kBsdpList)) return kStatusNotInitialized;
     size_t limit = replySize < kBsdpPacketSize ? replySize : kBsdpPacketSize;
     if (limit <= kDhcpOptionsOffset) return kStatusBufferTooSmall;
 
     // A request that came through a relay is answered at the client's own
-    // address and reply port: the relay would drop an answer sent to it.
-    // The one-image answers go to the sender, as they always did.
+    // address and reply port, in every mode: the relay would drop an answer
+    // sent to it. Only a privileged reply port is taken, so that a forged
+    // request cannot aim an answer at any other service of ciaddr.
     QxNetAddress destination{};
     destination.length = QxPlatformNetAddressLength(sender);
     if (destination.length == 0 || destination.length > sizeof destination.bytes) {
         return kStatusUnexpectedType;
     }
     memcpy(destination.bytes, sender, destination.length);
-    if (many && Get32(packet + kGiaddrOffset) != 0 &&
-        Get32(packet + kCiaddrOffset) != 0) {
+    if (Get32(packet + kGiaddrOffset) != 0) {
         const DhcpOptionSlot* port =
             DhcpOptionTableGet(&gRequestOptions, true, kBsdpOptionReplyPort);
         uint16_t replyPort = port != nullptr && port->length == 2
                                  ? static_cast<uint16_t>((port->data[0] << 8) | port->data[1])
                                  : kDhcpClientPort;
+        if (Get32(packet + kCiaddrOffset) == 0 || replyPort == 0 ||
+            replyPort >= kLowestUnprivilegedPort) {
+            ++gServer.drops.replyPort;
+            return kStatusNotAvailable;
+        }
         QxPlatformNetMakeIPv4(packet + kCiaddrOffset, replyPort, &destination);
     }
-    const auto* replyTo = reinterpret_cast<const struct sockaddr*>(destination.bytes);
 
     ClientFacts client;
     VendorClassHasFields(vendorClass, &client.model, &client.facts.architecture);
@@ -783,8 +851,10 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
         client.facts.filterLength = client.filter->length;
     }
 
+    // The server's address is the one facing the sender (the relay, when
+    // there is one): that path is known to work.
     QxNetAddress local{};
-    status = BuildReplyHeader(packet, replyTo, reply, &local);
+    status = BuildReplyHeader(packet, sender, reply, &local);
     if (status != kStatusOK) return status;
     uint8_t serverAddress[4];
     memcpy(serverAddress, reply + kSiaddrOffset, sizeof serverAddress);
@@ -792,8 +862,8 @@ QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct s
     gServer.image = nullptr;
     gServer.omitted = 0;
     size_t written = 0;
-    if (!many) {
-        // One image: the one-image answers, byte for byte.
+    if (!library) {
+        // One disc: the one-image answers of the newest entry, byte for byte.
         if (!ClientMaySee(entry, client)) return kStatusNotFound;
         status = bsdpType == kBsdpList ? AnswerList(entry, serverAddress)
                                        : AnswerSelect(entry, &local, serverAddress, reply);
@@ -957,6 +1027,30 @@ void StopBsdp() {
 uint16_t BsdpPort() { return gServer.port; }
 
 void SetBsdpTftpPort(uint16_t port) { gServer.tftpPort = port; }
+
+void BsdpSetLibraryMode(bool library) { gServer.library = library; }
+
+bool BsdpLibraryMode() { return gServer.library; }
+
+void BsdpSetRateLimit(uint32_t burst, uint32_t perSecond) {
+    gServer.burst = burst != 0 ? burst : 1;
+    gServer.perSecond = perSecond;
+    gRates.clear();
+}
+
+BsdpDropCounts BsdpDrops() { return gServer.drops; }
+
+std::string BsdpLastReplyAddress() {
+    char text[kSocketAddressTextSize];
+    if (SocketAddressToText(reinterpret_cast<const struct sockaddr*>(gServer.replyTo.bytes), text,
+                            sizeof text) != kStatusOK) {
+        return std::string();
+    }
+    // sin_port and sin6_port follow the two bytes of the family.
+    const uint8_t* bytes = gServer.replyTo.bytes;
+    uint16_t port = static_cast<uint16_t>((bytes[2] << 8) | bytes[3]);
+    return std::string(text) + ":" + std::to_string(port);
+}
 
 void ClearBsdpPacketAreas() {
     memset(gReceiveBuffer, 0, sizeof gReceiveBuffer);

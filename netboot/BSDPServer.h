@@ -1,15 +1,27 @@
 // The BSDP responder: answers the boot-image LIST and SELECT requests that
 // a client's firmware sends inside DHCP INFORM messages, for the boot image
-// entries (BootSource.h): with one entry the one-image answers; with
-// several a list of those the client may see, its default, and SELECT of
-// the image the client names (FAILED for an ID it may not have).
+// entries (BootSource.h). What decides the answers is the mode the server
+// was started in, never how many entries there are at the moment: a server
+// on one disc gives the one-image answers for the newest entry; a library
+// (BsdpSetLibraryMode) follows the list rules for any number of entries,
+// one or none included: a list of those the client may see, its default,
+// and SELECT of the image the client names (FAILED for an ID it may not
+// have, never another image's files).
 //
-// It listens on UDP port 7799 on every local IPv4 address and answers by
-// unicast to the sender's address and port (a relayed request, giaddr set,
-// at the client's own address and reply port). It is not a DHCP server: it
-// assigns no addresses, answers nothing but DHCPINFORM carrying BSDP, and
-// remembers nothing between datagrams (a SELECT needs no earlier LIST).
-// Every failure means no reply; nothing is reported to the user.
+// It listens on UDP port 7799 on every local IPv4 address. A request
+// without a relay is answered by unicast to its sender's address and port.
+// A request that came through a relay (giaddr set) is answered at the
+// client's own address (ciaddr) and reply port (BSDP option 5, else 68), in
+// every mode; only a reply port below 1024 is taken (a client's firmware
+// uses 68 or a privileged port), anything else is dropped and counted, so
+// that a forged request cannot aim answers at another service. Answers to
+// one address are rate-limited (a burst, then a few a second; the drops
+// are counted), from a table of addresses with a fixed bound.
+//
+// It is not a DHCP server: it assigns no addresses, answers nothing but
+// DHCPINFORM carrying BSDP, and remembers nothing between datagrams (a
+// SELECT needs no earlier LIST). Every failure means no reply; nothing is
+// reported to the user.
 //
 // Run-loop thread only: the option tables and packet buffers are
 // process-wide and serve one datagram at a time.
@@ -17,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "NetBootEvents.h"
 #include "QxLObject.h"
@@ -81,6 +94,30 @@ void BsdpSetClientRecords(NetBootClients* records);
 // The TFTP port that SELECT replies announce (BSDP option 12). The service
 // control stores it after the TFTP server has started; 0 until then.
 void SetBsdpTftpPort(uint16_t port);
+
+// Whether the responder answers as a library (true) or for one disc (false,
+// the default: the one-image answers of the newest entry). Takes effect at
+// once; a server sets it before it starts the services.
+void BsdpSetLibraryMode(bool library);
+bool BsdpLibraryMode();
+
+// Answers to one address: a burst of `burst`, then `perSecond` a second
+// (kBsdpRateBurst and kBsdpRatePerSecond unless set; perSecond 0: no
+// limit). Takes effect at once.
+inline constexpr uint32_t kBsdpRateBurst = 32;
+inline constexpr uint32_t kBsdpRatePerSecond = 8;
+// Addresses whose rate is kept; beyond it, the longest idle is forgotten.
+inline constexpr size_t kBsdpRateAddresses = 4096;
+void BsdpSetRateLimit(uint32_t burst, uint32_t perSecond);
+
+// What was not answered on purpose since the process started: relayed
+// requests whose reply port is not below 1024 (or whose ciaddr is 0), and
+// answers over the rate of their address.
+struct BsdpDropCounts {
+    uint64_t replyPort;
+    uint64_t rateLimited;
+};
+BsdpDropCounts BsdpDrops();
 
 // Zeroes the receive and reply buffers and frees whatever the option tables
 // hold. The service control calls it before every start.
@@ -192,14 +229,21 @@ QxStatus DhcpWriteOptions(const DhcpOptionTable* table, uint8_t* buffer, size_t 
 //                           no option 43), or BSDP that is not answered (a
 //                           reply, not DHCPINFORM, neither LIST nor SELECT,
 //                           vendor class without its two fields)
-//   kStatusNotInitialized   no boot image entry (no prepared disc)
+//   kStatusNotInitialized   no boot image entry (no prepared disc; in
+//                           library mode only for a LIST)
 //   kStatusNotFound         the client may see no entry (models, hardware
 //                           addresses, attributes filter)
+//   kStatusNotAvailable     relayed, and ciaddr is 0 or the reply port is
+//                           not below 1024 (counted in BsdpDrops)
 //   kStatusBufferTooSmall   the reply does not fit
 //   kStatusNoMemory, kStatusBadParameter, LocalAddressFor's socket errors.
 // Both option tables are cleared before returning, whatever happened.
 QxStatus BsdpAnswerDatagram(const uint8_t* packet, size_t length, const struct sockaddr* sender,
                             uint8_t* reply, size_t replySize, size_t* replyLength);
+
+// Where the answer of the last datagram that BsdpAnswerDatagram answered
+// goes (the sender, or ciaddr at the reply port), as "ADDRESS:PORT".
+std::string BsdpLastReplyAddress();
 
 // The image name a LIST reply advertises for volumeName: bootImageNameFormat
 // with "%1$@" replaced by volumeName and "%2$@" by hostName (null: nothing),

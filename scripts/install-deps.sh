@@ -21,7 +21,7 @@ packages=(
   qemu-utils qemu-block-extra qemu-system-x86 busybox-static file dmg2img nginx-light
   librsvg2-bin icoutils imagemagick fonts-wine x11-utils
   wixl msitools gcab libmspack-dev
-  clang-14 libclang-rt-14-dev nftables iproute2 wrk
+  clang-14 libclang-rt-14-dev nftables iproute2 wrk isc-dhcp-relay
   gettext fonts-wqy-microhei
   debhelper lintian scdoc desktop-file-utils appstream
   libgtk-4-dev libudev-dev dbus dbus-x11 at-spi2-core python3-pyatspi gir1.2-atspi-2.0

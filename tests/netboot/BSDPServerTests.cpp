@@ -35,6 +35,7 @@ extern char** environ;
 #include "DiscShare.h"
 #include "HFSImageWriter.h"
 #include "QxLMemory.h"
+#include "QxLScan.h"
 #include "QxLString.h"
 #include "QxPlatformDisc.h"
 #include "VolumePath.h"
@@ -106,6 +107,26 @@ Packet Request(uint8_t bsdpType, uint32_t xid = 0x1234ABCD, const std::string& v
         .Option(60, vendor)
         .Option(43, Bytes({1, 1, bsdpType, 2, 2, 0x01, 0x01, 5, 2, 0x03, 0xFF}))
         .End();
+    return packet;
+}
+
+// The request as a client on the server's own network sends it: no relay.
+Packet Unrelayed(Packet packet) {
+    memset(&packet.bytes[24], 0, 4);
+    return packet;
+}
+
+// A relayed request from ciaddr with the given BSDP area.
+Packet Relayed(uint8_t bsdpType, const std::string& rest, uint32_t ciaddr = 0x0A000007,
+               uint32_t id = 0) {
+    Packet packet;
+    for (int i = 0; i < 4; ++i) packet.bytes[12 + i] = static_cast<uint8_t>(ciaddr >> (24 - 8 * i));
+    std::string area = Bytes({1, 1, bsdpType, 2, 2, 0x01, 0x01}) + rest;
+    if (id != 0) {
+        area += Bytes({8, 4, static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
+                       static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)});
+    }
+    packet.Option(53, Bytes({8})).Option(60, kVendor).Option(43, area).End();
     return packet;
 }
 
@@ -371,6 +392,8 @@ protected:
     }
     void TearDown() override {
         StopBsdp();
+        BsdpSetLibraryMode(false);
+        BsdpSetRateLimit(kBsdpRateBurst, kBsdpRatePerSecond);
         if (client_ != kQxInvalidSocket) QxPlatformSocketClose(client_);
         SetBootImageNameFormat(nullptr);
         SetBsdpTftpPort(0);
@@ -646,7 +669,7 @@ TEST_F(BSDPServerTest, AllocationFailuresOnlyLoseTheAnswer) {
 
 TEST_F(BSDPServerTest, AnswersOverUdpAndKeepsServingAfterJunk) {
     StartServer();
-    Packet list = Request(kBsdpList, 0x1001);
+    Packet list = Unrelayed(Request(kBsdpList, 0x1001));
     Send(list.bytes);
     std::vector<uint8_t> bytes = NextReply();
     ASSERT_FALSE(bytes.empty());
@@ -666,7 +689,7 @@ TEST_F(BSDPServerTest, AnswersOverUdpAndKeepsServingAfterJunk) {
     Packet truncated = Request(kBsdpList, 0x2004);
     truncated.bytes.resize(truncated.bytes.size() - 4);
     Send(truncated.bytes);
-    Send(Request(kBsdpSelect, 0x3001).bytes);
+    Send(Unrelayed(Request(kBsdpSelect, 0x3001)).bytes);
     bytes = NextReply();
     ASSERT_FALSE(bytes.empty());
     reply = ParseReply(bytes.data(), bytes.size());
@@ -684,7 +707,7 @@ TEST_F(BSDPServerTest, StartAndStopRules) {
     StopBsdp();
     EXPECT_EQ(BsdpPort(), 0);
     // Stopped: nothing answers.
-    Send(Request(kBsdpList).bytes);
+    Send(Unrelayed(Request(kBsdpList)).bytes);
     EXPECT_TRUE(NextReply(0.1).empty());
 
     // A port in use is refused with the system's error and leaves nothing
@@ -704,8 +727,88 @@ TEST_F(BSDPServerTest, StartAndStopRules) {
     QxPlatformSocketClose(holder);
     ASSERT_EQ(StartBsdpOnPort(taken, &port_), kStatusOK);
     EXPECT_EQ(port_, taken);
-    Send(Request(kBsdpList).bytes);
+    Send(Unrelayed(Request(kBsdpList)).bytes);
     EXPECT_FALSE(NextReply().empty());
+}
+
+// A relayed request is answered at ciaddr and its reply port in both modes,
+// with the same bytes as unrelayed; only a privileged reply port is taken.
+TEST_F(BSDPServerTest, RelayedRequestsAreAnsweredAtTheClientOnly) {
+    for (bool library : {false, true}) {
+        SCOPED_TRACE(library ? "library" : "one disc");
+        BsdpSetLibraryMode(library);
+        Reply direct, relayed;
+        ASSERT_EQ(Answer(Unrelayed(Request(kBsdpList)), &direct), kStatusOK);
+        EXPECT_EQ(BsdpLastReplyAddress(), "127.0.0.1:40001") << "the sender";
+        ASSERT_EQ(Answer(Request(kBsdpList), &relayed), kStatusOK);
+        EXPECT_EQ(BsdpLastReplyAddress(), "10.0.0.7:1023");
+        EXPECT_EQ(memcmp(&direct.bytes[44], &relayed.bytes[44], direct.bytes.size() - 44), 0);
+        ASSERT_EQ(Answer(Relayed(kBsdpSelect, "")), kStatusOK);
+        EXPECT_EQ(BsdpLastReplyAddress(), "10.0.0.7:68") << "no option 5: the DHCP client port";
+
+        BsdpDropCounts before = BsdpDrops();
+        for (const Packet& forged :
+             {Relayed(kBsdpList, Bytes({5, 2, 0x04, 0x00})),   // 1024
+              Relayed(kBsdpList, Bytes({5, 2, 0xFF, 0xFF})),   // 65535
+              Relayed(kBsdpList, Bytes({5, 2, 0, 0})),         // 0
+              Relayed(kBsdpList, Bytes({5, 2, 0, 68}), 0)}) {  // no ciaddr
+            EXPECT_EQ(Answer(forged), kStatusNotAvailable);
+        }
+        EXPECT_EQ(BsdpDrops().replyPort - before.replyPort, 4u);
+    }
+}
+
+// A library follows the list rules however many entries it has: with one
+// entry, a SELECT of another ID fails and a long name is cut.
+TEST_F(BSDPServerTest, LibraryRulesHoldForOneEntry) {
+    Packet selectOther = Relayed(kBsdpSelect, Bytes({5, 2, 0, 68}), 0x0A000007, 0x81000002);
+    Reply reply;
+    ASSERT_EQ(Answer(selectOther, &reply), kStatusOK);
+    EXPECT_EQ(reply.bsdp[1], Bytes({2})) << "one disc: any ID boots the disc, as it always did";
+
+    BsdpSetLibraryMode(true);
+    ASSERT_EQ(Answer(selectOther, &reply), kStatusOK);
+    EXPECT_EQ(reply.bsdp[1], Bytes({3}));
+    EXPECT_EQ(reply.bytes[108], 0) << "no boot file";
+    EXPECT_EQ(reply.options.count(17), 0u) << "no root path";
+    ASSERT_EQ(Answer(Relayed(kBsdpSelect, "", 0x0A000007, 0x81000001), &reply), kStatusOK);
+    EXPECT_EQ(reply.bsdp[1], Bytes({2}));
+
+    // 250 bytes of two-byte characters: cut to 246 bytes at most, whole.
+    auto* entry = const_cast<BootImageEntry*>(NewestBootImageEntry());
+    std::string name;
+    while (name.size() < 250) name += "\xc3\xa9";
+    QxLCopyBounded(entry->displayName, name.c_str(), sizeof entry->displayName);
+    ASSERT_EQ(Answer(Request(kBsdpList), &reply), kStatusOK);
+    ASSERT_GE(reply.bsdp[9].size(), 5u);
+    EXPECT_EQ(reply.bsdp[9].substr(5), name.substr(0, 246));
+    EXPECT_EQ(static_cast<uint8_t>(reply.bsdp[9][4]), 246u);
+    EXPECT_EQ(reply.bsdp.count(8), 0u) << "no selection is known";
+
+    // No entry at all: no LIST answer, a SELECT fails.
+    FreeBootImageEntries();
+    EXPECT_EQ(Answer(Request(kBsdpList)), kStatusNotInitialized);
+    ASSERT_EQ(Answer(selectOther, &reply), kStatusOK);
+    EXPECT_EQ(reply.bsdp[1], Bytes({3}));
+}
+
+// Answers to one address stop after the burst and come again at the rate;
+// another address has its own.
+TEST_F(BSDPServerTest, AnswersToOneAddressAreRateLimited) {
+    BsdpSetRateLimit(5, 1);
+    StartServer();
+    Packet list = Unrelayed(Request(kBsdpList));
+    uint64_t before = BsdpDrops().rateLimited;
+    for (int i = 0; i < 8; ++i) Send(list.bytes);
+    int answered = 0;
+    while (!NextReply(0.3).empty()) ++answered;
+    // The burst, and at most one more refilled while waiting.
+    EXPECT_GE(answered, 5);
+    EXPECT_LT(answered, 8);
+    EXPECT_EQ(BsdpDrops().rateLimited - before, static_cast<uint64_t>(8 - answered));
+    testsupport::RunFor(1.1);
+    Send(list.bytes);
+    EXPECT_FALSE(NextReply().empty()) << "the rate refills the bucket";
 }
 
 // ---- scapy as the client ----------------------------------------------------------------

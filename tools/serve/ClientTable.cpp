@@ -57,9 +57,17 @@ std::string Row(const std::string& address, const std::string& hardware,
 
 }  // namespace
 
-ClientRow& ClientRowFor(std::vector<ClientRow>& rows, const std::string& address) {
+ClientRow& ClientRowFor(std::vector<ClientRow>& rows, const std::string& address, size_t limit) {
     for (ClientRow& row : rows) {
         if (row.address == address) return row;
+    }
+    if (limit == 0) limit = 1;
+    while (rows.size() >= limit) {
+        auto idlest = std::min_element(rows.begin(), rows.end(),
+                                       [](const ClientRow& a, const ClientRow& b) {
+                                           return a.lastActivity < b.lastActivity;
+                                       });
+        rows.erase(idlest);
     }
     rows.push_back(ClientRow());
     rows.back().address = address;

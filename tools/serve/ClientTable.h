@@ -20,6 +20,7 @@
 // drawing on the terminal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,10 +36,14 @@ struct ClientRow {
     uint64_t bytesServed = 0;  // boot files and image bytes sent
     double lastActivity = 0;   // run-loop clock of the latest fact
     std::string image;         // the image it selected (or was offered first)
+    uint32_t imageId = 0;      // that image's ID; 0 while none
 };
 
-// The row of address, added at the end when new.
-ClientRow& ClientRowFor(std::vector<ClientRow>& rows, const std::string& address);
+// The row of address, added at the end when new. With `limit` rows
+// already, the one idle longest (lowest lastActivity) goes first, so that
+// no number of senders grows the rows beyond it.
+ClientRow& ClientRowFor(std::vector<ClientRow>& rows, const std::string& address,
+                        size_t limit = SIZE_MAX);
 
 // The phase a boot file's name stands for: booter, cache (".mkext") or
 // kernel.

@@ -57,7 +57,9 @@ std::string CountersJson(const StatusCounters& c) {
         {"httpBytes", c.httpBytes},
         {"installsSucceeded", c.installsSucceeded},
         {"installsFailed", c.installsFailed},
-        {"discReadErrors", c.discReadErrors}};
+        {"discReadErrors", c.discReadErrors},
+        {"bsdpDroppedReplyPort", c.bsdpDroppedReplyPort},
+        {"bsdpDroppedRate", c.bsdpDroppedRate}};
     std::string json;
     for (const auto& member : members) {
         json += json.empty() ? "{" : ",";
@@ -194,6 +196,10 @@ std::string StatusMetrics(const StatusSnapshot& s) {
     Family(text, "tamsor_clients", "gauge", "Clients known, by the phase of their boot.", phases);
     Family(text, "tamsor_bsdp_replies_total", "counter", "BSDP replies sent, by request type.",
            {{"{type=\"list\"}", c.bsdpList}, {"{type=\"select\"}", c.bsdpSelect}});
+    Family(text, "tamsor_bsdp_dropped_total", "counter",
+           "BSDP requests not answered on purpose, by reason.",
+           {{"{reason=\"reply_port\"}", c.bsdpDroppedReplyPort},
+            {"{reason=\"rate\"}", c.bsdpDroppedRate}});
     Family(text, "tamsor_tftp_transfers_total", "counter", "TFTP transfers ended, by result.",
            {{"{result=\"complete\"}", c.tftpComplete}, {"{result=\"failed\"}", c.tftpFailed}});
     Family(text, "tamsor_tftp_bytes_total", "counter", "Boot file bytes sent over TFTP.",

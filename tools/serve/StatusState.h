@@ -16,6 +16,9 @@
 //   httpBytes            HTTPClose's Bytes (and connections under way)
 //   installsSucceeded    Success; installsFailed: Failure
 //   discReadErrors       TFTPClose with a Position (a disc read failed)
+//   bsdpDropped...       the responder's own counts (BsdpDrops): relayed
+//                        requests at an unprivileged reply port, answers
+//                        over the rate of their address
 //
 // Not here: the HTTP server (StatusServer.h), taking the snapshot from the
 // running server (TamsorServe.cpp).
@@ -48,6 +51,8 @@ struct StatusCounters {
     uint64_t httpRefusedFull = 0;
     uint64_t httpRefusedNoDescriptor = 0;
     uint64_t httpMadeRoom = 0;
+    uint64_t bsdpDroppedReplyPort = 0;  // BsdpDrops(), copied for each snapshot
+    uint64_t bsdpDroppedRate = 0;
 };
 
 // One boot image offered to clients.
