@@ -58,10 +58,11 @@ void FreeMapEntry(BootFileMapEntry* entry) {
 
 // Pushes an entry with copies of the texts (null stays null).
 QxStatus AddMapEntry(const char* target, const char* name, const char* prefix, bool isFolder,
-                     uint16_t number) {
+                     uint16_t number, bool prefixRequired = false) {
     auto* entry = static_cast<BootFileMapEntry*>(QxLAllocZeroed(sizeof(BootFileMapEntry)));
     if (entry == nullptr) return kStatusNoMemory;
     entry->isFolder = isFolder;
+    entry->prefixRequired = prefixRequired;
     entry->number = number;
     entry->target = CopyText(target);
     if (name != nullptr) entry->name = CopyText(name);
@@ -95,8 +96,9 @@ QxStatus AddExactEntry(const char* volumePath, const char* leafFormat, const cha
 }
 
 // The diagnostics folder entry: the folder's canonical path and a "/", so
-// that a prefix test on a canonical path tells whether it is inside.
-QxStatus AddDiagnosticsFolderEntry(const char* volumePath, uint16_t number) {
+// that a prefix test on a canonical path tells whether it is inside. One of
+// several images has its folder under "<number>/" only.
+QxStatus AddDiagnosticsFolderEntry(const char* volumePath, uint16_t number, bool numbered) {
     char folder[kBootTextCapacity];
     int length = QxLFormatToBuffer(folder, sizeof(folder), "%s%s", volumePath,
                                    kDiagnosticsFolder);
@@ -107,12 +109,15 @@ QxStatus AddDiagnosticsFolderEntry(const char* volumePath, uint16_t number) {
     char target[kBootTextCapacity];
     length = QxLFormatToBuffer(target, sizeof(target), "%s/", canonical);
     if (length < 1 || static_cast<size_t>(length) > kMaxPathCharacters) return kStatusBadSize;
-    return AddMapEntry(target, nullptr, kDiagnosticsFolder, true, number);
+    if (!numbered) return AddMapEntry(target, nullptr, kDiagnosticsFolder, true, number);
+    char prefix[8];
+    QxLFormatToBuffer(prefix, sizeof prefix, "%d", static_cast<int>(number));
+    return AddMapEntry(target, nullptr, prefix, true, number, true);
 }
 
 // Fills the entry's texts and the map (steps 2 to 6 of the preparation).
 QxStatus FillEntry(BootImageEntry* entry, VolumePartition* partition, const char* volumePath,
-                   bool diagnostics, uint16_t number) {
+                   bool diagnostics, uint16_t number, bool numbered) {
     if (QxLCopyBounded(entry->volumePath, volumePath, sizeof(entry->volumePath)) >=
         sizeof(entry->volumePath)) {
         return kStatusBadPath;
@@ -144,7 +149,7 @@ QxStatus FillEntry(BootImageEntry* entry, VolumePartition* partition, const char
         QxLFormatToBuffer(entry->bootFileName, sizeof(entry->bootFileName), "%d/booter",
                           static_cast<int>(number));
         status = AddExactEntry(volumePath, "%d/booter", kBootDiagnosticsFile, number);
-        if (status == kStatusOK) status = AddDiagnosticsFolderEntry(volumePath, number);
+        if (status == kStatusOK) status = AddDiagnosticsFolderEntry(volumePath, number, numbered);
         return status;
     }
     // Not an install disc: still published and advertised, with nothing to
@@ -184,7 +189,9 @@ bool PathInFolder(const BootFileMapEntry* entry, const char* name, char* canonic
     const char* rest = name;
     if (entry->prefix != nullptr) {
         size_t prefixLength = strlen(entry->prefix);
-        if (strncmp(rest, entry->prefix, prefixLength) == 0) rest += prefixLength;
+        bool hasPrefix = strncmp(rest, entry->prefix, prefixLength) == 0;
+        if (entry->prefixRequired && (!hasPrefix || rest[prefixLength] != '/')) return false;
+        if (hasPrefix) rest += prefixLength;
     }
     if (*rest == '/') ++rest;
     char joined[kBootTextCapacity];
@@ -227,8 +234,9 @@ QxStatus PrepareNumberedBootSource(const char* volumePath, bool diagnostics, uin
     if (status != kStatusOK) return status;
 
     auto* entry = static_cast<BootImageEntry*>(QxLAllocZeroed(sizeof(BootImageEntry)));
-    status = entry != nullptr ? FillEntry(entry, partition, volumePath, diagnostics, bootNumber)
-                              : kStatusNoMemory;
+    status = entry != nullptr
+                 ? FillEntry(entry, partition, volumePath, diagnostics, bootNumber, imageID != 0)
+                 : kStatusNoMemory;
     if (status == kStatusOK) status = DiscShareAddImage(entry->volumeName, entry->imageName);
     if (status == kStatusOK) {
         if (imageID != 0) entry->imageID = imageID;

@@ -30,6 +30,10 @@
 //                                         .diagnostics/diags.efi
 //                  folder <volume>/System/Library/CoreServices/.diagnostics/
 //                  prefix "/System/Library/CoreServices/.diagnostics"
+//   diagnostics of one of several images (PrepareNumberedBootSource):
+//                  N/booter            -> the diagnostics booter
+//                  folder, prefix "N" required: "N/x" -> the folder's x,
+//                  so that each image's names are its own
 //
 // Everything runs on the run-loop thread; nothing is locked. Not here:
 // serving the files (TFTPServer.h), answering BSDP, starting and stopping
@@ -89,6 +93,7 @@ struct BootFileMapEntry {
     char* name;     // exact entries: the TFTP name; null for folders
     char* prefix;   // folder entries: the prefix a name may carry; else null
     bool isFolder;
+    bool prefixRequired;  // folder entries: only names that begin "<prefix>/"
     uint16_t number;  // bootNumber of the entry that added it
 };
 

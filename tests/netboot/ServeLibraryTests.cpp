@@ -1,18 +1,25 @@
 // library.conf as an administrator writes it, mistakes included: each
-// mistake names its line and leaves only its own image out.
+// mistake names its line and leaves only its own image out, and a header
+// that cannot be read leaves out every image it could name. The ID file
+// read strictly, and written so that no file name can forge a line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "ServeLibrary.h"
 
+using tamsorserve::LibraryConfFindings;
+using tamsorserve::LibraryFormatIds;
+using tamsorserve::LibraryNameWritable;
 using tamsorserve::LibraryParseConf;
+using tamsorserve::LibraryParseIds;
 using tamsorserve::LibrarySettings;
 
 TEST(ServeLibraryTest, EachMistakeNamesItsLineAndStaysInItsSection) {
-    std::vector<std::string> problems;
+    LibraryConfFindings findings;
     std::map<std::string, LibrarySettings> sections = LibraryParseConf(
         "# lab discs\n"
         "stray = 1\n"                                      // 2: before any section
@@ -33,7 +40,7 @@ TEST(ServeLibraryTest, EachMistakeNamesItsLineAndStaysInItsSection) {
         "[bad key.img]\n"
         "colour = red\n"                                   // 18
         "[]\n",                                            // 19
-        &problems);
+        &findings);
 
     ASSERT_EQ(sections.size(), 5u);
     const LibrarySettings& install = sections["Install, lab.dmg"];
@@ -56,7 +63,68 @@ TEST(ServeLibraryTest, EachMistakeNamesItsLineAndStaysInItsSection) {
               "library.conf:16: \"02:00:00:11:aa\" is not a hardware address like "
               "02:00:00:11:aa:44");
     EXPECT_EQ(sections["bad key.img"].problem, "library.conf:18: unknown setting \"colour\"");
-    EXPECT_EQ(problems, (std::vector<std::string>{
-                            "library.conf:2: a setting before the first [file name]",
-                            "library.conf:19: a section is \"[file name]\""}));
+    EXPECT_EQ(findings.problems,
+              (std::vector<std::string>{"library.conf:2: a setting before the first [file name]"}));
+    ASSERT_EQ(findings.brokenHeaders.size(), 1u);
+    EXPECT_EQ(findings.brokenHeaders[0].first, "") << "names nothing, so any image";
+}
+
+// A "#" in a file name used to cut its header, so its settings fell outside
+// every section and the image was offered to everyone.
+TEST(ServeLibraryTest, HeadersThatCannotNameTheirFileLeaveItOut) {
+    LibraryConfFindings findings;
+    std::map<std::string, LibrarySettings> sections = LibraryParseConf(
+        "[install#2.iso]\n"
+        "hardware = 02:00:00:11:aa:44\n"
+        "[lab-\n"                                          // 3: no closing bracket
+        "models = Talvyn5,1\n"
+        "[ok.img] # fine\n"
+        "name = OK\n",
+        &findings);
+    EXPECT_TRUE(findings.problems.empty());
+    EXPECT_EQ(sections["install#2.iso"].problem,
+              "library.conf:1: a section cannot name a file with \"#\" in it: rename the file, "
+              "for example to install-2.iso");
+    ASSERT_EQ(findings.brokenHeaders.size(), 1u);
+    EXPECT_EQ(findings.brokenHeaders[0].first, "lab-");
+    EXPECT_EQ(findings.brokenHeaders[0].second, "library.conf:3: a section is \"[file name]\"");
+    EXPECT_EQ(sections["ok.img"].name, "OK");
+    EXPECT_EQ(sections["ok.img"].problem, "");
+    EXPECT_EQ(sections.size(), 2u) << "the broken header's lines belong to no image";
+
+    std::string rename;
+    EXPECT_TRUE(LibraryNameWritable("lab install.dmg", &rename));
+    EXPECT_FALSE(LibraryNameWritable(" a\nb#c ", &rename));
+    EXPECT_EQ(rename, "a_b-c");
+}
+
+TEST(ServeLibraryTest, IdFileIsReadStrictlyAndCannotBeForged) {
+    // A name that holds a line break and a tab once made a line of its own.
+    std::map<std::string, uint16_t> written = {{"a.img\n7\tb.img", 3},
+                                               {"b.img", 7},
+                                               {"back\\slash\x01.img", 9}};
+    std::string text = LibraryFormatIds(written);
+    std::vector<std::string> problems;
+    EXPECT_EQ(LibraryParseIds(text, &problems), written);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+
+    std::map<std::string, uint16_t> read = LibraryParseIds(
+        "# comment\n"
+        "1\tone.img\n"
+        "1\tagain.img\n"      // 3: index twice
+        "2\tone.img\n"        // 4: name twice
+        "3x\tthree.img\n"     // 5: a number prefix
+        "04\tfour.img\n"      // 6: not the number's own form
+        "4096\tbig.img\n"     // 7: out of range
+        "0\tzero.img\n"       // 8
+        "five.img\n"          // 9: no tab
+        "6\t\n"               // 10: no name
+        "7\tbad\\q.img\n"    // 11: unknown escape
+        "8\teight.img\r\n",  // a CRLF line ending is fine
+        &problems);
+    EXPECT_EQ(read, (std::map<std::string, uint16_t>{{"one.img", 1}, {"eight.img", 8}}));
+    std::vector<std::string> lines;
+    for (const std::string& problem : problems) lines.push_back(problem.substr(0, problem.find(':')));
+    EXPECT_EQ(lines, (std::vector<std::string>{"3", "4", "5", "6", "7", "8", "9", "10", "11"}));
 }

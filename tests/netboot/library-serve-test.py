@@ -8,12 +8,22 @@ default, an attributes filter, SELECT of each image with its booter over
 TFTP and a range over HTTP byte-exact against its own disc, an unknown ID
 and a forbidden one refused, a relayed request answered at the client, an
 image added and one removed while serving, the IDs unchanged after a
-restart, and forty entries carried in several option 43s and read back
-whole (part of them, and a word in the log, when the client takes less).
+restart, the list rules kept when the library shrinks to one image (a
+SELECT of a removed image's ID fails, a long name is cut), and forty
+entries carried in several option 43s and read back whole (part of them,
+and a word in the log, when the client takes less). Hostile clients: a
+relayed request aimed at an unprivileged port is dropped and counted, and
+a thousand forged client addresses leave no more client rows than the
+bound.
+
+The main server reads with --bsdp-rate 0: every request of this script
+comes from 127.0.0.1, faster than the per-address rate a real client
+needs. Servers are stopped by their process (also when a check throws);
+every HTTP read has a time limit.
 
     library-serve-test.py TAMSOR-SERVE TAMSOR-MKIMAGE TAMSOR-MKDMG TAMSOR-DISC MANIFEST
 """
-import os, shutil, socket, subprocess, sys, tempfile, time
+import json, os, shutil, socket, subprocess, sys, tempfile, time, urllib.request
 
 serve, mkimage, mkdmg, disc_tool, manifest = sys.argv[1:6]
 sys.path.insert(0, "/usr/lib/python3/dist-packages")
@@ -31,16 +41,36 @@ def check(condition, what):
         failures.append(what)
 
 
-def make_disc(path, name, booter_size):
-    """A demo disc of its own name whose booter has its own size."""
+def make_disc(path, name, booter_size, readme=None):
+    """A demo disc of its own name whose booter has its own size (and its
+    diagnostics folder's README its own text)."""
     text = open(manifest).read().replace("boot.efi 65536", "boot.efi %d" % booter_size)
+    if readme:
+        text = text.replace("the demo hardware test boots nothing.", readme)
     own = os.path.join(work, name + ".manifest")
     open(own, "w").write(text)
     subprocess.run([mkimage, "-o", path, "--name", name, "--manifest", own], check=True,
                    stdout=subprocess.DEVNULL)
 
 
-def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None):
+def privileged_socket():
+    """A UDP socket on a port below 1024 of 127.0.0.1, or None when this user
+    may not bind one."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for port in range(1000, 600, -1):
+        try:
+            s.bind(("127.0.0.1", port))
+            return s
+        except PermissionError:
+            break
+        except OSError:
+            continue
+    s.close()
+    return None
+
+
+def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None, answer=None,
+         ciaddr="127.0.0.1"):
     """One request; the reply's BSDP options (lists of option 43 and 9 pieces
     joined as a client joins them), the file field and the root path."""
     model, hardware = client
@@ -53,13 +83,16 @@ def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None):
         vendor += bytes([12, 2]) + size.to_bytes(2, "big")
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.1", 0))
-    answer = s
     fields = {}
     if relay_port is not None:
-        answer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        answer.bind(("127.0.0.1", 0))
+        # Relayed: the answer is due at ciaddr and the reply port.
+        if answer is None:
+            answer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            answer.bind(("127.0.0.1", 0))
         vendor += bytes([5, 2]) + answer.getsockname()[1].to_bytes(2, "big")
-        fields = {"ciaddr": "127.0.0.1", "giaddr": "127.0.0.9"}
+        fields = {"ciaddr": ciaddr, "giaddr": "127.0.0.9"}
+    else:
+        answer = s
     request = BOOTP(op=1, htype=1, hlen=6, xid=0x4242, chaddr=bytes.fromhex(hardware), **fields)
     request /= DHCP(options=[("message-type", "inform"),
                              ("vendor_class_id", ("VRNXBSDPC/i386/" + model).encode()),
@@ -68,6 +101,14 @@ def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None):
     s.sendto(bytes(request), ("127.0.0.1", port))
     try:
         reply = BOOTP(answer.recv(4096))
+        if relay_port is not None:
+            # Nothing may come back to the sender (the relay) as well.
+            s.settimeout(0.2)
+            try:
+                s.recv(4096)
+                failures.append("a relayed request was also answered at the relay")
+            except socket.timeout:
+                pass
     except socket.timeout:
         return None
     finally:
@@ -96,26 +137,55 @@ def bsdp(port, client, kind, image=0, filter_=None, size=None, relay_port=None):
             "file": reply.file.rstrip(b"\0").decode(), "root": root}
 
 
+running = []
+
+
 class Server:
-    def __init__(self, folder, state):
+    def __init__(self, folder, state, *options):
         self.out = open(os.path.join(work, "serve.out"), "w+")
         self.process = subprocess.Popen(
-            [serve, "--library", folder, "--state-dir", state, "--bsdp-port", "0"],
+            [serve, "--library", folder, "--state-dir", state, "--bsdp-port", "0",
+             "--status", "127.0.0.1:0"] + list(options or ["--bsdp-rate", "0"]),
             stdout=self.out, stderr=subprocess.DEVNULL)
+        running.append(self)
         for _ in range(200):
-            if "Watching" in self.text():
+            if "Watching" in self.text() or self.process.poll() is not None:
                 break
             time.sleep(0.05)
         line = next(l for l in self.text().splitlines() if l.startswith("tamsor-serve: bsdp="))
         self.bsdp = int(line.split("bsdp=")[1].split()[0])
         self.tftp = int(line.split("tftp=")[1].split()[0])
+        line = next(l for l in self.text().splitlines() if "status page at " in l)
+        self.status_url = line.split("status page at ")[1].strip()
 
     def text(self):
-        return open(self.out.name).read()
+        return open(self.out.name, errors="replace").read()
+
+    def status(self):
+        """/status.json, parsed strictly (no NaN, no lone surrogates)."""
+        try:
+            with urllib.request.urlopen(self.status_url + "status.json", timeout=10) as answer:
+                body = answer.read()
+        except OSError as error:
+            failures.append("/status.json is not answered: %s" % error)
+            return {"images": [], "clients": [], "counters": {}}
+        try:
+            return json.loads(body.decode("utf-8", "strict"),
+                              parse_constant=lambda c: failures.append("JSON constant " + c))
+        except ValueError as error:
+            failures.append("/status.json is not valid JSON: %s" % error)
+            return {"images": [], "clients": [], "counters": {}}
 
     def stop(self):
+        if self in running:
+            running.remove(self)
         self.process.terminate()
-        self.process.wait(timeout=20)
+        try:
+            self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            failures.append("the server did not stop within 20 s of SIGTERM")
+            self.process.kill()
+            self.process.wait()
 
 
 def ids(server, client, filter_=None):
@@ -123,8 +193,14 @@ def ids(server, client, filter_=None):
     return {} if reply is None else {name.split(" (")[0]: i for i, name in reply["list"]}
 
 
-def wait_for(predicate):
-    deadline = time.time() + 15
+def listed(server, client, filter_=None):
+    """The IDs a client is listed (empty when it gets no answer)."""
+    reply = bsdp(server.bsdp, client, 1, filter_=filter_)
+    return [] if reply is None else sorted(i for i, _ in reply["list"])
+
+
+def wait_for(predicate, seconds=15):
+    deadline = time.time() + seconds
     while time.time() < deadline and not predicate():
         time.sleep(0.2)
     return predicate()
@@ -162,8 +238,18 @@ try:
     check(list(diagnostics) == ["Gamma"] and diagnostics["Gamma"] >> 16 == 0x0300,
           "the diagnostics filter gives %s" % diagnostics)
     check(ids(server, LAB, [0x8100]) == seen, "an install filter changes the list")
-    relayed = bsdp(server.bsdp, LAB, 1, relay_port=True)
-    check(relayed is not None and len(relayed["list"]) == 2, "a relayed LIST reaches the client")
+    privileged = privileged_socket()
+    if privileged is not None:
+        relayed = bsdp(server.bsdp, LAB, 1, relay_port=True, answer=privileged)
+        check(relayed is not None and len(relayed["list"]) == 2,
+              "a relayed LIST does not reach the client")
+    else:
+        print("not root: the relayed LIST at a privileged port is not tried")
+    # Forged: a relayed request naming an unprivileged port of ciaddr.
+    check(bsdp(server.bsdp, LAB, 1, relay_port=True) is None,
+          "a relayed LIST is answered at an unprivileged port")
+    check(server.status()["counters"].get("bsdpDroppedReplyPort") == 1,
+          "the dropped relayed request is not counted: %s" % server.status()["counters"])
 
     # Each image booted from its own disc.
     for name, client, kind, image_id in (("Alpha", LAB, "install", seen["Alpha"]),
@@ -178,7 +264,8 @@ try:
         want = subprocess.run([disc_tool, "cat", raw[name] + "#2", BOOTER[kind]],
                               capture_output=True).stdout
         check(got == want and len(want) > 0, "%s: the booter is not its own disc's" % name)
-        part = subprocess.run(["curl", "-sS", "-r", "1000-300000", reply["root"]],
+        part = subprocess.run(["curl", "-sS", "--max-time", "20", "-r", "1000-300000",
+                               reply["root"]],
                               capture_output=True).stdout
         check(part == open(raw[name], "rb").read()[1000:300001], "%s: HTTP range differs" % name)
     refused = bsdp(server.bsdp, LAB, 2, image=0x81000099)
@@ -202,6 +289,120 @@ try:
     server = Server(lab, os.path.join(work, "state"))
     after = {i for _, i in bsdp(server.bsdp, LAB, 1)["list"]}
     check(before == after and len(after) == 2, "IDs changed at a restart: %s %s" % (before, after))
+
+    # Down to one image, the library is still a library: a removed image's
+    # ID fails (never the remaining image's files), a long name is cut to
+    # whole characters, and the default follows the list.
+    os.remove(os.path.join(lab, "delta.img"))
+    os.remove(os.path.join(lab, "gamma.img"))
+    check(wait_for(lambda: sorted(ids(server, LAB)) == ["Beta"] and not ids(server, OTHER, [0x0300])),
+          "the library did not shrink to Beta alone")
+    for gone in (seen["Alpha"], diagnostics["Gamma"]):
+        refused = bsdp(server.bsdp, LAB, 2, image=gone)
+        check(refused is not None and refused["bsdp"].get(1) == b"\x03" and not refused["file"]
+              and not refused["root"], "a SELECT of a removed image's ID gets %s" % refused)
+    chosen = bsdp(server.bsdp, LAB, 2, image=seen["Beta"])
+    check(chosen["file"] == "%d/booter" % (seen["Beta"] & 0xFFFF), "Beta is not selected")
+    conf = open(os.path.join(lab, "library.conf")).read()
+    open(os.path.join(lab, "library.conf"), "w").write(
+        conf.replace("name = Beta", "name = " + "\u03a9" * 127))
+    names = lambda: [n for _, n in (bsdp(server.bsdp, LAB, 1) or {"list": []})["list"]]
+    check(wait_for(lambda: names() == ["\u03a9" * 123]),
+          "a 254-byte name is not cut to 123 whole characters: %s" % names())
+    server.stop()
+
+    # library.conf fails closed. A folder in its place cannot be read: at
+    # start nothing is offered, and once settings were read they stay.
+    closed = os.path.join(work, "closed")
+    state = os.path.join(work, "state-closed")
+    os.mkdir(closed)
+    for name in ("one.img", "two.img", "install#2.img", "forged.img\n4000\tone.img"):
+        os.symlink(raw["Beta"], os.path.join(closed, name))
+    for name in ("diag-a.img", "diag-b.img"):
+        make_disc(os.path.join(closed, name), name, 65536, readme="Diagnostics of " + name)
+    conf = os.path.join(closed, "library.conf")
+    os.mkdir(conf)
+    listing = subprocess.run([serve, "--library", closed, "--state-dir", state, "--list"],
+                             capture_output=True, text=True, timeout=120).stdout
+    check("library.conf: it is not a file; no image it could restrict is offered" in listing
+          and "hardware: all" not in listing, "--list with an unreadable library.conf:\n" + listing)
+    server = Server(closed, state)
+    check(bsdp(server.bsdp, OTHER, 1) is None and bsdp(server.bsdp, LAB, 1) is None,
+          "an unreadable library.conf at start offers images")
+    os.rmdir(conf)
+    open(conf, "w").write("[one.img]\nhardware = 02:00:00:11:44:01\n"
+                          "[install#2.img]\nhardware = 02:00:00:11:44:01\n"
+                          "[diag-a.img]\nkind = diagnostics\n[diag-b.img]\nkind = diagnostics\n")
+    # one.img is LAB's alone; install#2.img, whose name no header can hold,
+    # is left out; two.img and forged.img are everyone's.
+    check(wait_for(lambda: len(listed(server, OTHER)) == 2 and len(listed(server, LAB)) == 3),
+          "with library.conf readable: OTHER %s, LAB %s" % (listed(server, OTHER),
+                                                             listed(server, LAB)))
+    check("install#2.img: no section of library.conf can name this file; rename it (for example "
+          "to install-2.img)" in server.text(), "the # name is not said with a new name")
+
+    # Two diagnostics images: each has its own TFTP names.
+    diags = listed(server, OTHER, [0x0300])
+    check(len(diags) == 2, "two diagnostics images listed: %s" % diags)
+    readmes = set()
+    for image_id in diags:
+        index = bsdp(server.bsdp, OTHER, 2, image=image_id)["file"].split("/")[0]
+        got = subprocess.run(["curl", "-sS", "--max-time", "20",
+                              "tftp://127.0.0.1:%d/%s/README.txt" % (server.tftp, index)],
+                             capture_output=True).stdout
+        readmes.add(got)
+        check(got.startswith(b"Placeholder: Diagnostics of diag-"), "%s/README.txt gives %r"
+              % (index, got))
+    check(len(readmes) == 2, "both diagnostics images give the same files")
+
+    os.remove(conf)
+    os.mkdir(conf)
+    time.sleep(2.5)
+    check(len(listed(server, OTHER)) == 2, "an unreadable library.conf dropped the restriction")
+    os.rmdir(conf)
+    open(conf, "w").write("stray = 1\n[two.img]\n")
+    time.sleep(2.5)
+    check(len(listed(server, OTHER)) == 2 and len(listed(server, LAB)) == 3,
+          "an unparsable library.conf replaced the settings in force")
+    check(server.text().count("library.conf: it is not a file") == 2,
+          "an unreadable library.conf is not said exactly once each time:\n" + server.text())
+    server.stop()
+
+    # The ID file: only offered images took an index, no name forged a
+    # line; a corrupt line is named and left out at the next start.
+    ids_file = os.path.join(state, "library-ids")
+    lines = [l for l in open(ids_file).read().split("\n") if l and not l.startswith("#")]
+    check(len(lines) == 5 and not any(l == "4000\tone.img" for l in lines),
+          "the ID file holds:\n" + "\n".join(lines))
+    open(ids_file, "a").write("12x\tbad.img\n" + lines[0] + "\n")
+    server = Server(closed, state)
+    for n in (len(lines) + 2, len(lines) + 3):
+        check("library-ids:%d: " % n in server.text(), "line %d of the ID file is not named" % n)
+    # Unparsable at start: the images it names (two.img) are left out,
+    # the five others offered to all (install#2.img, named by none, too;
+    # the diagnostics discs now as installs).
+    two = 0x81000000 | int(next(l for l in lines if l.endswith("\ttwo.img")).split("\t")[0])
+    check(len(listed(server, LAB)) == 5 and two not in listed(server, LAB) and
+          listed(server, OTHER) == listed(server, LAB),
+          "with an unparsable library.conf at start LAB sees %s, not %08x" % (listed(server, LAB),
+                                                                             two))
+    server.stop()
+
+    # Five thousand names that are not images take no index; a file name
+    # that is not UTF-8 leaves /status.json valid JSON, and is said.
+    crowd = os.path.join(work, "crowd")
+    os.mkdir(crowd)
+    for n in range(5000):
+        open(os.path.join(crowd, "note-%04d.txt" % n), "w").close()
+    os.symlink(raw["Beta"], os.path.join(crowd, "zz.img"))
+    os.symlink(raw["Beta"], os.path.join(crowd.encode(), b"caf\xe9.img"))
+    server = Server(crowd, os.path.join(work, "state-crowd"))
+    crowd_ids = listed(server, LAB)
+    check(crowd_ids == [0x81000001, 0x81000002],
+          "after 5,000 other names the images have IDs %s" % crowd_ids)
+    paths = [image["path"] for image in server.status()["images"]]
+    check(any(p.endswith("caf\ufffd.img") for p in paths), "status.json paths: %s" % paths)
+    check("holds bytes that are not UTF-8" in server.text(), "the name that is not UTF-8 is not said")
     server.stop()
 
     # Forty entries: several option 43s, read back whole; less room, fewer.
@@ -212,7 +413,7 @@ try:
         os.symlink(raw["Beta"], os.path.join(many, "disc%02d.img" % n))
         conf += "[disc%02d.img]\nname = Lab disc %02d, long name\n" % (n, n)
     open(os.path.join(many, "library.conf"), "w").write(conf)
-    server = Server(many, os.path.join(work, "state-many"))
+    server = Server(many, os.path.join(work, "state-many"), "--max-clients", "50")
     reply = bsdp(server.bsdp, LAB, 1, size=1472)
     names = [name for _, name in reply["list"]]
     check(names == ["Lab disc %02d, long name" % n for n in range(40)], "forty: %s" % names)
@@ -221,8 +422,32 @@ try:
     check(0 < len(short["list"]) < 40 and
           wait_for(lambda: "no room for %d" % (40 - len(short["list"])) in server.text()),
           "a 576-byte client gets %d entries, and the log does not say" % len(short["list"]))
+
+    # A thousand forged relayed requests, each from another ciaddr (answers
+    # go to port 68 of loopback addresses, where nobody listens): the rows
+    # stay within the bound, and the newest client is among them.
+    forger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for n in range(1000):
+        forged = BOOTP(op=1, htype=1, hlen=6, xid=n, chaddr=bytes.fromhex(LAB[1]),
+                       ciaddr="127.1.%d.%d" % (n // 250, 1 + n % 250), giaddr="127.0.0.9")
+        forged /= DHCP(options=[("message-type", "inform"),
+                                ("vendor_class_id", ("VRNXBSDPC/i386/" + LAB[0]).encode()),
+                                ("vendor_specific", bytes([1, 1, 1, 2, 2, 1, 1])), "end"])
+        forger.sendto(bytes(forged), ("127.0.0.1", server.bsdp))
+        if n % 100 == 99:
+            time.sleep(0.1)  # within the socket's receive buffer
+    forger.close()
+    check(wait_for(lambda: server.status()["counters"]["bsdpList"] >= 500),
+          "the forged requests were not answered: %s" % server.status()["counters"])
+    check(bsdp(server.bsdp, LAB, 1) is not None, "the real client is not answered")
+    rows = server.status()["clients"]
+    check(len(rows) <= 50 and "127.0.0.1" in [row["address"] for row in rows],
+          "%d client rows kept for a bound of 50" % len(rows))
     server.stop()
 finally:
+    for left in list(running):
+        left.process.kill()
+        left.process.wait()
     shutil.rmtree(work, ignore_errors=True)
 
 for failure in failures:

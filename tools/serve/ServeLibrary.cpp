@@ -84,30 +84,35 @@ std::string IdsPath(const Library& library) {
     return (fs::path(library.stateFolder) / kLibraryIdsName).string();
 }
 
-void LoadIndexes(Library& library) {
-    std::ifstream in(IdsPath(library));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t tab = line.find('\t');
-        if (tab == std::string::npos) continue;
-        long index = strtol(line.substr(0, tab).c_str(), nullptr, 10);
-        if (index < 1 || index > kLibraryMaxIndex) continue;
-        library.indexes[line.substr(tab + 1)] = static_cast<uint16_t>(index);
+// Said now, or with --list gathered for the listing.
+void Note(Server& server, const std::string& text) {
+    if (server.library.listing) {
+        server.library.notes.push_back(text);
+    } else {
+        Say(server, "%s", text.c_str());
+    }
+}
+
+void LoadIndexes(Server& server) {
+    Library& library = server.library;
+    std::ifstream in(IdsPath(library), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::vector<std::string> problems;
+    library.indexes = LibraryParseIds(content.str(), &problems);
+    for (const std::string& problem : problems) {
+        Note(server, IdsPath(library) + ":" + problem + "; that entry is left out.");
     }
 }
 
 QxStatus SaveIndexes(const Library& library) {
-    std::string text = "# tamsor-serve: the index of each library image's ID (do not reuse)\n";
-    for (const auto& [file, index] : library.indexes) {
-        text += std::to_string(index) + "\t" + file + "\n";
-    }
+    std::string text = LibraryFormatIds(library.indexes);
     return QxPlatformFileReplace(IdsPath(library).c_str(), text.data(), text.size());
 }
 
-// The index of file: kept, else the lowest one no file has ever had. 0 when
-// all are taken or the ID file cannot be written.
-uint16_t IndexFor(Server& server, const std::string& file) {
-    Library& library = server.library;
+// The index file has or would get: kept, else the lowest one no file has
+// ever had. 0 when all are taken. Nothing is kept until KeepIndex.
+uint16_t CandidateIndex(const Library& library, const std::string& file) {
     auto found = library.indexes.find(file);
     if (found != library.indexes.end()) return found->second;
     std::set<uint16_t> taken;
@@ -118,16 +123,21 @@ uint16_t IndexFor(Server& server, const std::string& file) {
     }
     uint16_t index = 1;
     while (index <= kLibraryMaxIndex && taken.count(index) != 0) ++index;
-    if (index > kLibraryMaxIndex) return 0;
+    return index > kLibraryMaxIndex ? 0 : index;
+}
+
+// Keeps the index of an image now offered. False, with the reason said,
+// when the ID file cannot be written.
+bool KeepIndex(Server& server, const std::string& file, uint16_t index) {
+    Library& library = server.library;
+    if (library.indexes.count(file) != 0) return true;
     library.indexes[file] = index;
     QxStatus status = SaveIndexes(library);
-    if (status != kStatusOK) {
-        library.indexes.erase(file);
-        Say(server, "The image IDs cannot be kept in %s: %s.", IdsPath(library).c_str(),
-            StatusText(status).c_str());
-        return 0;
-    }
-    return index;
+    if (status == kStatusOK) return true;
+    library.indexes.erase(file);
+    Note(server, "The image IDs cannot be kept in " + IdsPath(library) + ": " +
+                     StatusText(status) + ".");
+    return false;
 }
 
 // A device name for the file's stem that was never used in this run.
@@ -170,6 +180,10 @@ bool FileStamp(const fs::path& path, uint64_t* size, int64_t* modified) {
 
 void Report(Server& server, const LibraryImage& image) {
     if (server.library.listing) return;
+    if (!Utf8Valid(image.file) && server.library.namesSaid.insert("\n" + image.file).second) {
+        Say(server, "The file name %s holds bytes that are not UTF-8: JSON and the status page "
+                    "show each as U+FFFD.", image.file.c_str());
+    }
     if (image.offered) {
         char id[16];
         snprintf(id, sizeof id, "%08X", image.id);
@@ -190,19 +204,32 @@ void Report(Server& server, const LibraryImage& image) {
     }
 }
 
+// The settings in force for file: its section, the problem of a header
+// that could name it, or the problem that holds every image back.
+LibrarySettings SettingsFor(const Library& library, const std::string& file) {
+    LibrarySettings settings;
+    auto found = library.settings.find(file);
+    if (found != library.settings.end()) settings = found->second;
+    for (const auto& [prefix, problem] : library.conf.brokenHeaders) {
+        if (settings.problem.empty() && file.compare(0, prefix.size(), prefix) == 0) {
+            settings.problem = problem;
+        }
+    }
+    if (!library.holdAll.empty()) settings.problem = library.holdAll;
+    return settings;
+}
+
 // Offers image (file, path and device set; a drive has no path). Sets
 // offered, or problem.
 void Offer(Server& server, LibraryImage& image, bool quiet) {
-    Library& library = server.library;
-    auto found = library.settings.find(image.file);
-    image.settings = found != library.settings.end() ? found->second : LibrarySettings();
+    image.settings = SettingsFor(server.library, image.file);
     const LibrarySettings& settings = image.settings;
     if (!settings.problem.empty()) {
         image.problem = settings.problem;
     } else if (!settings.enabled) {
         image.problem = "enabled = no in library.conf";
     }
-    uint16_t index = image.problem.empty() ? IndexFor(server, image.file) : 0;
+    uint16_t index = image.problem.empty() ? CandidateIndex(server.library, image.file) : 0;
     if (image.problem.empty() && index == 0) image.problem = "no image ID is free";
     if (!image.problem.empty()) {
         if (!quiet) Report(server, image);
@@ -240,6 +267,10 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
                                                     image.id, &entry);
         if (status != kStatusOK) image.problem = "cannot be served: " + StatusText(status);
     }
+    if (image.problem.empty() && !KeepIndex(server, image.file, index)) {
+        RemoveBootImageEntry(image.id);
+        image.problem = "its image ID cannot be kept";
+    }
     if (!image.problem.empty()) {
         if (!image.path.empty()) DeviceUnbind(image.device.c_str());
         if (!quiet) Report(server, image);
@@ -254,7 +285,13 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
     if (!quiet) Report(server, image);
 }
 
+// Takes the image away; its device name is kept for the same file (name,
+// size and time), should it come back.
 void TakeAway(Server& server, LibraryImage& image, bool quiet) {
+    if (!image.path.empty() && image.folder == nullptr) {
+        server.library.formerDevices[image.file + "\n" + std::to_string(image.size) + "\n" +
+                                     std::to_string(image.modified)] = image.device;
+    }
     if (image.offered) {
         RemoveBootImageEntry(image.id);
         if (!quiet) {
@@ -300,8 +337,7 @@ std::pair<uint64_t, int64_t> FolderStamp(const fs::path& path, const NetBootFold
 void OfferFolder(Server& server, LibraryImage& image, bool quiet) {
     Library& library = server.library;
     NetBootFolderImage& folder = *image.folder;
-    auto found = library.settings.find(image.file);
-    image.settings = found != library.settings.end() ? found->second : LibrarySettings();
+    image.settings = SettingsFor(library, image.file);
     const LibrarySettings& settings = image.settings;
     image.waitsForID = false;
     image.name = folder.name;
@@ -380,27 +416,75 @@ void RetryWaiting(Server& server) {
     }
 }
 
-// Reads library.conf again when its time changed. True when it did.
+// Reads library.conf again when its time changed, or while it could not be
+// read. True when the settings in force changed.
 bool ReadConf(Server& server) {
     Library& library = server.library;
     fs::path path = fs::path(library.folder) / kLibraryConfName;
+    std::error_code error;
+    fs::file_status link = fs::symlink_status(path, error);
+    bool absent = link.type() == fs::file_type::not_found;
     uint64_t size = 0;
     int64_t modified = 0;
-    if (!FileStamp(path, &size, &modified)) modified = 0;
-    if (modified == library.confModified) return false;
-    library.confModified = modified;
+    std::string trouble;
     std::string text;
-    if (modified != 0) {
+    if (!absent && !FileStamp(path, &size, &modified)) {
+        trouble = fs::exists(path, error) ? "it is not a file" : "it is a link that leads nowhere";
+    }
+    if (trouble.empty() && library.confRead && library.confTrouble.empty() &&
+        modified == library.confModified) {
+        return false;
+    }
+    if (trouble.empty() && !absent) {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream content;
-        content << in.rdbuf();
+        if (in) content << in.rdbuf();
+        if (!in || in.bad()) trouble = "it cannot be read";
         text = content.str();
     }
-    library.confProblems.clear();
-    library.settings = LibraryParseConf(text, &library.confProblems);
-    for (const std::string& problem : library.confProblems) {
-        if (!library.listing) Say(server, "%s", problem.c_str());
+    LibraryConfFindings findings;
+    std::map<std::string, LibrarySettings> parsed;
+    if (trouble.empty()) {
+        parsed = LibraryParseConf(text, &findings);
+        if (!findings.problems.empty()) trouble = "it cannot be parsed (" + findings.problems[0] + ")";
     }
+    if (!trouble.empty()) {
+        if (trouble == library.confTrouble) return false;
+        library.confTrouble = trouble;
+        for (size_t i = 1; i < findings.problems.size(); ++i) Note(server, findings.problems[i]);
+        if (library.confRead) {
+            Note(server, std::string(kLibraryConfName) + ": " + trouble +
+                             "; the settings read before stay in force.");
+            return false;
+        }
+        // Nothing read yet: whatever the file could restrict stays out.
+        if (findings.problems.empty()) {
+            library.holdAll = std::string(kLibraryConfName) + " " + trouble.substr(3) +
+                              ": no image is offered until it can be read";
+            library.settings.clear();
+            library.conf = LibraryConfFindings();
+        } else {
+            library.holdAll.clear();
+            std::string why = std::string(kLibraryConfName) + " " + trouble.substr(3) +
+                              ": it names this image";
+            for (auto& [file, settings] : parsed) settings.problem = why;
+            for (auto& [prefix, problem] : findings.brokenHeaders) problem = why;
+            library.settings = parsed;
+            library.conf = findings;
+        }
+        Note(server, std::string(kLibraryConfName) + ": " + trouble +
+                         "; no image it could restrict is offered until it can be.");
+        return true;
+    }
+    if (!library.confTrouble.empty()) {
+        Note(server, std::string(kLibraryConfName) + " is read again.");
+    }
+    library.confTrouble.clear();
+    library.holdAll.clear();
+    library.confRead = true;
+    library.confModified = absent ? 0 : modified;
+    library.settings = parsed;
+    library.conf = findings;
     return true;
 }
 
@@ -427,35 +511,59 @@ std::string LibraryStateFolder(const std::string& option) {
 }
 
 std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
-                                                        std::vector<std::string>* problems) {
+                                                        LibraryConfFindings* findings) {
     std::map<std::string, LibrarySettings> sections;
     std::istringstream stream(text);
     LibrarySettings* section = nullptr;
+    LibrarySettings ignored;  // the lines under a header that cannot be parsed
     int number = 0;
     for (std::string raw; std::getline(stream, raw);) {
         ++number;
+        std::string where = std::string(kLibraryConfName) + ":" + std::to_string(number) + ": ";
+        auto wrong = [&](const std::string& why) {
+            if (section == nullptr) {
+                findings->problems.push_back(where + why);
+            } else if (section->problem.empty()) {
+                section->problem = where + why;
+            }
+        };
+        // A header is read from the whole line: a file name may hold "#",
+        // which then cannot be written, rather than being cut short.
+        std::string whole = Trim(raw);
+        if (!whole.empty() && whole.front() == '[') {
+            size_t close = whole.rfind(']');
+            std::string after = close == std::string::npos ? std::string()
+                                                           : Trim(whole.substr(close + 1));
+            if (close == std::string::npos || (!after.empty() && after[0] != '#')) {
+                std::string begins = whole.substr(1, whole.find('#') - 1);
+                begins = Trim(begins.substr(0, begins.find(']')));
+                findings->brokenHeaders.push_back(
+                    {begins, where + "a section is \"[file name]\""});
+                ignored = LibrarySettings();
+                section = &ignored;
+                continue;
+            }
+            std::string name = Trim(whole.substr(1, close - 1));
+            std::string rename;
+            if (name.empty()) {
+                // Names nothing, so it could mean any image.
+                findings->brokenHeaders.push_back({"", where + "a section is \"[file name]\""});
+                ignored = LibrarySettings();
+                section = &ignored;
+                continue;
+            }
+            section = &sections[name];
+            if (!LibraryNameWritable(name, &rename)) {
+                wrong("a section cannot name a file with \"#\" in it: rename the file, for "
+                      "example to " + rename);
+            }
+            continue;
+        }
         std::string line = raw;
         size_t hash = line.find('#');
         if (hash != std::string::npos) line.resize(hash);
         line = Trim(line);
         if (line.empty()) continue;
-        std::string where = std::string(kLibraryConfName) + ":" + std::to_string(number) + ": ";
-        auto wrong = [&](const std::string& why) {
-            if (section == nullptr) {
-                problems->push_back(where + why);
-            } else if (section->problem.empty()) {
-                section->problem = where + why;
-            }
-        };
-        if (line.front() == '[') {
-            if (line.back() != ']' || Trim(line.substr(1, line.size() - 2)).empty()) {
-                section = nullptr;
-                wrong("a section is \"[file name]\"");
-                continue;
-            }
-            section = &sections[Trim(line.substr(1, line.size() - 2))];
-            continue;
-        }
         size_t equals = line.find('=');
         if (equals == std::string::npos) {
             wrong("\"key = value\" expected");
@@ -543,15 +651,127 @@ void ScanFolder(Server& server, const fs::path& path, const std::string& file, b
 
 }  // namespace
 
+bool LibraryNameWritable(const std::string& file, std::string* rename) {
+    std::string better;
+    for (char c : file) {
+        if (c == '#') {
+            better += '-';
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            better += '_';
+        } else {
+            better += c;
+        }
+    }
+    better = Trim(better);
+    if (better.empty()) better = "image";
+    if (rename != nullptr) *rename = better;
+    return better == file;
+}
+
+std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes) {
+    std::string text = "# tamsor-serve: the index of each library image's ID (do not reuse)\n";
+    for (const auto& [file, index] : indexes) {
+        text += std::to_string(index) + "\t";
+        for (char c : file) {
+            auto byte = static_cast<unsigned char>(c);
+            if (c == '\\') {
+                text += "\\\\";
+            } else if (c == '\t') {
+                text += "\\t";
+            } else if (c == '\n') {
+                text += "\\n";
+            } else if (c == '\r') {
+                text += "\\r";
+            } else if (byte < 0x20 || byte == 0x7F) {
+                char escaped[5];
+                snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+                text += escaped;
+            } else {
+                text += c;
+            }
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
+                                                std::vector<std::string>* problems) {
+    std::map<std::string, uint16_t> indexes;
+    std::set<uint16_t> taken;
+    std::istringstream stream(text);
+    int number = 0;
+    for (std::string line; std::getline(stream, line);) {
+        ++number;
+        auto wrong = [&](const std::string& why) {
+            problems->push_back(std::to_string(number) + ": " + why);
+        };
+        if (line.empty() || line[0] == '#') continue;
+        size_t tab = line.find('\t');
+        std::string digits = line.substr(0, tab);
+        if (tab == std::string::npos || tab == line.size() - 1) {
+            wrong("not \"INDEX<tab>FILE\"");
+            continue;
+        }
+        bool numeric = !digits.empty() && digits.size() <= 4 && digits[0] != '0' &&
+                       digits.find_first_not_of("0123456789") == std::string::npos;
+        long index = numeric ? strtol(digits.c_str(), nullptr, 10) : 0;
+        if (index < 1 || index > kLibraryMaxIndex) {
+            wrong("\"" + digits + "\" is not an index from 1 to " +
+                  std::to_string(kLibraryMaxIndex));
+            continue;
+        }
+        std::string file;
+        bool escapesGood = true;
+        for (size_t i = tab + 1; i < line.size() && escapesGood; ++i) {
+            char c = line[i];
+            if (c == '\r' && i + 1 == line.size()) break;
+            if (c == '\t' || c == '\r') {
+                escapesGood = false;
+            } else if (c != '\\') {
+                file += c;
+            } else if (i + 1 < line.size() && std::string("\\tnr").find(line[i + 1]) !=
+                                                      std::string::npos) {
+                const char plain[] = {'\\', '\t', '\n', '\r'};
+                file += plain[std::string("\\tnr").find(line[++i])];
+            } else if (i + 3 < line.size() && line[i + 1] == 'x' &&
+                       isxdigit(static_cast<unsigned char>(line[i + 2])) &&
+                       isxdigit(static_cast<unsigned char>(line[i + 3]))) {
+                file += static_cast<char>(strtol(line.substr(i + 2, 2).c_str(), nullptr, 16));
+                i += 3;
+            } else {
+                escapesGood = false;
+            }
+        }
+        if (!escapesGood) {
+            wrong("the file name holds a character that is not escaped");
+        } else if (taken.count(static_cast<uint16_t>(index)) != 0) {
+            wrong("index " + digits + " is given twice");
+        } else if (indexes.count(file) != 0) {
+            wrong("the file is named twice");
+        } else {
+            indexes[file] = static_cast<uint16_t>(index);
+            taken.insert(static_cast<uint16_t>(index));
+        }
+    }
+    return indexes;
+}
+
 void LibraryScan(Server& server, bool first) {
     Library& library = server.library;
-    if (ReadConf(server)) {
-        // Settings changed: an image whose section changed is offered anew.
+    std::set<std::string> present;
+    std::error_code error;
+    std::vector<fs::path> files;
+    fs::directory_iterator it(library.folder, error);
+    for (fs::directory_iterator end; !error && it != end; it.increment(error)) {
+        files.push_back(it->path());
+    }
+    // library.conf is looked at only in a folder that can be read: one that
+    // is gone for a moment has no library.conf, but its settings hold.
+    if (!error && ReadConf(server)) {
+        // Settings changed: an image whose settings changed is offered anew.
         for (LibraryImage& image : library.images) {
-            auto found = library.settings.find(image.file);
-            LibrarySettings now =
-                found != library.settings.end() ? found->second : LibrarySettings();
-            if (now == image.settings) continue;
+            if (SettingsFor(library, image.file) == image.settings) continue;
             TakeAway(server, image, true);
             image.problem.clear();
             if (image.folder != nullptr) {
@@ -565,13 +785,21 @@ void LibraryScan(Server& server, bool first) {
             }
         }
     }
-
-    std::set<std::string> present;
-    std::error_code error;
-    std::vector<fs::path> files;
-    for (fs::directory_iterator it(library.folder, error), end; !error && it != end;
-         it.increment(error)) {
-        files.push_back(it->path());
+    if (error) {
+        // A folder that cannot be read for a moment (out of descriptors, a
+        // network file system's hiccup) takes no image away.
+        std::string trouble = error.message();
+        if (trouble != library.folderTrouble) {
+            Note(server, "The library folder " + library.folder + " cannot be read (" + trouble +
+                             "); the images listed before stay offered.");
+        }
+        library.folderTrouble = trouble;
+        for (const LibraryImage& image : library.images) present.insert(image.file);
+        for (const auto& [file, stamp] : library.pending) present.insert(file);
+        files.clear();
+    } else if (!library.folderTrouble.empty()) {
+        Note(server, "The library folder " + library.folder + " can be read again.");
+        library.folderTrouble.clear();
     }
     std::sort(files.begin(), files.end());
     for (const fs::path& path : files) {
@@ -606,12 +834,26 @@ void LibraryScan(Server& server, bool first) {
             continue;
         }
         library.pending.erase(file);
+        std::string rename;
+        if (!LibraryNameWritable(file, &rename) && library.namesSaid.insert(file).second) {
+            Note(server, file + ": no section of " + kLibraryConfName +
+                             " can name this file; rename it (for example to " + rename +
+                             ") to give it settings.");
+        }
         LibraryImage image;
         image.file = file;
         image.path = path.string();
-        image.device = DeviceFor(library, file);
         image.size = size;
         image.modified = modified;
+        // The same file coming back keeps its HTTP name.
+        std::string key = file + "\n" + std::to_string(size) + "\n" + std::to_string(modified);
+        auto former = library.formerDevices.find(key);
+        if (former != library.formerDevices.end()) {
+            image.device = former->second;
+            library.formerDevices.erase(former);
+        } else {
+            image.device = DeviceFor(library, file);
+        }
         Offer(server, image, false);
         library.images.push_back(image);
     }
@@ -664,7 +906,7 @@ int LibraryOpen(Server& server) {
     if (!fs::is_directory(library.stateFolder)) {
         return Fail(server, "cannot make the state folder %s", library.stateFolder.c_str());
     }
-    LoadIndexes(library);
+    LoadIndexes(server);
     // Names as clients see them: the volume's, then this computer's.
     QxLStringRef format = QxLStringCreateWithText(kImageNameFormat);
     if (format == nullptr) return Fail(server, "out of memory");
@@ -701,13 +943,14 @@ int LibraryStart(Server& server) {
 }
 
 int LibraryList(Server& server) {
+    server.library.listing = true;
     int result = LibraryOpen(server);
     if (result != 0) return result;
     server.options.json = false;
     FILE* out = server.out;
     // Offered quietly, listed, and taken away again.
-    server.library.listing = true;
     LibraryScan(server, true);
+    for (const std::string& note : server.library.notes) fprintf(out, "%s\n", note.c_str());
     int offered = 0;
     for (const LibraryImage& image : server.library.images) {
         if (!image.offered) {
@@ -769,7 +1012,7 @@ size_t LibraryClientCount(const Server& server, const LibraryImage& image) {
     if (!image.offered) return 0;
     return static_cast<size_t>(
         std::count_if(server.clients.begin(), server.clients.end(),
-                      [&](const ClientRow& row) { return row.image == image.name; }));
+                      [&](const ClientRow& row) { return row.imageId == image.id; }));
 }
 
 void LibraryStop(Server& server) {

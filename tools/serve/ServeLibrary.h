@@ -10,7 +10,7 @@
 //   LibraryStop     every image taken away, the watch ended
 //
 // library.conf, beside the images (a mistake names its line and leaves
-// that image out, nothing else):
+// that image out, nothing else; the file fails closed):
 //
 //   # comment
 //   [file name of the image]
@@ -34,12 +34,30 @@
 // Clients that selected an image are recorded in "clients" in the state
 // folder (NetBootClients.h).
 //
+// Failing closed: a library.conf that exists but cannot be read (a folder
+// in its place, no permission) or parsed (a line outside every section)
+// leaves the last settings read in force, and says so once. At start,
+// with none read yet, an unreadable file offers no image at all (any could
+// be restricted) and an unparsable one none that it names. A header that
+// cannot be parsed leaves out the images it could name (those whose name
+// begins with its text); a file name that no header can hold ('#', a line
+// break, spaces at its ends) is named in the log with a name to rename it
+// to.
+//
 // Image IDs: 0x8100 (install) or 0x0300 (diagnostics) over an index from
-// 1 to 4095 that belongs to the file name for good. The indexes live in
-// library-ids in the state folder, one "INDEX<tab>FILE" line each, written
-// atomically, so a client's firmware finds the same image under the ID it
-// remembers after a restart. The index also numbers the image's TFTP
-// names ("7/booter"); its HTTP name is the file's stem, made unique.
+// 1 to 4095 that belongs to the file name for good, taken only once the
+// image is offered (a README never takes one). The indexes live in
+// library-ids in the state folder, one "INDEX<tab>FILE" line each (the name
+// escaped: \\, \t, \n, \r, \xHH, so no name can make a line of its own),
+// written atomically, and read strictly (a bad number, a duplicate index or
+// name, a bad line: named with its line and left out), so a client's
+// firmware finds the same image under the ID it remembers after a restart.
+// The index also numbers the image's TFTP names ("7/booter", its
+// diagnostics folder under "7/"); its HTTP name is the file's stem, made
+// unique, and kept when the same file (name, size, time) comes back.
+//
+// A folder that cannot be read keeps the last listing (said once) instead
+// of taking the images away.
 //
 // Not here: the services (NetBootControl.h), answering BSDP.
 #pragma once
@@ -80,6 +98,14 @@ struct LibrarySettings {
     bool operator==(const LibrarySettings&) const = default;
 };
 
+// What LibraryParseConf found besides the sections.
+struct LibraryConfFindings {
+    std::vector<std::string> problems;  // lines outside every section: the file is unparsable
+    // Headers that cannot be parsed: the text they begin with (which images
+    // they could name) and the problem.
+    std::vector<std::pair<std::string, std::string>> brokenHeaders;
+};
+
 // An image of the folder or a drive's disc, offered or left out.
 struct LibraryImage {
     std::string file;     // file name in the folder, or the drive's path
@@ -107,10 +133,19 @@ struct Library {
     std::set<std::string> devicesUsed;                // never bound twice
     std::map<std::string, std::pair<uint64_t, int64_t>> pending;  // seen once
     std::map<std::string, LibrarySettings> settings;  // from library.conf
-    std::vector<std::string> confProblems;            // outside any section
+    LibraryConfFindings conf;                         // of the settings in force
     int64_t confModified = -1;
-    bool listing = false;  // --list: no news while looking
     std::unique_ptr<NetBootClients> clients;  // records of clients served
+    bool confRead = false;       // the settings are a library.conf read whole (or none)
+    std::string confTrouble;     // why library.conf is not read now (said once)
+    std::string holdAll;         // at start, unreadable: every image's problem
+    std::string folderTrouble;   // why the folder cannot be read now (said once)
+    std::set<std::string> namesSaid;  // files whose unwritable names were said
+    // Device names of images taken away, by file, size and time: the same
+    // file coming back keeps its HTTP name.
+    std::map<std::string, std::string> formerDevices;
+    bool listing = false;  // --list: news is gathered in notes, not said
+    std::vector<std::string> notes;
     QxRunLoopTimerRef timer = nullptr;
 };
 
@@ -119,9 +154,21 @@ struct Library {
 std::string LibraryStateFolder(const std::string& option);
 
 // Parses library.conf's text into sections by file name; a wrong line
-// marks its section's problem (or, outside a section, lands in problems).
+// marks its section's problem (or, outside a section, lands in
+// findings->problems); a header that cannot be parsed lands in
+// findings->brokenHeaders.
 std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
-                                                        std::vector<std::string>* problems);
+                                                        LibraryConfFindings* findings);
+
+// Whether a file name can head a section ("[NAME]"); when not, *rename
+// receives a name that can.
+bool LibraryNameWritable(const std::string& file, std::string* rename);
+
+// The ID file's text of the indexes, and back. LibraryParseIds leaves out
+// every line that is wrong and names it in problems.
+std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes);
+std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
+                                                std::vector<std::string>* problems);
 
 // Offers every image of the folder and starts the watch. 0, or 1 with the
 // reason written (no such folder, the state folder cannot be written).

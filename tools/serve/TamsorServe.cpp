@@ -94,10 +94,48 @@ void EndProgressLine(Server& server) {
 
 // text as a JSON string: quotes and backslashes escaped, control characters
 // as \u00XX; the rest (UTF-8) is copied.
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char first = byte(at);
+    if (first < 0x80) return 1;
+    size_t length = first >= 0xC2 && first <= 0xDF   ? 2
+                    : first >= 0xE0 && first <= 0xEF ? 3
+                    : first >= 0xF0 && first <= 0xF4 ? 4
+                                                     : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    }
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    unsigned char second = byte(at + 1);
+    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second > 0x9F) ||
+        (first == 0xF0 && second < 0x90) || (first == 0xF4 && second > 0x8F)) {
+        return 0;
+    }
+    return length;
+}
+
+bool Utf8Valid(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        size_t length = Utf8SequenceLength(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
 std::string JsonString(const std::string& text) {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (size_t at = 0; at < text.size();) {
+        auto c = static_cast<unsigned char>(text[at]);
+        size_t length = Utf8SequenceLength(text, at);
+        if (length == 0) {
+            // A byte that is not UTF-8 (a file name can hold any): the
+            // replacement character, so that the text stays valid JSON.
+            quoted += "\\ufffd";
+        } else if (length > 1) {
+            quoted.append(text, at, length);
+        } else if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(c);
         } else if (c == '\n') {
@@ -109,6 +147,7 @@ std::string JsonString(const std::string& text) {
         } else {
             quoted += static_cast<char>(c);
         }
+        at += length == 0 ? 1 : length;
     }
     return quoted + "\"";
 }
@@ -171,12 +210,13 @@ int Usage(FILE* err) {
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
             "                    [--dmg-cache MIB] [--max-connections-per-client N]\n"
             "                    [--send-timeout SECONDS] [--keep-booting] [--json]\n"
-            "                    [--status [ADDRESS:PORT]] [DISC...]\n"
+            "                    [--status [ADDRESS:PORT]] [--bsdp-rate N] [--max-clients N]\n"
+            "                    [DISC...]\n"
             "       tamsor-serve --library DIR [--state-dir DIR] [--list] [--bsdp-port N]\n"
             "                    [--tftp-port N] [--tftp-max-blksize N] [--tftp-max-window N]\n"
             "                    [--dmg-cache MIB] [--max-connections-per-client N]\n"
             "                    [--send-timeout SECONDS] [--json] [--status [ADDRESS:PORT]]\n"
-            "                    [DRIVE...]\n"
+            "                    [--bsdp-rate N] [--max-clients N] [DRIVE...]\n"
             "  DISC  a disc image file or a drive (\\\\.\\CdRom0); several for installs that\n"
             "        ask for another disc; none: the optical drives\n"
             "  DIR   every disc image in it offered at once (see library.conf)\n"
@@ -297,6 +337,14 @@ int ParseOptions(int argc, char** argv, Options* options, FILE* err) {
             }
         } else if (argument == "--send-timeout" && hasValue) {
             if (!OptionNumber("--send-timeout", argv[++i], 1, 86400, &options->sendTimeout, err)) {
+                return 2;
+            }
+        } else if (argument == "--bsdp-rate" && hasValue) {
+            if (!OptionNumber("--bsdp-rate", argv[++i], 0, 100000, &options->bsdpRate, err)) {
+                return 2;
+            }
+        } else if (argument == "--max-clients" && hasValue) {
+            if (!OptionNumber("--max-clients", argv[++i], 1, 1000000, &options->maxClients, err)) {
                 return 2;
             }
         } else if (argument == "--help" || argument == "-h") {
@@ -733,7 +781,7 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
     TextOf(event, kNetBootKeyClient, &client);
     ClientRow* row = nullptr;
     if (!client.empty()) {
-        row = &ClientRowFor(server.clients, client);
+        row = &ClientRowFor(server.clients, client, server.options.maxClients);
         row->lastActivity = QxRunLoopNow();
         server.tableDirty = true;
     }
@@ -748,7 +796,11 @@ QxStatus HandleEvent(QxLObjectRef event, void* context) {
             if (!hardware.empty()) row->hardware = hardware;
             row->phase = list ? "listed" : "selected";
             row->status.clear();
-            if (!image.empty() && (!list || row->image.empty())) row->image = image;
+            if (!image.empty() && (!list || row->image.empty())) {
+                row->image = image;
+                row->imageId =
+                    static_cast<uint32_t>(NumberOf(event, kNetBootKeyImageID, 0));
+            }
         }
         if (server.options.json) {
             EmitJson(server, list ? "listed" : "selected",
@@ -1063,6 +1115,7 @@ void SetServiceOptions(Server& server) {
     TftpSetAdaptiveResend(true);
     TftpSetBlockSizeLimit(server.options.tftpMaxBlockSize);
     TftpSetWindowLimit(server.options.tftpMaxWindow);
+    BsdpSetRateLimit(4 * server.options.bsdpRate, server.options.bsdpRate);
 }
 
 // The wizard's sequence on the chosen volume. 0, or the status of the step
@@ -1080,7 +1133,8 @@ QxStatus StartSharing(Server& server) {
 // A library's images for the status server; each client belongs to the
 // image it chose (or none yet).
 void FillLibraryStatus(Server& server, StatusSnapshot* snapshot) {
-    snapshot->up = true;  // the boot services run for as long as the library does
+    // A library keeps BSDP, TFTP and HTTP: up while all three listen.
+    snapshot->up = BsdpPort() != 0 && TftpPort() != 0 && DiscSharePort() != 0;
     bool markedDefault = false;
     for (const LibraryImage& image : server.library.images) {
         markedDefault = markedDefault || (image.offered && image.settings.isDefault);
@@ -1096,8 +1150,9 @@ void FillLibraryStatus(Server& server, StatusSnapshot* snapshot) {
     }
     for (const ClientRow& row : server.clients) {
         size_t index = SIZE_MAX;
+        // By ID: two images may show the same name.
         for (size_t i = 0; i < snapshot->images.size(); ++i) {
-            if (snapshot->images[i].name == row.image) index = i;
+            if (row.imageId != 0 && snapshot->images[i].id == row.imageId) index = i;
         }
         snapshot->clients.push_back(StatusClient{row, index});
     }
@@ -1120,6 +1175,9 @@ void FillStatus(StatusSnapshot* snapshot, void* context) {
     snapshot->bsdpPort = BsdpPort();
     snapshot->tftpPort = TftpPort();
     snapshot->httpPort = DiscSharePort();
+    BsdpDropCounts drops = BsdpDrops();
+    server.statusCounters.bsdpDroppedReplyPort = drops.replyPort;
+    server.statusCounters.bsdpDroppedRate = drops.rateLimited;
     if (!server.library.folder.empty()) {
         FillLibraryStatus(server, snapshot);
         return;
@@ -1171,6 +1229,7 @@ int AnnounceStart(Server& server);
 int StartLibrary(Server& server) {
     StopNetBootServices();
     SetServiceOptions(server);
+    BsdpSetLibraryMode(true);
     SetNetBootKeepBootServices(true);
     SetNetBootClientEvents(true);
     QxStatus status = StartNetBootServices();
@@ -1278,6 +1337,7 @@ void StopServing(Server& server) {
     SetNetBootEventSink(nullptr, nullptr);
     SetNetBootKeepBootServices(false);
     SetNetBootClientEvents(false);
+    BsdpSetLibraryMode(false);
     StopDriveTimer(server);
     if (server.ejectTimer != nullptr) {
         QxRunLoopTimerInvalidate(server.ejectTimer);

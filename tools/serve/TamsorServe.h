@@ -71,6 +71,8 @@ constexpr double kDrivePollInterval = 2.0;
 // console handler cannot wake the pump).
 constexpr double kPumpSlice = 0.25;
 constexpr int kProgressBarWidth = 30;
+// Clients remembered at most; beyond it the longest idle is forgotten.
+constexpr uint32_t kDefaultMaxClients = 1024;
 // The live table is redrawn at most this often (seconds).
 constexpr double kTableInterval = 0.25;
 
@@ -91,6 +93,8 @@ struct Options {
     uint64_t dmgCacheMiB = 0;        // --dmg-cache; 0: the image layer's default
     uint32_t clientLimit = 8;        // --max-connections-per-client; 0: no limit
     uint32_t sendTimeout = 60;       // --send-timeout, seconds
+    uint32_t bsdpRate = kBsdpRatePerSecond;  // --bsdp-rate: answers a second to one address
+    uint32_t maxClients = kDefaultMaxClients;  // --max-clients: rows kept
 };
 
 // One disc of the command line, or the drives when none was given.
@@ -174,8 +178,13 @@ void WriteSummary(Server& server);
 // before.
 void DrawTable(Server& server);
 
-// text as a JSON string, quoted and escaped.
+// text as a JSON string, quoted and escaped; every byte that is not part
+// of a well-formed UTF-8 character becomes U+FFFD, so the result is valid
+// JSON whatever text holds (a file name may hold any bytes).
 std::string JsonString(const std::string& text);
+
+// Whether text is well-formed UTF-8 throughout.
+bool Utf8Valid(const std::string& text);
 
 // The whole program with output to out and err; returns the exit code
 // (0 after a stop request or --list, 1 when the disc cannot be served,
