@@ -290,6 +290,25 @@ try:
     after = {i for _, i in bsdp(server.bsdp, LAB, 1)["list"]}
     check(before == after and len(after) == 2, "IDs changed at a restart: %s %s" % (before, after))
 
+    # The folder unreadable for two scans (here: renamed away) takes no
+    # image away, and says so; the same file that leaves and comes back
+    # keeps its HTTP name, so installs under way find their image again.
+    root = bsdp(server.bsdp, LAB, 2, image=seen["Beta"])["root"]
+    os.rename(lab, lab + ".away")
+    time.sleep(2.5)
+    check(sorted(ids(server, LAB)) == ["Beta", "Delta"],
+          "with the folder unreadable LAB sees %s" % ids(server, LAB))
+    os.rename(lab + ".away", lab)
+    check(wait_for(lambda: "can be read again" in server.text()) and
+          server.text().count("cannot be read") == 1, "the unreadable folder is not said once")
+    os.rename(os.path.join(lab, "beta.dmg"), os.path.join(work, "beta.dmg"))
+    check(wait_for(lambda: sorted(ids(server, LAB)) == ["Delta"]), "beta.dmg is still listed")
+    os.rename(os.path.join(work, "beta.dmg"), os.path.join(lab, "beta.dmg"))
+    check(wait_for(lambda: sorted(ids(server, LAB)) == ["Beta", "Delta"]), "beta.dmg came back")
+    again = bsdp(server.bsdp, LAB, 2, image=seen["Beta"])
+    check(again is not None and again["root"] == root,
+          "Beta came back at %s, not %s" % (again and again["root"], root))
+
     # Down to one image, the library is still a library: a removed image's
     # ID fails (never the remaining image's files), a long name is cut to
     # whole characters, and the default follows the list.
