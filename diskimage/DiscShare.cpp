@@ -77,7 +77,6 @@ struct DiscShareSession {
     HTTPConnection* connection;
     DiscImageReader* reader;
     bool sendsSpans;  // the body in flight goes as file spans
-    bool bufferSized;  // the socket's send buffer has its fixed size
     // A reader closed by DiscShareForgetImages while its chunk was still
     // being sent; freed once the connection is done with it.
     DiscImageReader* retiredReader;
@@ -179,19 +178,6 @@ QxStatus SendBareResponse(DiscShareSession* session, unsigned int code) {
 }
 
 // ---- Image bodies ---------------------------------------------------------------
-
-// The send buffer for an image answer, where the system would grow it by
-// itself. Ranges (what an installer reads) get the fixed 226 KiB: over
-// loopback, eight connections of 1 MiB ranges went a third faster through
-// it than through grown buffers, at the same CPU per GiB. A whole image is
-// left to the system: it goes out in far fewer rounds of the loop, at about
-// half the CPU per GiB of the fixed buffer (bench/http-bench.sh). Once
-// fixed, a buffer stays fixed (the system stops growing it).
-void SizeSendBuffer(DiscShareSession* session, bool range) {
-    if (session->bufferSized || !range) return;
-    session->bufferSized = true;
-    SocketSetLargeSendBuffer(session->connection->socket);
-}
 
 QxStatus RefillChunk(HTTPConnection* connection, HTTPMessage* message, void* context) {
     (void)connection;
@@ -352,7 +338,6 @@ QxStatus HandleImageRequest(DiscShareSession* session, const HTTPMessage* reques
         return SendBareResponse(session, 400);
     }
     if (hasRange && start < 0) return SendBareResponse(session, 500);
-    if (!isHead) SizeSendBuffer(session, hasRange);
 
     uint8_t* chunk = nullptr;
     uint32_t chunkLength = 0;
@@ -537,14 +522,13 @@ QxStatus HandlePost(DiscShareSession* session, const HTTPMessage* request) {
 QxStatus OnAccept(HTTPListener* listener, HTTPConnection* connection, void* context) {
     (void)listener;
     (void)context;
+    // A fixed size, not one the system grows with the connection: a grown
+    // buffer would send a whole image at less CPU per GiB, but lets each
+    // reader that stops reading hold a megabyte or more of the system's
+    // memory, and a room of them slowed everyone else (bench/stall-bench.sh).
+    SocketSetLargeSendBuffer(connection->socket);
     auto* session = static_cast<DiscShareSession*>(QxLAllocZeroed(sizeof(DiscShareSession)));
     if (session == nullptr) return kStatusNoMemory;
-    // Where the system grows send buffers by itself, the size is chosen at
-    // the first range (SizeSendBuffer).
-    if (!QxPlatformNetSendBufferGrows()) {
-        SocketSetLargeSendBuffer(connection->socket);
-        session->bufferSized = true;
-    }
     session->connection = connection;
     connection->userData = session;
     session->openedAt = QxRunLoopNow();

@@ -108,10 +108,6 @@ QxStatus QxPlatformNetReceive(QxSocketHandle handle, void* buffer, size_t length
 // bytes the system took, possibly fewer than offered.
 QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, uint32_t count,
                                  size_t* sent);
-// True where the system sizes a connection's send buffer by itself, growing
-// it with the connection's window, as long as the program sets none (Linux:
-// up to tcp_wmem's maximum; setting SO_SNDBUF fixes the size for good).
-bool QxPlatformNetSendBufferGrows();
 
 // shutdown with SD_SEND / SHUT_WR.
 // Sends at most `count` bytes of an open file, from `offset` on, straight

@@ -198,8 +198,6 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
     return kStatusOK;
 }
 
-bool QxPlatformNetSendBufferGrows() { return true; }
-
 QxStatus QxPlatformNetSendFile(QxSocketHandle handle, QxDeviceHandle file, uint64_t offset,
                                size_t count, size_t* sent) {
     if (sent == nullptr || file == kQxInvalidDeviceHandle) return kStatusBadParameter;

@@ -218,10 +218,6 @@ QxStatus QxPlatformNetSendGather(QxSocketHandle handle, QxNetBuffer* buffers, ui
     return kStatusOK;
 }
 
-// Windows sizes send buffers by itself too, but the service has always
-// asked for its own size here, and keeps to it.
-bool QxPlatformNetSendBufferGrows() { return false; }
-
 // TransmitFile would do it, but only blocking or overlapped, neither of
 // which fits the run loop: bodies go through memory here.
 QxStatus QxPlatformNetSendFile(QxSocketHandle, QxDeviceHandle, uint64_t, size_t, size_t* sent) {
