@@ -290,6 +290,32 @@ try:
     check(listed.get("Dup B") == 0x810001F4 and "Dup A" not in listed,
           "the waiting duplicate: %s" % listed)
     server.stop()
+
+    # A disc gives way to a folder image before it in byte order that claims
+    # its ID, and comes back when the folder goes.
+    small = os.path.join(work, "small")
+    os.mkdir(small)
+    shutil.copy(raw, os.path.join(small, "zz.img"))
+    open(os.path.join(work, "ids"), "w").write("1\tzz.img\n")
+    os.makedirs(os.path.join(work, "state-small"))
+    shutil.copy(os.path.join(work, "ids"), os.path.join(work, "state-small", "library-ids"))
+    server = Server(small, os.path.join(work, "state-small"))
+    lab = small
+    image(".A.nbi", {"Name": "Claimer", "Index": 1, "IsInstall": True})
+    os.rename(os.path.join(small, ".A.nbi"), os.path.join(small, "A.nbi"))
+    deadline = time.time() + 15
+    while time.time() < deadline and "Claimer" not in bsdp(server.bsdp, LAB, 1)["list"]:
+        time.sleep(0.3)
+    check(bsdp(server.bsdp, LAB, 1)["list"] == {"Claimer": 0x81000001}, "the folder takes the ID")
+    shutil.rmtree(os.path.join(small, "A.nbi"))
+    deadline = time.time() + 15
+    while time.time() < deadline and server.process.poll() is None and \
+            "Install Disc" not in (bsdp(server.bsdp, LAB, 1) or {"list": {}})["list"]:
+        time.sleep(0.3)
+    check(server.process.poll() is None, "the server ended when the disc came back")
+    check((bsdp(server.bsdp, LAB, 1) or {"list": {}})["list"] == {"Install Disc": 0x81000001},
+          "the disc is back with its ID")
+    server.stop()
 finally:
     shutil.rmtree(work, ignore_errors=True)
 

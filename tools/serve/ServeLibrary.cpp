@@ -403,8 +403,9 @@ void OfferFolder(Server& server, LibraryImage& image, bool quiet) {
     }
 }
 
-// Folder images left out for an ID another image held: offered again once
-// that image has gone.
+// Images left out for an ID another image held (a disc, too, gives way to
+// a folder image before it in byte order): offered again once that image
+// has gone.
 void RetryWaiting(Server& server) {
     for (LibraryImage& image : server.library.images) {
         if (!image.waitsForID || image.offered) continue;
@@ -412,7 +413,14 @@ void RetryWaiting(Server& server) {
         for (const LibraryImage& other : server.library.images) {
             held = held || (other.offered && other.id == image.id);
         }
-        if (!held) OfferFolder(server, image, false);
+        if (held) continue;
+        image.waitsForID = false;
+        image.problem.clear();
+        if (image.folder != nullptr) {
+            OfferFolder(server, image, false);
+        } else {
+            Offer(server, image, false);
+        }
     }
 }
 
