@@ -142,6 +142,17 @@ QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t c
 // system's error of any step; the ".new" file is removed after a failure.
 QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length);
 
+// Opens the file at path to read and keeps it open as *holder (close it
+// with QxPlatformDeviceClose), so that the bytes it names stay that file's
+// even when another file is renamed over path or path is removed. In
+// reopenPath (size bytes) comes a path that opens exactly the held file
+// again for as long as the holder is open: on Linux its /proc/self/fd
+// entry; on Windows path itself (the file stays replaceable, and a name
+// renamed over then opens the new file). The system's error; kStatusBadSize
+// when reopenPath is too small. Nothing is held after a failure.
+QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reopenPath,
+                            size_t size);
+
 // Whether a host path names something, and if so whether it is a folder
 // (the run-time library's 64-bit status query). False when it does not
 // exist or cannot be queried.

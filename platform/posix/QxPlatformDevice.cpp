@@ -215,6 +215,34 @@ QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length
     return status;
 }
 
+QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reopenPath,
+                            size_t size) {
+    if (path == nullptr || holder == nullptr || reopenPath == nullptr) return kStatusBadParameter;
+    int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file == -1) return QxPlatformLastError();
+    struct stat info;
+    if (fstat(file, &info) != 0) {
+        QxStatus status = QxPlatformLastError();
+        close(file);
+        return status;
+    }
+    char own[64];
+    snprintf(own, sizeof own, "/proc/self/fd/%d", file);
+    struct stat again;
+    // Without /proc the name itself is all there is.
+    const char* reopen = stat(own, &again) == 0 && again.st_ino == info.st_ino &&
+                                 again.st_dev == info.st_dev
+                             ? own
+                             : path;
+    if (strlen(reopen) >= size) {
+        close(file);
+        return kStatusBadSize;
+    }
+    memcpy(reopenPath, reopen, strlen(reopen) + 1);
+    *holder = file;
+    return kStatusOK;
+}
+
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {
     struct stat info;
     if (stat(path, &info) == -1) return false;

@@ -217,6 +217,21 @@ QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length
     return status;
 }
 
+QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reopenPath,
+                            size_t size) {
+    if (path == nullptr || holder == nullptr || reopenPath == nullptr) return kStatusBadParameter;
+    if (strlen(path) >= size) return kStatusBadSize;
+    // Shared for deletion too, so that the file can still be replaced; a
+    // name renamed over then opens the new file.
+    HANDLE file = CreateFileA(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return QxPlatformLastError();
+    memcpy(reopenPath, path, strlen(path) + 1);
+    *holder = reinterpret_cast<QxDeviceHandle>(file);
+    return kStatusOK;
+}
+
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {
     struct _stat64 info;
     if (_stat64(path, &info) != 0) return false;

@@ -330,6 +330,31 @@ try:
           "a 254-byte name is not cut to 123 whole characters: %s" % names())
     server.stop()
 
+    # A file renamed over an offered image while a slow reader reads: the
+    # reader gets the old file's bytes to the last, and the old HTTP name
+    # never serves the new file, not even before the next look at the
+    # folder; the new file is a new image under a new HTTP name.
+    swap = os.path.join(work, "swap")
+    os.mkdir(swap)
+    shutil.copy(raw["Beta"], os.path.join(swap, "a.img"))
+    server = Server(swap, os.path.join(work, "state-swap"))
+    old_root = bsdp(server.bsdp, LAB, 2, image=listed(server, LAB)[0])["root"]
+    alpha = open(raw["Beta"], "rb").read()
+    slow = subprocess.Popen(["curl", "-sS", "--max-time", "60", "--limit-rate", "200k", old_root],
+                            stdout=subprocess.PIPE)
+    time.sleep(0.5)
+    make_disc(os.path.join(swap, ".a.tmp"), "Swapped", 65536 + 8192)
+    os.rename(os.path.join(swap, ".a.tmp"), os.path.join(swap, "a.img"))
+    at_once = subprocess.run(["curl", "-sS", "--max-time", "20", "-r", "0-599999", old_root],
+                             capture_output=True).stdout
+    check(at_once == alpha[:600000] or b"404" in at_once[:200],
+          "the old HTTP name serves another file's bytes right after a rename over it")
+    check(slow.communicate(timeout=90)[0] == alpha, "the slow reader's bytes are not the old file's")
+    check(wait_for(lambda: (bsdp(server.bsdp, LAB, 2, image=(listed(server, LAB) or [0])[0])
+                            or {}).get("root") not in (None, old_root)),
+          "the file renamed over is not a new image under a new HTTP name")
+    server.stop()
+
     # library.conf fails closed. A folder in its place cannot be read: at
     # start nothing is offered, and once settings were read they stay.
     closed = os.path.join(work, "closed")

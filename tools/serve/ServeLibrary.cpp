@@ -2,11 +2,15 @@
 //
 // Every image goes through the one-disc path: it is bound to a device name
 // of its own (\\.\<stem>), its install volume is prepared as a numbered
-// boot source, and the entry gets its name, restrictions and default. A
-// device name is never bound twice in one run, so a replaced file gets a
-// new HTTP name and a client still reading the old one never gets the new
-// file's bytes. Taking an image away unbinds its name; readers already
-// open keep the file they opened.
+// boot source, and the entry gets its name, restrictions and default. The
+// file is held open while offered and its device bound to a path that
+// opens that very file (QxPlatformFileHold), so a file renamed over it is
+// never served under its name, not even before the next look; that look
+// makes it a new image. A device name is never bound to another file in
+// one run, so a replaced file gets a new HTTP name. Taking an image away
+// unbinds its name; readers already open keep the file they opened. Not
+// here: a file rewritten in place (the same file, new bytes) is only seen
+// at the next look, and readers already open are not ended.
 #include "ServeLibrary.h"
 
 #include <algorithm>
@@ -204,6 +208,11 @@ void Report(Server& server, const LibraryImage& image) {
     }
 }
 
+void ReleaseHolder(LibraryImage& image) {
+    if (image.holder != kQxInvalidDeviceHandle) QxPlatformDeviceClose(image.holder);
+    image.holder = kQxInvalidDeviceHandle;
+}
+
 // The settings in force for file: its section, the problem of a header
 // that could name it, or the problem that holds every image back.
 LibrarySettings SettingsFor(const Library& library, const std::string& file) {
@@ -237,7 +246,10 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
     }
     image.id = (settings.diagnostics ? kDiagnosticsAttributes : kInstallAttributes) | index;
     if (!image.path.empty()) {
-        QxStatus status = DeviceBindImage(image.device.c_str(), image.path.c_str(), 0);
+        char reopen[4096];
+        QxStatus status =
+            QxPlatformFileHold(image.path.c_str(), &image.holder, reopen, sizeof reopen);
+        if (status == kStatusOK) status = DeviceBindImage(image.device.c_str(), reopen, 0);
         if (status != kStatusOK) image.problem = "cannot be bound: " + StatusText(status);
     }
     Disc disc;
@@ -273,6 +285,7 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
     }
     if (!image.problem.empty()) {
         if (!image.path.empty()) DeviceUnbind(image.device.c_str());
+        ReleaseHolder(image);
         if (!quiet) Report(server, image);
         return;
     }
@@ -300,6 +313,7 @@ void TakeAway(Server& server, LibraryImage& image, bool quiet) {
         }
     }
     if (!image.path.empty()) DeviceUnbind(image.device.c_str());
+    ReleaseHolder(image);
     image.offered = false;
 }
 

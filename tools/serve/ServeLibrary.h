@@ -70,6 +70,7 @@
 #include <vector>
 
 #include "NetBootClients.h"
+#include "QxPlatformDevice.h"
 #include "QxRunLoop.h"
 
 struct NetBootFolderImage;
@@ -118,6 +119,10 @@ struct LibraryImage {
     LibrarySettings settings;
     uint64_t size = 0;    // the file's size and time when taken
     int64_t modified = 0;
+    // The file held open while offered; its device is bound to a path that
+    // opens this very file, so that a file renamed over it is never served
+    // under its name and ID (QxPlatformFileHold).
+    QxDeviceHandle holder = kQxInvalidDeviceHandle;
     // A folder image (NAME.nbi): its description and files; shared so that
     // its address, lent to the boot image entry, outlives copies.
     std::shared_ptr<NetBootFolderImage> folder;
