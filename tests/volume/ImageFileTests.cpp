@@ -529,6 +529,9 @@ TEST_F(ImageFileTest, ReadersWaitOffTheLoopAndShutdownEndsTheirWaits) {
     EXPECT_EQ(waiters[0].status, kStatusOK);
     EXPECT_TRUE(waiters[0].bytesRight);
     ImageFileRelease(image);
+    // The pool's wake-up socket goes with the loop, before the sockets'
+    // own end (on Windows, the last cleanup closes every socket left).
+    QxRunLoopShutdown();
     QxPlatformSocketCleanup();
 }
 
@@ -612,6 +615,7 @@ TEST_F(ImageFileTest, AReleaseInsideADeliveryLeavesTheRestOfTheBatchWhole) {
     }
     EXPECT_EQ(ImageFileDecodedRuns(again), decodedBefore + 3);
     ImageFileRelease(again);
+    QxRunLoopShutdown();
     QxPlatformSocketCleanup();
 }
 
