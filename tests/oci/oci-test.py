@@ -319,22 +319,22 @@ try:
     # cluster accepts; they only name the ports, so they are left out.
     template = yaml.safe_load(open(os.path.join(root, "deploy/kubernetes/tamsor.yaml")))
     template = template["spec"]["template"]
-    spec = template["spec"]
-    check(spec.get("hostNetwork") is True, "the pod template is not on the host's network")
-    images = [c["image"] for c in spec["containers"]]
+    pod = template["spec"]
+    check(pod.get("hostNetwork") is True, "the pod template is not on the host's network")
+    images = [c["image"] for c in pod["containers"]]
     check(images == ["tamsor:" + version], "the manifest runs %s, not this version's" % images)
     kube_state = os.path.join(work, "kube-state")
     os.mkdir(kube_state)
     os.chown(kube_state, 7780, 7780)
-    for c in spec["containers"]:
+    for c in pod["containers"]:
         c["image"] = image
         c.pop("ports", None)
-    spec["volumes"] = [{"name": "library", "hostPath": {"path": library, "type": "Directory"}},
-                       {"name": "state", "hostPath": {"path": kube_state, "type": "Directory"}}]
+    pod["volumes"] = [{"name": "library", "hostPath": {"path": library, "type": "Directory"}},
+                      {"name": "state", "hostPath": {"path": kube_state, "type": "Directory"}}]
     with open(pod_file, "w") as out:
         yaml.safe_dump({"apiVersion": "v1", "kind": "Pod",
                         "metadata": {"name": tag, "labels": template["metadata"]["labels"]},
-                        "spec": spec}, out)
+                        "spec": pod}, out)
     if not wait_for(ports_free, 20):
         raise RuntimeError("the ports stay taken after the container stopped")
     podman("kube", "play", pod_file, timeout=180)
