@@ -286,11 +286,21 @@ void TakeRoundTrip(TftpSession* session, double sample) {
     session->resendAfter = resend < ceiling ? resend : ceiling;
 }
 
-// A time-out passed: the next one is twice as long, up to the session's.
+// A time-out passed: the next one is twice as long, up to twice the
+// session's time-out. Going past the client's own time-out matters: a
+// client that restarts its timer on every datagram, even a block it drops
+// as out of order, sends its ACK again only after a silence that long; were
+// we to resend at its time-out, we would keep it from ever doing so and
+// both would wait for the other until the retry limit.
 void BackOff(TftpSession* session) {
-    if (!session->measured) return;
-    double ceiling = SessionTimeout(session);
+    double ceiling = 2 * SessionTimeout(session);
     session->resendAfter = 2 * session->resendAfter < ceiling ? 2 * session->resendAfter : ceiling;
+}
+
+// The client acknowledged something new: a time-out it asked for is in
+// force again (a measured one changes only with a round trip, as Karn says).
+void NoteProgress(TftpSession* session) {
+    if (session->adaptive && !session->measured) session->resendAfter = SessionTimeout(session);
 }
 
 // Adaptive sessions: a one-shot timer at the time the packet in flight is
@@ -617,6 +627,7 @@ void HandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t len
         }
         session->sendCount = 0;
         session->heard = true;
+        NoteProgress(session);
         if (acknowledged == session->lastBlock) {
             CloseSession(session, kStatusEnded);
             return;

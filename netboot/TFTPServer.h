@@ -243,9 +243,11 @@ void TftpHandleSessionPacket(TftpSession* session, const uint8_t* packet, size_t
 // from each packet sent once to its ACK (never from one sent again),
 // smooths as RFC 6298 does and resends after SRTT + 4 RTTVAR, at least
 // 40 ms and at most the session's time-out (5 s), 1 s before the first
-// measure, doubling on each further time-out. A client that asked for a
-// time-out is resent to at that time-out, exactly. The retry limit is the
-// same in both modes, and a duplicate ACK never makes a resend.
+// measure. A client that asked for a time-out is resent to first at that
+// time-out, exactly. Each further time-out without an answer doubles the
+// wait, up to twice the session's time-out, so that a client's own timer
+// runs out between our resends. The retry limit is the same in both
+// modes, and a duplicate ACK never makes a resend.
 void TftpSetAdaptiveResend(bool on);
 
 // For tests: a function asked before each DATA or OACK packet goes out on
