@@ -71,22 +71,20 @@ read_dd() { dd if="$IMAGE" bs=1M iflag=skip_bytes,count_bytes skip="$DATA" count
 for reader in read_tamsor read_icat read_7zz; do check "$reader"; done
 cat "$IMAGE" >/dev/null
 
-# Best wall time in nanoseconds of RUNS runs, output to /dev/null.
-best() {
-  local best_ns= start end elapsed
-  for _ in $(seq "$RUNS"); do
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    elapsed=$((end - start))
-    if [ -z "$best_ns" ] || [ "$elapsed" -lt "$best_ns" ]; then best_ns=$elapsed; fi
-  done
-  echo "$best_ns"
-}
-
+# Best wall time in nanoseconds of RUNS runs of each reader, output to
+# /dev/null. The readers take turns, one run each per round, so that a
+# change in the machine's load falls on all of them alike.
 echo "==> reading $SIZE_MIB MiB, best of $RUNS"
 declare -A ns
-for reader in read_tamsor read_icat read_7zz read_dd; do ns[$reader]=$(best "$reader"); done
+for _ in $(seq "$RUNS"); do
+  for reader in read_tamsor read_icat read_7zz read_dd; do
+    start=$(date +%s%N)
+    "$reader" >/dev/null
+    end=$(date +%s%N)
+    elapsed=$((end - start))
+    if [ -z "${ns[$reader]:-}" ] || [ "$elapsed" -lt "${ns[$reader]}" ]; then ns[$reader]=$elapsed; fi
+  done
+done
 printf '    %-22s %10s %10s %14s %12s\n' reader ms MB/s "time / 7zz" "time / dd"
 for reader in read_tamsor read_icat read_7zz read_dd; do
   t=${ns[$reader]}
