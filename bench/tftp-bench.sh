@@ -28,10 +28,12 @@
 # after the other in the same run. Each fetch is stopped at its cap
 # (CAP_SMALL seconds for the 4 MiB file, CAP_LARGE for 30 MiB; a lockstep
 # 30 MiB at 5 ms takes minutes from anyone), and its rate is the bytes that
-# arrived over the time taken, so that a capped fetch still compares. The
-# whole wire part with the defaults stays under about 20 minutes.
+# arrived over the time taken, so that a capped fetch still compares. Each
+# case runs WIRE_RUNS turns, the servers in a rotated order each turn, and
+# each server's best turn counts. The whole wire part with the defaults
+# stays under about 40 minutes.
 #
-#   DELAYS="0.5 5" LOSSES="0 0.005 0.02" WINDOWS="1 4" CAP_SMALL=12 CAP_LARGE=20 bench/tftp-bench.sh
+#   DELAYS="0.5 5" LOSSES="0 0.005 0.02" WINDOWS="1 4" CAP_SMALL=12 CAP_LARGE=20 WIRE_RUNS=2 bench/tftp-bench.sh
 #   WIRE_ONLY=1 bench/tftp-bench.sh             skip the loopback part
 set -euo pipefail
 
@@ -46,6 +48,7 @@ DELAYS=${DELAYS:-"0.5 5"}
 LOSSES=${LOSSES:-"0 0.005 0.02"}
 WINDOWS=${WINDOWS:-"1 4"}
 CAP_SMALL=${CAP_SMALL:-12}
+WIRE_RUNS=${WIRE_RUNS:-2}
 CAP_LARGE=${CAP_LARGE:-20}
 
 for tool in cmake ninja curl in.tftpd cmp; do
@@ -254,23 +257,34 @@ for delay in $DELAYS; do
       cap=$CAP_LARGE
       [ "$size" -le $((8 * 1024 * 1024)) ] && cap=$CAP_SMALL
       for window in $WINDOWS; do
-        line=()
-        declare -A rate=()
-        for server in $SERVERS; do
-          read -r seconds bytes state < <(wire_fetch "$(server_port "$server")" "$window" "$name" "$cap")
-          rate[$server]=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.3f", (s > 0 ? b / s / 1e6 : 0) }')
-          mark=""
-          [ "$state" = capped ] && mark="cap"
-          [ "$state" = failed ] && mark="FAIL"
-          line+=("$(printf '%7.2fs %6.2fMB/s %-4s' "$seconds" "${rate[$server]}" "$mark")")
-          echo "$delay $loss $size $window $server $seconds $bytes $state" >>"$WORK/wire-results"
+        declare -A rate=() shown=()
+        # WIRE_RUNS turns, the servers in a rotated order each turn (so that
+        # neither going first nor a change in the machine's load favours
+        # one); each server's best turn counts.
+        order=($SERVERS)
+        for turn in $(seq "$WIRE_RUNS"); do
+          for server in "${order[@]}"; do
+            read -r seconds bytes state < <(wire_fetch "$(server_port "$server")" "$window" "$name" "$cap")
+            got=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.3f", (s > 0 ? b / s / 1e6 : 0) }')
+            mark=""
+            [ "$state" = capped ] && mark="cap"
+            [ "$state" = failed ] && mark="FAIL"
+            echo "$delay $loss $size $window $server $seconds $bytes $state turn$turn" >>"$WORK/wire-results"
+            if [ -z "${rate[$server]:-}" ] || awk -v a="$got" -v b="${rate[$server]}" 'BEGIN { exit !(a > b) }'; then
+              rate[$server]=$got
+              shown[$server]=$(printf '%7.2fs %6.2fMB/s %-4s' "$seconds" "$got" "$mark")
+            fi
+          done
+          order=("${order[@]:1}" "${order[0]}")
         done
+        line=()
+        for server in $SERVERS; do line+=("${shown[$server]}"); done
         awk -v d="$delay" -v l="$loss" -v s="$size" -v w="$window" -v a="${line[0]}" -v b="${line[1]}" \
           -v c="${line[2]}" -v o="${rate[tamsor-serve]}" -v m="${rate[dnsmasq]}" -v h="${rate[in.tftpd]}" 'BEGIN {
             best = m > h ? m : h
             printf "    %-6s %-6s %-6.0f %-6s %-24s %-24s %-24s %6.2fx %6.2fx\n", d "ms", l * 100 "%",
               s / 1048576, w, a, b, c, (best > 0 ? o / best : 0), (h > 0 ? o / h : 0) }'
-        unset rate
+        unset rate shown
       done
     done
     kill "$wire" 2>/dev/null || true
