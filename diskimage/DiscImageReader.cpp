@@ -150,9 +150,15 @@ QxStatus OpenDevice(DiscImageReader* reader, const char* devicePath) {
     QxStatus status;
     if (DeviceFindBinding(devicePath, -1, &imagePath, &imageSectorSize)) {
         reader->image = true;
-        // A file bound to be served as it is is never decoded.
-        status = DeviceBindingIsAsIs(devicePath) ? ImageFileOpenAsIs(imagePath, &reader->imageFile)
-                                                 : operations->openImage(imagePath, &reader->imageFile);
+        // A file bound to be served as it is is never decoded; a held file
+        // is opened only as the file it was held as.
+        const QxFileIdentity* identity = DeviceBindingIdentity(devicePath);
+        bool asIs = DeviceBindingIsAsIs(devicePath);
+        status = identity != nullptr
+                     ? ImageFileOpenIdentified(imagePath, identity, asIs, &reader->imageFile,
+                                               nullptr, 0)
+                 : asIs ? ImageFileOpenAsIs(imagePath, &reader->imageFile)
+                        : operations->openImage(imagePath, &reader->imageFile);
         if (status != kStatusOK) return status;
         reader->sectorSize = imageSectorSize;
         diskSize = ImageFileSize(reader->imageFile);

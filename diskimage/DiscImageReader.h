@@ -12,7 +12,9 @@
 // A device path bound to an image file (volume/DeviceBinding.h) reads the
 // image instead, raw or .dmg (volume/ImageFile.h): the size is the disc's
 // size, the sector size the binding's, and there is no pass-through (a read
-// that would need it fails).
+// that would need it fails). A binding to a held file's identity is kept:
+// the open fails with kStatusNotAvailable when the file is another or
+// rewritten, and so does a chunk read after it changed.
 //
 // Not here: the block devices of the volume layer (volume/BlockDevice.h);
 // the two never share handles. Run-loop thread only.
@@ -69,7 +71,9 @@ inline constexpr uint64_t kDiscImageSpanSize = 0x100000;
 // position, *length at most kDiscImageSpanSize; the position moves past it.
 // For a caller that has the system send file bytes itself. Only raw image
 // files qualify: kStatusUnsupported for a drive (whose reads may need
-// pass-through) or a .dmg (whose bytes are decoded), and the position stays. When the range is used up:
+// pass-through), a .dmg (whose bytes are decoded) or a file bound to its
+// identity (DeviceBindHeldImage: each read is checked, which the system's
+// sending would skip), and the position stays. When the range is used up:
 // *length 0, status 0. kStatusOutOfRange for a negative start;
 // kStatusBadParameter for a null argument.
 QxStatus DiscImageReaderNextSpan(DiscImageReader* reader, QxDeviceHandle* file,

@@ -148,10 +148,45 @@ QxStatus QxPlatformFileReplace(const char* path, const void* data, size_t length
 // reopenPath (size bytes) comes a path that opens exactly the held file
 // again for as long as the holder is open: on Linux its /proc/self/fd
 // entry; on Windows path itself (the file stays replaceable, and a name
-// renamed over then opens the new file). The system's error; kStatusBadSize
-// when reopenPath is too small. Nothing is held after a failure.
+// renamed over then opens the new file: an opener that must not take it
+// checks the file's identity, QxPlatformFileCheckIdentity). The system's
+// error; kStatusBadSize when reopenPath is too small. Nothing is held
+// after a failure.
 QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reopenPath,
                             size_t size);
+
+// What makes a file the file it was: which file of which volume, and its
+// size and last write. A file rewritten in place (truncated and written
+// again, as a copy over it does) keeps its volume and file numbers but not
+// its size and time; a file renamed over a name has other numbers. Its
+// status time is left out on purpose: renaming or removing a name changes
+// it, and a reader of a file that is renamed away or removed keeps reading
+// the bytes it opened. So a rewrite that puts back the old size and the
+// old time of last write exactly is not told apart.
+struct QxFileIdentity {
+    uint64_t volume;   // Linux st_dev; Windows the volume's serial number
+    uint64_t file;     // Linux st_ino; Windows the file index
+    uint64_t size;     // bytes
+    int64_t modified;  // the last write, in the system's own unit and epoch
+};
+
+// The identity of an open file, or of the file at path (followed through
+// links). The system's error.
+QxStatus QxPlatformFileIdentity(QxDeviceHandle handle, QxFileIdentity* identity);
+QxStatus QxPlatformPathIdentity(const char* path, QxFileIdentity* identity);
+
+// Whether two identities are one file with the same size and time.
+bool QxPlatformSameFile(const QxFileIdentity* one, const QxFileIdentity* other);
+
+// Whether the open file is still the file identity describes: kStatusOK;
+// kStatusNotAvailable when it is another file, or the same rewritten
+// (other size or time); the system's error when it cannot be asked. On
+// Linux a read of the file followed by this check with kStatusOK read bytes
+// of the file as it was: a write or a truncation changes the time or size
+// before any byte of it lands. Windows sets the time as it writes, and a
+// copy over a file may keep its size, so there the check is as good as
+// the system's bookkeeping of the time.
+QxStatus QxPlatformFileCheckIdentity(QxDeviceHandle handle, const QxFileIdentity* identity);
 
 // Whether a host path names something, and if so whether it is a folder
 // (the run-time library's 64-bit status query). False when it does not

@@ -65,7 +65,12 @@ QxStatus OpenMedium(BlockDevice* device) {
     const char* imagePath = nullptr;
     uint32_t imageSectorSize = 0;
     if (DeviceFindBinding(device->path, -1, &imagePath, &imageSectorSize)) {
-        QxStatus status = ImageFileOpen(imagePath, &device->image, nullptr, 0);
+        // A held file is opened only as the file it was held as.
+        const QxFileIdentity* identity = DeviceBindingIdentity(device->path);
+        QxStatus status =
+            identity != nullptr
+                ? ImageFileOpenIdentified(imagePath, identity, false, &device->image, nullptr, 0)
+                : ImageFileOpen(imagePath, &device->image, nullptr, 0);
         if (status != kStatusOK) return status;
         device->isImage = true;
         device->sectorSize = imageSectorSize;

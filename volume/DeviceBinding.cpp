@@ -18,6 +18,8 @@ struct Binding {
     char* imagePath;  // owned
     uint32_t sectorSize;
     bool asIs;        // DeviceBindFile: the file's bytes, never decoded
+    bool held;        // DeviceBindHeldImage: identity is the file's
+    QxFileIdentity identity;
 };
 
 Binding* gBindings = nullptr;
@@ -72,6 +74,22 @@ QxStatus DeviceBindFile(const char* devicePath, const char* filePath) {
     QxStatus status = DeviceBindImage(devicePath, filePath, 512);
     if (status == kStatusOK) gBindings->asIs = true;
     return status;
+}
+
+QxStatus DeviceBindHeldImage(const char* devicePath, const char* imageFilePath,
+                             const QxFileIdentity* identity) {
+    if (identity == nullptr) return kStatusBadParameter;
+    QxStatus status = DeviceBindImage(devicePath, imageFilePath, 0);
+    if (status != kStatusOK) return status;
+    gBindings->held = true;
+    gBindings->identity = *identity;
+    return kStatusOK;
+}
+
+const QxFileIdentity* DeviceBindingIdentity(const char* devicePath) {
+    if (devicePath == nullptr) return nullptr;
+    Binding** link = FindLink(devicePath, -1);
+    return link != nullptr && (*link)->held ? &(*link)->identity : nullptr;
 }
 
 bool DeviceBindingIsAsIs(const char* devicePath) {

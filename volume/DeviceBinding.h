@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "QxLStatus.h"
+#include "QxPlatformDevice.h"
 
 // Sector size of a binding made with sectorSize 0.
 inline constexpr uint32_t kDefaultImageSectorSize = 2048;
@@ -32,6 +33,19 @@ QxStatus DeviceBindImage(const char* devicePath, const char* imageFilePath,
 QxStatus DeviceBindFile(const char* devicePath, const char* filePath);
 // Whether devicePath is bound by DeviceBindFile.
 bool DeviceBindingIsAsIs(const char* devicePath);
+
+// Binds devicePath, as DeviceBindImage with sectorSize 0, to a file held
+// open (QxPlatformFileHold): imageFilePath opens it again, and identity (copied) is
+// what it was when held. Whoever opens the device through this binding
+// opens the image with the identity (ImageFileOpenIdentified), so the open
+// is refused when the path leads to another file or to the file rewritten,
+// and so is every later read that no longer finds the file so. Statuses as
+// DeviceBindImage; kStatusBadParameter for a null identity.
+QxStatus DeviceBindHeldImage(const char* devicePath, const char* imageFilePath,
+                             const QxFileIdentity* identity);
+// The identity a binding of devicePath holds its file to (borrowed; valid
+// until the binding goes), or null when it holds none or there is none.
+const QxFileIdentity* DeviceBindingIdentity(const char* devicePath);
 
 // Removes the binding of devicePath; kStatusNotFound when there is none.
 QxStatus DeviceUnbind(const char* devicePath);

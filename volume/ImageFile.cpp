@@ -52,6 +52,7 @@ struct ImageDecodeJob {
     uint32_t run;
     uint32_t type;
     QxDeviceHandle file;
+    const QxFileIdentity* identity;  // the image's, when its reads are checked
     uint64_t fileOffset;
     uint8_t* stored;
     uint64_t storedLength;
@@ -103,6 +104,10 @@ struct ImageFile {
     int32_t refCount;
     char* path;            // owned, as opened
     QxDeviceHandle handle;
+    // Opened with an identity (ImageFileOpenIdentified): every read of the
+    // file is followed by a check that it is still that file, unchanged.
+    bool identified;
+    QxFileIdentity identity;
     uint64_t fileSize;
     uint64_t size;         // the disc's size
     bool compressed;       // a .dmg: reads go through udif
@@ -148,6 +153,9 @@ constexpr char kIncompleteImage[] =
     "this is an incomplete or damaged .dmg: its trailer is missing or damaged, as an "
     "interrupted download or copy leaves it; copy or download the image again";
 
+constexpr char kChangedImage[] =
+    "the file is no longer the one offered under this name: it was replaced or rewritten";
+
 // Runs decoded ahead of a reader that reads in order: twice what the pool
 // takes from an image at once on two cores (InFlightLimit), so that a
 // thread that finishes finds the next run listed rather than idling until
@@ -173,11 +181,24 @@ const char* TypeName(uint32_t type) {
     }
 }
 
+// After a read of the file: whether what it read is the identified file's
+// (kStatusNotAvailable once the file is another or was rewritten). Checked
+// after the read, not before, so that a change that began before the read
+// ended is seen. Any file not opened with an identity passes.
+QxStatus CheckRead(const QxFileIdentity* identity, QxDeviceHandle file) {
+    return identity != nullptr ? QxPlatformFileCheckIdentity(file, identity) : kStatusOK;
+}
+
+const QxFileIdentity* IdentityOf(const ImageFile* image) {
+    return image->identified ? &image->identity : nullptr;
+}
+
 // Reads exactly count bytes of the file; a short read is damage (the run
 // table said the bytes were there).
 QxStatus ReadFileExactly(ImageFile* image, uint64_t offset, uint32_t count, void* buffer) {
     uint32_t got = 0;
     QxStatus status = QxPlatformFileReadAt(image->handle, offset, count, buffer, &got);
+    if (status == kStatusOK) status = CheckRead(IdentityOf(image), image->handle);
     if (status != kStatusOK) return status;
     return got == count ? kStatusOK : kStatusMalformed;
 }
@@ -420,6 +441,7 @@ void RunJob(void* context) {
     uint32_t count = static_cast<uint32_t>(job->storedLength);
     uint32_t got = 0;
     QxStatus status = QxPlatformFileReadAt(job->file, job->fileOffset, count, job->stored, &got);
+    if (status == kStatusOK) status = CheckRead(job->identity, job->file);
     if (status == kStatusOK && got != count) status = kStatusMalformed;  // the table said it was there
     if (status == kStatusOK) {
         status = UDIFDecodeRun(job->type, job->stored, job->storedLength, job->decoded, job->length);
@@ -471,6 +493,7 @@ QxStatus Submit(ImageFile* image, uint32_t index, bool hurried) {
     job->storedLength = run.storedLength;
     job->length = run.sectorCount * kUDIFSectorSize;
     job->file = image->handle;
+    job->identity = IdentityOf(image);
     job->fileOffset = run.fileOffset;
     MakeRoom(image, job->length);
     job->decoded = ImageRunMemoryTake(job->length);
@@ -662,10 +685,13 @@ QxStatus ReadCompressed(ImageFile* image, uint64_t offset, uint32_t count, uint8
 }
 
 // An open .dmg with the same path, size and trailer as image (whose trailer
-// has just been read): the same file, whose decode cache can be shared. A
-// file replaced under the same name is not the same image.
+// has just been read), and the same identity when opened with one: the
+// same file, whose decode cache can be shared. A file replaced under the
+// same name is not the same image.
 bool SameImage(const ImageFile* open, const ImageFile* image) {
     return open->compressed && open->fileSize == image->fileSize &&
+           open->identified == image->identified &&
+           (!open->identified || QxPlatformSameFile(&open->identity, &image->identity)) &&
            strcmp(open->path, image->path) == 0 &&
            memcmp(open->trailer, image->trailer, kUDIFTrailerSize) == 0;
 }
@@ -831,20 +857,26 @@ QxStatus TableCRC(ImageFile* image, const UDIFTable& table, uint8_t* buffer, uin
 
 namespace {
 QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t problemSize,
-                   bool asIs);
+                   bool asIs, const QxFileIdentity* identity);
 }  // namespace
 
 QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_t problemSize) {
-    return OpenImage(path, image, problem, problemSize, false);
+    return OpenImage(path, image, problem, problemSize, false, nullptr);
 }
 
 QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image) {
-    return OpenImage(path, image, nullptr, 0, true);
+    return OpenImage(path, image, nullptr, 0, true, nullptr);
+}
+
+QxStatus ImageFileOpenIdentified(const char* path, const QxFileIdentity* identity, bool asIs,
+                                 ImageFile** image, char* problem, size_t problemSize) {
+    if (identity == nullptr) return kStatusBadParameter;
+    return OpenImage(path, image, problem, problemSize, asIs, identity);
 }
 
 namespace {
 QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t problemSize,
-                   bool asIs) {
+                   bool asIs, const QxFileIdentity* identity) {
     if (problem != nullptr && problemSize > 0) problem[0] = '\0';
     if (path == nullptr || image == nullptr) return kStatusBadParameter;
     auto* opened = static_cast<ImageFile*>(QxLAllocZeroed(sizeof(ImageFile)));
@@ -859,6 +891,13 @@ QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t pr
         status = QxPlatformFileOpen(path, &opened->handle);
     }
     if (status == kStatusOK) status = QxPlatformFileSize(opened->handle, &opened->fileSize);
+    if (status == kStatusOK && identity != nullptr) {
+        // Another file, or this one rewritten, is refused before a byte of
+        // it is read; the reads of the open are checked as they go.
+        opened->identified = true;
+        opened->identity = *identity;
+        status = QxPlatformFileCheckIdentity(opened->handle, identity);
+    }
     if (status == kStatusOK) {
         ImageFile* same = nullptr;
         status = asIs ? kStatusNotFound : OpenUDIF(opened, &same, problem, problemSize);
@@ -883,6 +922,9 @@ QxStatus OpenImage(const char* path, ImageFile** image, char* problem, size_t pr
             opened->size = opened->fileSize;
             status = kStatusOK;
         }
+    }
+    if (status == kStatusNotAvailable && identity != nullptr) {
+        UDIFSay(problem, problemSize, "%s", kChangedImage);
     }
     if (status != kStatusOK) {
         if (problem != nullptr && problemSize > 0 && status == kStatusMalformed) {
@@ -947,7 +989,11 @@ QxStatus ImageFileRead(ImageFile* image, uint64_t offset, uint32_t count, void* 
     }
     *bytesRead = 0;
     if (!image->compressed) {
-        return QxPlatformDeviceReadAt(image->handle, offset, count, buffer, bytesRead);
+        QxStatus status = QxPlatformDeviceReadAt(image->handle, offset, count, buffer, bytesRead);
+        if (status == kStatusOK) status = CheckRead(IdentityOf(image), image->handle);
+        // Nothing of a read that may hold another file's bytes is handed out.
+        if (status != kStatusOK) *bytesRead = 0;
+        return status;
     }
     QxStatus status = ReadCompressed(image, offset, count, static_cast<uint8_t*>(buffer));
     if (status == kStatusOK) *bytesRead = count;
@@ -988,7 +1034,9 @@ void ImageFileReleaseHold(ImageFile* image, ImageHold* hold) {
 }
 
 QxDeviceHandle ImageFileRawHandle(const ImageFile* image) {
-    return image != nullptr && !image->compressed ? image->handle : kQxInvalidDeviceHandle;
+    // The system would send an identified file's bytes unchecked.
+    return image != nullptr && !image->compressed && !image->identified ? image->handle
+                                                                          : kQxInvalidDeviceHandle;
 }
 
 uint64_t ImageFileCacheBytes(const ImageFile* image) {

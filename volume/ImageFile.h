@@ -95,6 +95,19 @@ QxStatus ImageFileOpen(const char* path, ImageFile** image, char* problem, size_
 // bytes as they are in the file. Statuses as ImageFileOpen's for a raw image.
 QxStatus ImageFileOpenAsIs(const char* path, ImageFile** image);
 
+// Opens the image at path as ImageFileOpen (or, asIs, ImageFileOpenAsIs)
+// does, bound to the file identity describes (copied): the file opened
+// must be that file, unchanged, and every later read of it is checked to
+// still find it so, after the bytes are read and before they are handed
+// out. A read that no longer does fails with kStatusNotAvailable and hands
+// out nothing (a .dmg's runs decoded before stay good: they are the file's
+// as it was); so does an open that finds another file or the file
+// rewritten, with a sentence saying so. Such an image has no raw handle
+// (ImageFileRawHandle), since the system's sending would skip the check.
+// kStatusBadParameter for a null identity; otherwise as ImageFileOpen.
+QxStatus ImageFileOpenIdentified(const char* path, const QxFileIdentity* identity, bool asIs,
+                                 ImageFile** image, char* problem, size_t problemSize);
+
 // For a file that opened as a raw disc but holds no volume: whether it is
 // rather a .dmg cut short (a download or copy that stopped), because its
 // last bytes hold pieces of a .dmg's trailer or property list, or its name
@@ -136,7 +149,8 @@ QxStatus ImageFileRead(ImageFile* image, uint64_t offset, uint32_t count, void* 
                        uint32_t* bytesRead);
 
 // The open file whose bytes are the disc's, for callers that have the system
-// send file bytes itself; kQxInvalidDeviceHandle for a .dmg. Borrowed.
+// send file bytes itself; kQxInvalidDeviceHandle for a .dmg and for an image
+// opened with an identity. Borrowed.
 QxDeviceHandle ImageFileRawHandle(const ImageFile* image);
 
 // Checks a .dmg's checksums: the CRC-32 of the data fork, each block table's

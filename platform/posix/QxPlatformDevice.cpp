@@ -243,6 +243,47 @@ QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reop
     return kStatusOK;
 }
 
+namespace {
+
+void IdentityOf(const struct stat& info, QxFileIdentity* identity) {
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->file = static_cast<uint64_t>(info.st_ino);
+    identity->size = static_cast<uint64_t>(info.st_size);
+    identity->modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                         info.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+QxStatus QxPlatformFileIdentity(QxDeviceHandle handle, QxFileIdentity* identity) {
+    if (identity == nullptr) return kStatusBadParameter;
+    struct stat info;
+    if (fstat(static_cast<int>(handle), &info) != 0) return QxPlatformLastError();
+    IdentityOf(info, identity);
+    return kStatusOK;
+}
+
+QxStatus QxPlatformPathIdentity(const char* path, QxFileIdentity* identity) {
+    if (path == nullptr || identity == nullptr) return kStatusBadParameter;
+    struct stat info;
+    if (stat(path, &info) != 0) return QxPlatformLastError();
+    IdentityOf(info, identity);
+    return kStatusOK;
+}
+
+bool QxPlatformSameFile(const QxFileIdentity* one, const QxFileIdentity* other) {
+    return one->volume == other->volume && one->file == other->file &&
+           one->size == other->size && one->modified == other->modified;
+}
+
+QxStatus QxPlatformFileCheckIdentity(QxDeviceHandle handle, const QxFileIdentity* identity) {
+    if (identity == nullptr) return kStatusBadParameter;
+    QxFileIdentity now{};
+    QxStatus status = QxPlatformFileIdentity(handle, &now);
+    if (status != kStatusOK) return status;
+    return QxPlatformSameFile(&now, identity) ? kStatusOK : kStatusNotAvailable;
+}
+
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {
     struct stat info;
     if (stat(path, &info) == -1) return false;

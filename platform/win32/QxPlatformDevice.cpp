@@ -232,6 +232,52 @@ QxStatus QxPlatformFileHold(const char* path, QxDeviceHandle* holder, char* reop
     return kStatusOK;
 }
 
+namespace {
+
+QxStatus IdentityOf(HANDLE file, QxFileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return QxPlatformLastError();
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    identity->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    identity->modified = static_cast<int64_t>(
+        (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+        info.ftLastWriteTime.dwLowDateTime);
+    return kStatusOK;
+}
+
+}  // namespace
+
+QxStatus QxPlatformFileIdentity(QxDeviceHandle handle, QxFileIdentity* identity) {
+    if (identity == nullptr) return kStatusBadParameter;
+    return IdentityOf(ToHandle(handle), identity);
+}
+
+QxStatus QxPlatformPathIdentity(const char* path, QxFileIdentity* identity) {
+    if (path == nullptr || identity == nullptr) return kStatusBadParameter;
+    // Asked through a handle that reads nothing and lets everyone else in.
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return QxPlatformLastError();
+    QxStatus status = IdentityOf(file, identity);
+    CloseHandle(file);
+    return status;
+}
+
+bool QxPlatformSameFile(const QxFileIdentity* one, const QxFileIdentity* other) {
+    return one->volume == other->volume && one->file == other->file &&
+           one->size == other->size && one->modified == other->modified;
+}
+
+QxStatus QxPlatformFileCheckIdentity(QxDeviceHandle handle, const QxFileIdentity* identity) {
+    if (identity == nullptr) return kStatusBadParameter;
+    QxFileIdentity now{};
+    QxStatus status = IdentityOf(ToHandle(handle), &now);
+    if (status != kStatusOK) return status;
+    return QxPlatformSameFile(&now, identity) ? kStatusOK : kStatusNotAvailable;
+}
+
 bool QxPlatformPathStatus(const char* path, bool* isFolder) {
     struct _stat64 info;
     if (_stat64(path, &info) != 0) return false;

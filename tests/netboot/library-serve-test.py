@@ -8,7 +8,9 @@ default, an attributes filter, SELECT of each image with its booter over
 TFTP and a range over HTTP byte-exact against its own disc, an unknown ID
 and a forbidden one refused, a relayed request answered at the client, an
 image added and one removed while serving, the IDs unchanged after a
-restart, the list rules kept when the library shrinks to one image (a
+restart, a file renamed over an image and one rewritten in place while a
+reader reads (new images with new IDs; the reader never handed a byte of
+the new file), the list rules kept when the library shrinks to one image (a
 SELECT of a removed image's ID fails, a long name is cut), and forty
 entries carried in several option 43s and read back whole (part of them,
 and a word in the log, when the client takes less). Hostile clients: a
@@ -338,7 +340,8 @@ try:
     os.mkdir(swap)
     shutil.copy(raw["Beta"], os.path.join(swap, "a.img"))
     server = Server(swap, os.path.join(work, "state-swap"))
-    old_root = bsdp(server.bsdp, LAB, 2, image=listed(server, LAB)[0])["root"]
+    swapped_id = listed(server, LAB)[0]
+    old_root = bsdp(server.bsdp, LAB, 2, image=swapped_id)["root"]
     alpha = open(raw["Beta"], "rb").read()
     slow = subprocess.Popen(["curl", "-sS", "--max-time", "60", "--limit-rate", "200k", old_root],
                             stdout=subprocess.PIPE)
@@ -353,6 +356,83 @@ try:
     check(wait_for(lambda: (bsdp(server.bsdp, LAB, 2, image=(listed(server, LAB) or [0])[0])
                             or {}).get("root") not in (None, old_root)),
           "the file renamed over is not a new image under a new HTTP name")
+    check(listed(server, LAB) not in ([], [swapped_id]),
+          "the file renamed over keeps the old file's ID %08X" % swapped_id)
+    server.stop()
+
+    # A file rewritten in place (cp over it: the same file, truncated and
+    # written again with another disc of the same size) while a reader is
+    # part way through it: the reader's bytes are the old file's up to
+    # where they stop, and the connection ends rather than deliver a byte
+    # of the new file. The reader takes a little, then holds still (its
+    # receive buffer small, so the server can have sent ahead at most its
+    # socket's worth of a 4.7 MB disc) until the copy is done. The next look
+    # offers the rewritten file as a new image: a new HTTP name and a new
+    # ID, and a SELECT of the old ID is refused.
+    inplace = os.path.join(work, "inplace")
+    os.mkdir(inplace)
+    target = os.path.join(inplace, "b.img")
+    make_disc(target, "Before", 4 << 20)
+    newer = os.path.join(work, "rewrite.img")
+    make_disc(newer, "Rewritten", 4 << 20)
+    # Its booter's bytes changed too, so that the two discs differ all
+    # through, not only in their names.
+    booter = subprocess.run([disc_tool, "cat", newer + "#2", BOOTER["install"]],
+                            capture_output=True).stdout
+    data = open(newer, "rb").read()
+    at = data.find(booter)
+    check(len(booter) == 4 << 20 and at > 0, "the booter is not found in one piece in its disc")
+    flipped = booter.translate(bytes(i ^ 0x5A for i in range(256)))
+    open(newer, "wb").write(data[:at] + flipped + data[at + len(booter):])
+    before = open(target, "rb").read()
+    check(os.path.getsize(newer) == len(before) > 4 << 20, "the two discs differ in size")
+    server = Server(inplace, os.path.join(work, "state-inplace"))
+    old_id = listed(server, LAB)[0]
+    old_root = bsdp(server.bsdp, LAB, 2, image=old_id)["root"]
+    host, port = old_root.split("/")[2].split(":")
+    reader = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    reader.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+    reader.settimeout(20)
+    reader.connect((host, int(port)))
+    reader.sendall(b"GET /" + old_root.split("/", 3)[3].encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+    received = b""
+    while b"\r\n\r\n" not in received or len(received.split(b"\r\n\r\n", 1)[1]) < 65536:
+        piece = reader.recv(4096)
+        if not piece:
+            break
+        received += piece
+    subprocess.run(["cp", newer, target], check=True)
+    try:
+        while True:
+            piece = reader.recv(65536)
+            if not piece:
+                break
+            received += piece
+    except OSError:
+        pass  # a reset ends the body as well as a close
+    reader.close()
+    body = received.split(b"\r\n\r\n", 1)[-1]
+    first_new = None
+    if body != before[:len(body)]:
+        first_new = next(i for i in range(len(body)) if body[i] != before[i])
+    check(first_new is None, "a reader of the file rewritten in place is handed the new file's "
+          "bytes from byte %s on" % first_new)
+    check(len(body) < len(before), "the connection of a reader of the file rewritten in place "
+          "does not end: %d of %d bytes" % (len(body), len(before)))
+    check(wait_for(lambda: listed(server, LAB) not in ([], [old_id])),
+          "the file rewritten in place keeps its ID %08X" % old_id)
+    new_ids = listed(server, LAB)
+    refused = bsdp(server.bsdp, LAB, 2, image=old_id)
+    check(refused is not None and refused["bsdp"].get(1) == b"\x03" and not refused["root"],
+          "a SELECT of the rewritten file's old ID gets %s" % refused)
+    chosen = bsdp(server.bsdp, LAB, 2, image=new_ids[0]) if len(new_ids) == 1 else None
+    check(chosen is not None and chosen["root"] not in ("", old_root),
+          "the rewritten file is not offered under a new HTTP name: %s" % (chosen and chosen["root"]))
+    if chosen is not None and chosen["root"]:
+        part = subprocess.run(["curl", "-sS", "--max-time", "20", "-r", "1000-300000",
+                               chosen["root"]], capture_output=True).stdout
+        check(part == open(newer, "rb").read()[1000:300001],
+              "the rewritten file's new HTTP name does not serve it")
     server.stop()
 
     # library.conf fails closed. A folder in its place cannot be read: at

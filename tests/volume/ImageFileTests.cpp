@@ -4,6 +4,8 @@
 // failed runs never deliver a byte; the decode cache stays within its bound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -154,6 +156,97 @@ TEST_F(ImageFileTest, RawImagesStayPlainFiles) {
     ASSERT_EQ(ImageFileRead(image, disc.size() - 10, 1000, buffer.data(), &got), kStatusOK);
     EXPECT_EQ(got, 10u);
     ImageFileRelease(image);
+}
+
+// A file held as a library holds it: bound by its name (as on Windows,
+// where no path opens the held file itself) with its identity. Reads that
+// follow a rewrite in place fail and hand out nothing (a .dmg's runs
+// decoded before stay good), opens of the rewritten file or of a file
+// renamed over the name are refused, and no raw handle lets the system
+// send the bytes unchecked.
+// Holds the file at path open and binds kDrive to its name and identity.
+QxDeviceHandle HoldAndBind(const std::string& path, QxFileIdentity* identity) {
+    QxDeviceHandle holder = kQxInvalidDeviceHandle;
+    char reopen[4096];
+    EXPECT_EQ(QxPlatformFileHold(path.c_str(), &holder, reopen, sizeof reopen), kStatusOK);
+    EXPECT_EQ(QxPlatformFileIdentity(holder, identity), kStatusOK);
+    EXPECT_EQ(DeviceBindHeldImage(kDrive, path.c_str(), identity), kStatusOK);
+    return holder;
+}
+
+TEST_F(ImageFileTest, AHeldFileIsReadOnlyAsTheFileItWas) {
+    std::vector<uint8_t> disc = SampleDisc(1 << 20);
+    std::vector<uint8_t> other(disc.size(), 0x5A);
+    DMGOptions options;
+    options.method = DMGMethod::kZlib;
+    options.chunkSectors = 256;
+    std::string paths[] = {Write("held.iso", disc), MakeDMG("held.dmg", disc, options)};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        // A library's files are older than the moment they are rewritten.
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        QxFileIdentity identity{};
+        QxDeviceHandle holder = HoldAndBind(path, &identity);
+        BlockDevice* device = nullptr;
+        ASSERT_EQ(OpenDevice(kDrive, -1, &device), kStatusOK);
+        ReleaseDevice(device);
+
+        ImageFile* image = nullptr;
+        ASSERT_EQ(ImageFileOpenIdentified(path.c_str(), &identity, false, &image, nullptr, 0),
+                  kStatusOK);
+        EXPECT_EQ(ImageFileRawHandle(image), kQxInvalidDeviceHandle);
+        std::vector<uint8_t> buffer(4096);
+        uint32_t got = 0;
+        ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got), kStatusOK);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), disc.begin()));
+
+        // Rewritten in place: the same file, truncated and written again.
+        std::vector<uint8_t> rewritten = path == paths[0] ? other : std::vector<uint8_t>();
+        if (rewritten.empty()) {
+            std::ifstream in(path, std::ios::binary);
+            rewritten.assign(std::istreambuf_iterator<char>(in), {});
+            std::fill(rewritten.begin(), rewritten.begin() + rewritten.size() / 2, 0x5A);
+        }
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(rewritten.data()),
+                      static_cast<std::streamsize>(rewritten.size()));
+        }
+        got = 99;
+        EXPECT_EQ(ImageFileRead(image, 512 << 10, 4096, buffer.data(), &got), kStatusNotAvailable);
+        EXPECT_EQ(got, 0u);
+        // What was read before is the old file's, and stays readable.
+        ASSERT_EQ(ImageFileRead(image, 0, 4096, buffer.data(), &got),
+                  path == paths[0] ? kStatusNotAvailable : kStatusOK);
+        if (path == paths[1]) EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), disc.begin()));
+        ImageFileRelease(image);
+        char problem[kImageProblemCapacity];
+        image = nullptr;
+        EXPECT_EQ(ImageFileOpenIdentified(path.c_str(), &identity, false, &image, problem,
+                                          sizeof problem),
+                  kStatusNotAvailable);
+        EXPECT_EQ(image, nullptr);
+        EXPECT_NE(strstr(problem, "replaced or rewritten"), nullptr) << problem;
+        EXPECT_EQ(OpenDevice(kDrive, -1, &device), kStatusNotAvailable);
+        QxPlatformDeviceClose(holder);
+    }
+
+    // The bound name leads to another file of the same bytes, size and time
+    // (on Windows: one renamed over the held file's name).
+    std::string path = Write("renamed.iso", disc);
+    QxFileIdentity identity{};
+    QxDeviceHandle holder = HoldAndBind(path, &identity);
+    std::string elsewhere = Write("new.iso", disc);
+    fs::last_write_time(elsewhere, fs::last_write_time(path));
+    ASSERT_EQ(DeviceBindHeldImage(kDrive, elsewhere.c_str(), &identity), kStatusOK);
+    BlockDevice* device = nullptr;
+    EXPECT_EQ(OpenDevice(kDrive, -1, &device), kStatusNotAvailable);
+    // The name bound without an identity opens whatever file it names.
+    ASSERT_EQ(DeviceBindImage(kDrive, elsewhere.c_str(), 0), kStatusOK);
+    EXPECT_EQ(DeviceBindingIdentity(kDrive), nullptr);
+    ASSERT_EQ(OpenDevice(kDrive, -1, &device), kStatusOK);
+    ReleaseDevice(device);
+    QxPlatformDeviceClose(holder);
 }
 
 #if !defined(_WIN32)

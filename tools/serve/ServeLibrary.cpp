@@ -3,14 +3,20 @@
 // Every image goes through the one-disc path: it is bound to a device name
 // of its own (\\.\<stem>), its install volume is prepared as a numbered
 // boot source, and the entry gets its name, restrictions and default. The
-// file is held open while offered and its device bound to a path that
-// opens that very file (QxPlatformFileHold), so a file renamed over it is
-// never served under its name, not even before the next look; that look
-// makes it a new image. A device name is never bound to another file in
-// one run, so a replaced file gets a new HTTP name. Taking an image away
-// unbinds its name; readers already open keep the file they opened. Not
-// here: a file rewritten in place (the same file, new bytes) is only seen
-// at the next look, and readers already open are not ended.
+// file is held open while offered, and its device bound to a path that
+// opens that very file (QxPlatformFileHold) and to the file's identity
+// (volume and file numbers, size and time: DeviceBindHeldImage). Every
+// open through the binding and every read after it is checked against the
+// identity, after the bytes are read and before they are handed out: a
+// file renamed over the image is never served under its name, not even
+// before the next look (on Windows, where the path is the name, its opens
+// are refused), and a file rewritten in place ends its readers at their
+// next read without handing them a byte of the new content (the library
+// scenario's slow reader and copy over the file). The next look makes
+// either a new image: a device name is never bound to another file in one
+// run, so it gets a new HTTP name, and it gets a new ID, the old one kept
+// for no file (RetireReplacedIndex). Taking an image away unbinds its
+// name; readers of the file renamed over keep the file they opened.
 #include "ServeLibrary.h"
 
 #include <algorithm>
@@ -130,10 +136,12 @@ uint16_t CandidateIndex(const Library& library, const std::string& file) {
     return index > kLibraryMaxIndex ? 0 : index;
 }
 
-// Keeps the index of an image now offered. False, with the reason said,
-// when the ID file cannot be written.
-bool KeepIndex(Server& server, const std::string& file, uint16_t index) {
+// Keeps the index of an image now offered, for its file. False, with the
+// reason said, when the ID file cannot be written.
+bool KeepIndex(Server& server, const LibraryImage& image, uint16_t index) {
     Library& library = server.library;
+    const std::string& file = image.file;
+    if (!image.path.empty()) library.indexFiles[file] = image.identity;
     if (library.indexes.count(file) != 0) return true;
     library.indexes[file] = index;
     QxStatus status = SaveIndexes(library);
@@ -142,6 +150,39 @@ bool KeepIndex(Server& server, const std::string& file, uint16_t index) {
     Note(server, "The image IDs cannot be kept in " + IdsPath(library) + ": " +
                      StatusText(status) + ".");
     return false;
+}
+
+// Index entries of files that were replaced are kept under this prefix: no
+// file name holds a '/', so no file takes them again.
+constexpr char kRetiredIndex[] = "/replaced ";
+
+// A file under a name whose index another file held in this run (the file
+// was replaced, or rewritten in place) does not get that index: it is kept
+// for no file at all, so that a client that chose the old image is refused
+// rather than handed this one, and the file takes a new index.
+void RetireReplacedIndex(Server& server, const LibraryImage& image) {
+    Library& library = server.library;
+    auto owner = library.indexFiles.find(image.file);
+    if (owner == library.indexFiles.end() || QxPlatformSameFile(&owner->second, &image.identity)) {
+        return;
+    }
+    library.indexFiles.erase(owner);
+    auto found = library.indexes.find(image.file);
+    if (found == library.indexes.end()) return;
+    uint16_t index = found->second;
+    library.indexes.erase(found);
+    library.indexes[kRetiredIndex + std::to_string(index)] = index;
+    QxStatus status = SaveIndexes(library);
+    if (status != kStatusOK) {
+        Note(server, "The image IDs cannot be kept in " + IdsPath(library) + ": " +
+                         StatusText(status) + ".");
+    }
+}
+
+// The file name and identity: the same file, should it come back.
+std::string FileKey(const std::string& file, const QxFileIdentity& identity) {
+    return file + "\n" + std::to_string(identity.volume) + ":" + std::to_string(identity.file) +
+           ":" + std::to_string(identity.size) + ":" + std::to_string(identity.modified);
 }
 
 // A device name for the file's stem that was never used in this run.
@@ -180,6 +221,13 @@ bool FileStamp(const fs::path& path, uint64_t* size, int64_t* modified) {
     *modified =
         std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
     return true;
+}
+
+// The identity of the ordinary file at path; false for anything else.
+bool FileIdentity(const fs::path& path, QxFileIdentity* identity) {
+    std::error_code error;
+    return fs::is_regular_file(path, error) &&
+           QxPlatformPathIdentity(path.string().c_str(), identity) == kStatusOK;
 }
 
 void Report(Server& server, const LibraryImage& image) {
@@ -238,6 +286,7 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
     } else if (!settings.enabled) {
         image.problem = "enabled = no in library.conf";
     }
+    if (image.problem.empty() && !image.path.empty()) RetireReplacedIndex(server, image);
     uint16_t index = image.problem.empty() ? CandidateIndex(server.library, image.file) : 0;
     if (image.problem.empty() && index == 0) image.problem = "no image ID is free";
     if (!image.problem.empty()) {
@@ -249,7 +298,15 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
         char reopen[4096];
         QxStatus status =
             QxPlatformFileHold(image.path.c_str(), &image.holder, reopen, sizeof reopen);
-        if (status == kStatusOK) status = DeviceBindImage(image.device.c_str(), reopen, 0);
+        // Held as the file its index was judged for, or not at all: one
+        // that changed since is looked at again as a new file.
+        QxFileIdentity held{};
+        if (status == kStatusOK) status = QxPlatformFileIdentity(image.holder, &held);
+        if (status == kStatusOK && !QxPlatformSameFile(&held, &image.identity)) {
+            image.problem = "it changed while it was taken; it is looked at again";
+        } else if (status == kStatusOK) {
+            status = DeviceBindHeldImage(image.device.c_str(), reopen, &image.identity);
+        }
         if (status != kStatusOK) image.problem = "cannot be bound: " + StatusText(status);
     }
     Disc disc;
@@ -279,7 +336,7 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
                                                     image.id, &entry);
         if (status != kStatusOK) image.problem = "cannot be served: " + StatusText(status);
     }
-    if (image.problem.empty() && !KeepIndex(server, image.file, index)) {
+    if (image.problem.empty() && !KeepIndex(server, image, index)) {
         RemoveBootImageEntry(image.id);
         image.problem = "its image ID cannot be kept";
     }
@@ -298,12 +355,11 @@ void Offer(Server& server, LibraryImage& image, bool quiet) {
     if (!quiet) Report(server, image);
 }
 
-// Takes the image away; its device name is kept for the same file (name,
-// size and time), should it come back.
+// Takes the image away; its device name is kept for the same file (name
+// and identity), should it come back.
 void TakeAway(Server& server, LibraryImage& image, bool quiet) {
     if (!image.path.empty() && image.folder == nullptr) {
-        server.library.formerDevices[image.file + "\n" + std::to_string(image.size) + "\n" +
-                                     std::to_string(image.modified)] = image.device;
+        server.library.formerDevices[FileKey(image.file, image.identity)] = image.device;
     }
     if (image.offered) {
         RemoveBootImageEntry(image.id);
@@ -648,7 +704,7 @@ void ScanFolder(Server& server, const fs::path& path, const std::string& file, b
     if (known != library.images.end()) {
         auto stamp = known->folder != nullptr ? FolderStamp(path, *known->folder)
                                               : std::pair<uint64_t, int64_t>{0, 0};
-        if (known->size == stamp.first && known->modified == stamp.second) return;
+        if (known->identity.size == stamp.first && known->identity.modified == stamp.second) return;
         TakeAway(server, *known, false);
         library.images.erase(known);
     }
@@ -665,8 +721,9 @@ void ScanFolder(Server& server, const fs::path& path, const std::string& file, b
     image.file = file;
     image.path = path.string();
     image.folder = folder;
-    image.size = stamp.first;
-    image.modified = stamp.second;
+    // A folder has no one file: its stamp stands for its identity.
+    image.identity.size = stamp.first;
+    image.identity.modified = stamp.second;
     library.images.push_back(image);
     OfferFolder(server, library.images.back(), false);
 }
@@ -836,23 +893,25 @@ void LibraryScan(Server& server, bool first) {
             present.insert(file);
             continue;
         }
-        uint64_t size = 0;
-        int64_t modified = 0;
-        if (!FileStamp(path, &size, &modified)) continue;
+        QxFileIdentity identity{};
+        if (!FileIdentity(path, &identity)) continue;
         present.insert(file);
         auto known = std::find_if(library.images.begin(), library.images.end(),
                                   [&](const LibraryImage& image) { return image.file == file; });
         if (known != library.images.end()) {
-            if (known->size == size && known->modified == modified) continue;
-            // Replaced or rewritten: the old one goes at once.
+            if (QxPlatformSameFile(&known->identity, &identity)) continue;
+            // Replaced or rewritten: the old one goes at once. Its readers
+            // of a file renamed over keep that file's bytes to the last;
+            // those of a file rewritten in place fail at their next read.
             TakeAway(server, *known, false);
             library.images.erase(known);
         }
         // A file still being written changes between two looks.
         auto seen = library.pending.find(file);
-        if (!first && (seen == library.pending.end() ||
-                       seen->second != std::make_pair(size, modified))) {
-            library.pending[file] = {size, modified};
+        auto stamp = std::make_pair(identity.size, identity.modified ^
+                                                        static_cast<int64_t>(identity.file));
+        if (!first && (seen == library.pending.end() || seen->second != stamp)) {
+            library.pending[file] = stamp;
             continue;
         }
         library.pending.erase(file);
@@ -865,11 +924,9 @@ void LibraryScan(Server& server, bool first) {
         LibraryImage image;
         image.file = file;
         image.path = path.string();
-        image.size = size;
-        image.modified = modified;
+        image.identity = identity;
         // The same file coming back keeps its HTTP name.
-        std::string key = file + "\n" + std::to_string(size) + "\n" + std::to_string(modified);
-        auto former = library.formerDevices.find(key);
+        auto former = library.formerDevices.find(FileKey(file, identity));
         if (former != library.formerDevices.end()) {
             image.device = former->second;
             library.formerDevices.erase(former);

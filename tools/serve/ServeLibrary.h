@@ -46,7 +46,11 @@
 //
 // Image IDs: 0x8100 (install) or 0x0300 (diagnostics) over an index from
 // 1 to 4095 that belongs to the file name for good, taken only once the
-// image is offered (a README never takes one). The indexes live in
+// image is offered (a README never takes one). Within one run the index
+// belongs to the file itself: another file under the name (replaced, or
+// rewritten in place) takes a new index, and the old one is kept in the
+// ID file under a name no file can have ("/replaced 7"), offered never
+// again. The indexes live in
 // library-ids in the state folder, one "INDEX<tab>FILE" line each (the name
 // escaped: \\, \t, \n, \r, \xHH, so no name can make a line of its own),
 // written atomically, and read strictly (a bad number, a duplicate index or
@@ -54,7 +58,7 @@
 // firmware finds the same image under the ID it remembers after a restart.
 // The index also numbers the image's TFTP names ("7/booter", its
 // diagnostics folder under "7/"); its HTTP name is the file's stem, made
-// unique, and kept when the same file (name, size, time) comes back.
+// unique, and kept when the same file (name and identity) comes back.
 //
 // A folder that cannot be read keeps the last listing (said once) instead
 // of taking the images away.
@@ -117,11 +121,12 @@ struct LibraryImage {
     bool offered = false;
     std::string problem;  // why it is left out
     LibrarySettings settings;
-    uint64_t size = 0;    // the file's size and time when taken
-    int64_t modified = 0;
-    // The file held open while offered; its device is bound to a path that
-    // opens this very file, so that a file renamed over it is never served
-    // under its name and ID (QxPlatformFileHold).
+    // The file when taken (volume and file numbers, size and time), then
+    // the file held open while offered: its device is bound to a path that
+    // opens this very file and to this identity, so that neither a file
+    // renamed over it nor the file rewritten in place is ever served under
+    // its name and ID (QxPlatformFileHold, DeviceBindHeldImage).
+    QxFileIdentity identity{};
     QxDeviceHandle holder = kQxInvalidDeviceHandle;
     // A folder image (NAME.nbi): its description and files; shared so that
     // its address, lent to the boot image entry, outlives copies.
@@ -135,6 +140,9 @@ struct Library {
     std::vector<std::string> drives;
     std::vector<LibraryImage> images;                 // offered and left out
     std::map<std::string, uint16_t> indexes;          // file name -> index
+    // The file that holds each index in this run: another file under the
+    // name (replaced, rewritten) does not get it.
+    std::map<std::string, QxFileIdentity> indexFiles;
     std::set<std::string> devicesUsed;                // never bound twice
     std::map<std::string, std::pair<uint64_t, int64_t>> pending;  // seen once
     std::map<std::string, LibrarySettings> settings;  // from library.conf
@@ -146,8 +154,8 @@ struct Library {
     std::string holdAll;         // at start, unreadable: every image's problem
     std::string folderTrouble;   // why the folder cannot be read now (said once)
     std::set<std::string> namesSaid;  // files whose unwritable names were said
-    // Device names of images taken away, by file, size and time: the same
-    // file coming back keeps its HTTP name.
+    // Device names of images taken away, by file name and identity: the
+    // same file coming back keeps its HTTP name.
     std::map<std::string, std::string> formerDevices;
     bool listing = false;  // --list: news is gathered in notes, not said
     std::vector<std::string> notes;
