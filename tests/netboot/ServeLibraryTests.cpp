@@ -127,4 +127,26 @@ TEST(ServeLibraryTest, IdFileIsReadStrictlyAndCannotBeForged) {
     std::vector<std::string> lines;
     for (const std::string& problem : problems) lines.push_back(problem.substr(0, problem.find(':')));
     EXPECT_EQ(lines, (std::vector<std::string>{"3", "4", "5", "6", "7", "8", "9", "10", "11"}));
+
+    // Each file's size and time after its name, and lines without them.
+    tamsorserve::LibraryStamps stamps = {{"b.img", {4739072, -5}}, {"back\\slash\x01.img", {0, 7}}};
+    text = LibraryFormatIds(written, &stamps);
+    tamsorserve::LibraryStamps back;
+    problems.clear();
+    EXPECT_EQ(LibraryParseIds(text, &problems, &back), written);
+    EXPECT_EQ(back, stamps);
+    EXPECT_TRUE(problems.empty());
+    back.clear();
+    read = LibraryParseIds("1\ta.img\t10\t20\r\n"
+                           "2\tb.img\t10\n"          // 2: no time
+                           "3\tc.img\t1x\t2\n"      // 3: not a number
+                           "4\td.img\t10\t20\t30\n"  // 4: one field too many
+                           "5\te.img\t010\t2\n"     // 5: not the number's own form
+                           "6\t\tf.img\n",          // 6: an empty name
+                           &problems, &back);
+    EXPECT_EQ(read, (std::map<std::string, uint16_t>{{"a.img", 1}}));
+    EXPECT_EQ(back, (tamsorserve::LibraryStamps{{"a.img", {10, 20}}}));
+    lines.clear();
+    for (const std::string& problem : problems) lines.push_back(problem.substr(0, problem.find(':')));
+    EXPECT_EQ(lines, (std::vector<std::string>{"2", "3", "4", "5", "6"}));
 }

@@ -385,6 +385,7 @@ try:
     flipped = booter.translate(bytes(i ^ 0x5A for i in range(256)))
     open(newer, "wb").write(data[:at] + flipped + data[at + len(booter):])
     before = open(target, "rb").read()
+    shutil.copy(target, os.path.join(work, "before.img"))
     check(os.path.getsize(newer) == len(before) > 4 << 20, "the two discs differ in size")
     server = Server(inplace, os.path.join(work, "state-inplace"))
     old_id = listed(server, LAB)[0]
@@ -433,6 +434,18 @@ try:
                                chosen["root"]], capture_output=True).stdout
         check(part == open(newer, "rb").read()[1000:300001],
               "the rewritten file's new HTTP name does not serve it")
+    # Rewritten again while the server is stopped: after the restart it is
+    # not given its name's ID either; unchanged, it keeps its ID.
+    server.stop()
+    subprocess.run(["cp", os.path.join(work, "before.img"), target], check=True)
+    server = Server(inplace, os.path.join(work, "state-inplace"))
+    restarted = listed(server, LAB)
+    check(len(restarted) == 1 and restarted[0] not in [old_id] + new_ids,
+          "the file rewritten while the server was stopped takes its old ID: %s" % restarted)
+    server.stop()
+    server = Server(inplace, os.path.join(work, "state-inplace"))
+    check(listed(server, LAB) == restarted, "an unchanged file's ID changed at a restart: %s %s"
+          % (restarted, listed(server, LAB)))
     server.stop()
 
     # library.conf fails closed. A folder in its place cannot be read: at
@@ -496,7 +509,7 @@ try:
     # line; a corrupt line is named and left out at the next start.
     ids_file = os.path.join(state, "library-ids")
     lines = [l for l in open(ids_file).read().split("\n") if l and not l.startswith("#")]
-    check(len(lines) == 5 and not any(l == "4000\tone.img" for l in lines),
+    check(len(lines) == 5 and not any(l.split("\t")[:2] == ["4000", "one.img"] for l in lines),
           "the ID file holds:\n" + "\n".join(lines))
     open(ids_file, "a").write("12x\tbad.img\n" + lines[0] + "\n")
     server = Server(closed, state)
@@ -505,7 +518,7 @@ try:
     # Unparsable at start: the images it names (two.img) are left out,
     # the five others offered to all (install#2.img, named by none, too;
     # the diagnostics discs now as installs).
-    two = 0x81000000 | int(next(l for l in lines if l.endswith("\ttwo.img")).split("\t")[0])
+    two = 0x81000000 | int(next(l for l in lines if l.split("\t")[1] == "two.img").split("\t")[0])
     check(len(listed(server, LAB)) == 5 and two not in listed(server, LAB) and
           listed(server, OTHER) == listed(server, LAB),
           "with an unparsable library.conf at start LAB sees %s, not %08x" % (listed(server, LAB),

@@ -109,14 +109,14 @@ void LoadIndexes(Server& server) {
     std::ostringstream content;
     content << in.rdbuf();
     std::vector<std::string> problems;
-    library.indexes = LibraryParseIds(content.str(), &problems);
+    library.indexes = LibraryParseIds(content.str(), &problems, &library.indexStamps);
     for (const std::string& problem : problems) {
         Note(server, IdsPath(library) + ":" + problem + "; that entry is left out.");
     }
 }
 
 QxStatus SaveIndexes(const Library& library) {
-    std::string text = LibraryFormatIds(library.indexes);
+    std::string text = LibraryFormatIds(library.indexes, &library.indexStamps);
     return QxPlatformFileReplace(IdsPath(library).c_str(), text.data(), text.size());
 }
 
@@ -141,11 +141,19 @@ uint16_t CandidateIndex(const Library& library, const std::string& file) {
 bool KeepIndex(Server& server, const LibraryImage& image, uint16_t index) {
     Library& library = server.library;
     const std::string& file = image.file;
-    if (!image.path.empty()) library.indexFiles[file] = image.identity;
-    if (library.indexes.count(file) != 0) return true;
+    bool stampChanged = false;
+    if (!image.path.empty()) {
+        library.indexFiles[file] = image.identity;
+        auto stamp = std::make_pair(image.identity.size, image.identity.modified);
+        stampChanged = library.indexStamps[file] != stamp;
+        library.indexStamps[file] = stamp;
+    }
+    bool known = library.indexes.count(file) != 0;
+    if (known && !stampChanged) return true;
     library.indexes[file] = index;
     QxStatus status = SaveIndexes(library);
-    if (status == kStatusOK) return true;
+    // The stamp is only news: the index stands even when it is not kept.
+    if (status == kStatusOK || known) return true;
     library.indexes.erase(file);
     Note(server, "The image IDs cannot be kept in " + IdsPath(library) + ": " +
                      StatusText(status) + ".");
@@ -163,10 +171,17 @@ constexpr char kRetiredIndex[] = "/replaced ";
 void RetireReplacedIndex(Server& server, const LibraryImage& image) {
     Library& library = server.library;
     auto owner = library.indexFiles.find(image.file);
-    if (owner == library.indexFiles.end() || QxPlatformSameFile(&owner->second, &image.identity)) {
-        return;
-    }
-    library.indexFiles.erase(owner);
+    auto stamp = library.indexStamps.find(image.file);
+    // Known in this run by its identity; from before a restart by its size
+    // and time (file numbers need not last a restart of the system).
+    bool replaced = owner != library.indexFiles.end()
+                        ? !QxPlatformSameFile(&owner->second, &image.identity)
+                        : stamp != library.indexStamps.end() &&
+                              stamp->second != std::make_pair(image.identity.size,
+                                                              image.identity.modified);
+    if (!replaced) return;
+    if (owner != library.indexFiles.end()) library.indexFiles.erase(owner);
+    if (stamp != library.indexStamps.end()) library.indexStamps.erase(stamp);
     auto found = library.indexes.find(image.file);
     if (found == library.indexes.end()) return;
     uint16_t index = found->second;
@@ -747,7 +762,8 @@ bool LibraryNameWritable(const std::string& file, std::string* rename) {
     return better == file;
 }
 
-std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes) {
+std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes,
+                             const LibraryStamps* stamps) {
     std::string text = "# tamsor-serve: the index of each library image's ID (do not reuse)\n";
     for (const auto& [file, index] : indexes) {
         text += std::to_string(index) + "\t";
@@ -769,13 +785,41 @@ std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes) {
                 text += c;
             }
         }
+        auto stamp = stamps != nullptr ? stamps->find(file) : LibraryStamps::const_iterator();
+        if (stamps != nullptr && stamp != stamps->end()) {
+            text += "\t" + std::to_string(stamp->second.first) + "\t" +
+                    std::to_string(stamp->second.second);
+        }
         text += "\n";
     }
     return text;
 }
 
+namespace {
+
+// "SIZE<tab>TIME" (a size, a time that may be negative), as written.
+bool ParseStamp(const std::string& text, std::pair<uint64_t, int64_t>* stamp) {
+    size_t tab = text.find('\t');
+    if (tab == std::string::npos) return false;
+    std::string size = text.substr(0, tab);
+    std::string time = text.substr(tab + 1);
+    std::string digits = !time.empty() && time[0] == '-' ? time.substr(1) : time;
+    auto plain = [](const std::string& number) {
+        return !number.empty() && number.size() <= 19 &&
+               number.find_first_not_of("0123456789") == std::string::npos &&
+               (number == "0" || number[0] != '0');
+    };
+    if (!plain(size) || !plain(digits)) return false;
+    stamp->first = strtoull(size.c_str(), nullptr, 10);
+    stamp->second = strtoll(time.c_str(), nullptr, 10);
+    return true;
+}
+
+}  // namespace
+
 std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
-                                                std::vector<std::string>* problems) {
+                                                std::vector<std::string>* problems,
+                                                LibraryStamps* stamps) {
     std::map<std::string, uint16_t> indexes;
     std::set<uint16_t> taken;
     std::istringstream stream(text);
@@ -801,10 +845,16 @@ std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
             continue;
         }
         std::string file;
+        std::string stampText;  // after a second tab: the file's size and time
         bool escapesGood = true;
         for (size_t i = tab + 1; i < line.size() && escapesGood; ++i) {
             char c = line[i];
             if (c == '\r' && i + 1 == line.size()) break;
+            if (c == '\t' && !file.empty()) {
+                stampText = line.substr(i + 1);
+                if (!stampText.empty() && stampText.back() == '\r') stampText.pop_back();
+                break;
+            }
             if (c == '\t' || c == '\r') {
                 escapesGood = false;
             } else if (c != '\\') {
@@ -822,8 +872,12 @@ std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
                 escapesGood = false;
             }
         }
+        std::pair<uint64_t, int64_t> stamp;
+        bool stamped = line.find('\t', tab + 1) != std::string::npos && escapesGood;
         if (!escapesGood) {
             wrong("the file name holds a character that is not escaped");
+        } else if (stamped && !ParseStamp(stampText, &stamp)) {
+            wrong("the file's size and time are not \"SIZE<tab>TIME\"");
         } else if (taken.count(static_cast<uint16_t>(index)) != 0) {
             wrong("index " + digits + " is given twice");
         } else if (indexes.count(file) != 0) {
@@ -831,6 +885,7 @@ std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
         } else {
             indexes[file] = static_cast<uint16_t>(index);
             taken.insert(static_cast<uint16_t>(index));
+            if (stamped && stamps != nullptr) (*stamps)[file] = stamp;
         }
     }
     return indexes;

@@ -54,7 +54,9 @@
 // library-ids in the state folder, one "INDEX<tab>FILE" line each (the name
 // escaped: \\, \t, \n, \r, \xHH, so no name can make a line of its own),
 // written atomically, and read strictly (a bad number, a duplicate index or
-// name, a bad line: named with its line and left out), so a client's
+// name, a bad line: named with its line and left out); a file's line ends
+// in "<tab>SIZE<tab>TIME" of the file when last offered, so that one
+// replaced while the server was stopped takes a new index too; so a client's
 // firmware finds the same image under the ID it remembers after a restart.
 // The index also numbers the image's TFTP names ("7/booter", its
 // diagnostics folder under "7/"); its HTTP name is the file's stem, made
@@ -111,6 +113,9 @@ struct LibraryConfFindings {
     std::vector<std::pair<std::string, std::string>> brokenHeaders;
 };
 
+// The size and time of the file that took an index, by file name.
+using LibraryStamps = std::map<std::string, std::pair<uint64_t, int64_t>>;
+
 // An image of the folder or a drive's disc, offered or left out.
 struct LibraryImage {
     std::string file;     // file name in the folder, or the drive's path
@@ -140,9 +145,11 @@ struct Library {
     std::vector<std::string> drives;
     std::vector<LibraryImage> images;                 // offered and left out
     std::map<std::string, uint16_t> indexes;          // file name -> index
-    // The file that holds each index in this run: another file under the
-    // name (replaced, rewritten) does not get it.
+    // The file that holds each index in this run, and the size and time
+    // it had when last offered (kept in the ID file, for after a restart):
+    // another file under the name (replaced, rewritten) does not get it.
     std::map<std::string, QxFileIdentity> indexFiles;
+    LibraryStamps indexStamps;
     std::set<std::string> devicesUsed;                // never bound twice
     std::map<std::string, std::pair<uint64_t, int64_t>> pending;  // seen once
     std::map<std::string, LibrarySettings> settings;  // from library.conf
@@ -177,11 +184,14 @@ std::map<std::string, LibrarySettings> LibraryParseConf(const std::string& text,
 // receives a name that can.
 bool LibraryNameWritable(const std::string& file, std::string* rename);
 
-// The ID file's text of the indexes, and back. LibraryParseIds leaves out
-// every line that is wrong and names it in problems.
-std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes);
+// The ID file's text of the indexes (with the stamps of the files that
+// have them), and back. LibraryParseIds leaves out every line that is
+// wrong and names it in problems.
+std::string LibraryFormatIds(const std::map<std::string, uint16_t>& indexes,
+                             const LibraryStamps* stamps = nullptr);
 std::map<std::string, uint16_t> LibraryParseIds(const std::string& text,
-                                                std::vector<std::string>* problems);
+                                                std::vector<std::string>* problems,
+                                                LibraryStamps* stamps = nullptr);
 
 // Offers every image of the folder and starts the watch. 0, or 1 with the
 // reason written (no such folder, the state folder cannot be written).
