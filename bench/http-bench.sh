@@ -15,14 +15,22 @@
 #   - random single ranges of 4 KiB, 64 KiB and 1 MiB (512-byte aligned
 #     starts; wrk with a Lua request() and no response() callback) on 1 and
 #     on 8 keep-alive connections;
-#   - one full GET of the image (curl).
-# Each round runs every case against the three servers in turn, so that a
-# burst of load elsewhere on the machine hits all of them alike; a case's
-# figure is the median of its rounds. The better nginx of a case is the
-# reference of its ratio. Beside each rate: the server's CPU time (user and
-# system, nginx's worker included) per GiB of body served in that run, from
-# /proc: on a real network the NIC is the limit, and CPU per byte decides
-# how many clients one machine serves.
+#   - full GETs of the image (curl, FULL_GETS of them one after another,
+#     default 4).
+# Each round runs every case against the servers in turn, so that a burst
+# of load elsewhere on the machine hits all of them alike; a case's figure
+# is the median of its rounds. The better nginx of a case is the reference
+# of its ratio. Beside each rate: the server's CPU time (user and system,
+# nginx's worker included) per GiB of body served in that run, from /proc:
+# on a real network the NIC is the limit, and CPU per byte decides how many
+# clients one machine serves.
+#
+# tamsor-share runs three times: as it chooses (its figures are "ours"),
+# and with each way of sending large ranges forced (--send-path sendfile,
+# --send-path buffer), reported beside it. With two cores or more, every
+# server runs on the first core and the clients on the second, so that
+# where the scheduler puts them does not decide a run (unpinned, one
+# server's figure moved by half between rounds).
 #
 # Needs nginx, wrk, curl and python3 (Debian packages). Only processes
 # started here are stopped, by their process ids.
@@ -31,11 +39,19 @@ set -euo pipefail
 SECONDS_PER_RUN=${1:-3}
 ROUNDS=${2:-5}
 IMAGE_MIB=${IMAGE_MIB:-256}
+FULL_GETS=${FULL_GETS:-4}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 OUT=$BUILD/http-bench
 JOBS=${JOBS:-2}
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+
+SERVER_CPU=()
+CLIENT_CPU=()
+if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+  SERVER_CPU=(taskset -c 0)
+  CLIENT_CPU=(taskset -c 1)
+fi
 
 for tool in "$NGINX" wrk curl /usr/bin/python3; do
   if ! command -v "$tool" >/dev/null 2>&1; then
@@ -86,16 +102,22 @@ SUM=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 
 declare -A PORT
 declare -A SERVER_PID
-# wrk's connections all come from 127.0.0.1: no per-address share.
-"$SHARE" --max-connections-per-client 0 "$IMAGE" CdRom0 >"$WORK/share.out" 2>"$WORK/share.err" &
-PIDS+=($!)
-SERVER_PID[ours]=$!
-for _ in $(seq 100); do
-  grep -q '^port ' "$WORK/share.out" 2>/dev/null && break
-  sleep 0.05
-done
-PORT[ours]=$(awk '/^port /{print $2}' "$WORK/share.out")
-[ -n "${PORT[ours]}" ] || { echo "tamsor-share did not start" >&2; cat "$WORK/share.err" >&2; exit 1; }
+start_share() {  # $1: the server's name here, $2: its --send-path
+  # wrk's connections all come from 127.0.0.1: no per-address share.
+  "${SERVER_CPU[@]}" "$SHARE" --max-connections-per-client 0 --send-path "$2" "$IMAGE" CdRom0 \
+    >"$WORK/$1.out" 2>"$WORK/$1.err" &
+  PIDS+=($!)
+  SERVER_PID[$1]=$!
+  for _ in $(seq 100); do
+    grep -q '^port ' "$WORK/$1.out" 2>/dev/null && break
+    sleep 0.05
+  done
+  PORT[$1]=$(awk '/^port /{print $2}' "$WORK/$1.out")
+  [ -n "${PORT[$1]}" ] || { echo "tamsor-share did not start" >&2; cat "$WORK/$1.err" >&2; exit 1; }
+}
+start_share ours auto
+start_share ours-sendfile sendfile
+start_share ours-buffer buffer
 
 start_nginx() {  # $1: on or off (sendfile)
   bench_start_nginx "$WORK/nginx-$1" "$WORK/www" "$1"
@@ -104,7 +126,15 @@ start_nginx() {  # $1: on or off (sendfile)
 }
 start_nginx off
 start_nginx on
-SERVERS=(ours nginx-off nginx-on)
+SERVERS=(ours ours-sendfile ours-buffer nginx-off nginx-on)
+# nginx's master and worker go to the servers' core as well.
+if [ ${#SERVER_CPU[@]} -gt 0 ]; then
+  for server in nginx-off nginx-on; do
+    for pid in "${SERVER_PID[$server]}" $(ps -o pid= --ppid "${SERVER_PID[$server]}"); do
+      taskset -pc 0 "$pid" >/dev/null
+    done
+  done
+fi
 
 # Every server must serve the same bytes before anything is timed.
 EXPECTED_RANGE=$(dd if="$IMAGE" bs=1000 skip=1 count=1 2>/dev/null | sha256sum | cut -d" " -f1)
@@ -143,17 +173,22 @@ EOF
 run_wrk() {  # $1 port, $2 range size, $3 connections
   local threads=1
   if [ "$3" -gt 1 ]; then threads=2; fi
-  wrk -t "$threads" -c "$3" -d "${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" \
+  "${CLIENT_CPU[@]}" wrk -t "$threads" -c "$3" -d "${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" \
     "http://127.0.0.1:$1/CdRom0.dmg" -- "$IMAGE_SIZE" "$2" 2>&1 |
     awk '/^Requests\/sec:/{rate=$2} / requests in /{done=$1} /Non-2xx|Socket errors/{bad=1}
          END{print bad ? "0 0" : rate " " done}'
 }
 
-# Prints "rate 1" of one full GET: bytes per second, one request.
+# Prints "rate FULL_GETS" of FULL_GETS full GETs one after another: bytes
+# per second over all of them.
 run_full() {  # $1 port
-  local speed
-  speed=$(curl -s -o /dev/null -w '%{speed_download}' "http://127.0.0.1:$1/CdRom0.dmg")
-  echo "${speed%.*} 1"
+  local start end
+  start=$(date +%s%N)
+  for _ in $(seq "$FULL_GETS"); do
+    "${CLIENT_CPU[@]}" curl -s -o /dev/null "http://127.0.0.1:$1/CdRom0.dmg"
+  done
+  end=$(date +%s%N)
+  awk -v b=$((IMAGE_SIZE * FULL_GETS)) -v ns=$((end - start)) 'BEGIN{printf "%.0f %d\n", b / (ns / 1e9), '"$FULL_GETS"'}'
 }
 
 TICKS=$(getconf CLK_TCK)
@@ -182,7 +217,7 @@ for round in $(seq "$ROUNDS"); do
       before=$(cpu_ticks "$server")
       if [ "$size" = full ]; then
         read -r figure requests < <(run_full "${PORT[$server]}")
-        bytes=$IMAGE_SIZE
+        bytes=$((IMAGE_SIZE * FULL_GETS))
       else
         read -r figure requests < <(run_wrk "${PORT[$server]}" "$size" "$connections")
         bytes=$((requests * size))
@@ -204,7 +239,11 @@ done
 # ---- report -----------------------------------------------------------------------
 echo
 echo "image $IMAGE_MIB MiB in the page cache; median of $ROUNDS rounds of ${SECONDS_PER_RUN} s per wrk run;"
-echo "$(nproc) cores shared by wrk and the servers; nginx: 1 worker, the better of sendfile off/on."
+if [ ${#SERVER_CPU[@]} -gt 0 ]; then
+  echo "servers on core 0, wrk and curl on core 1; nginx: 1 worker, the better of sendfile off/on."
+else
+  echo "$(nproc) core(s) shared by the clients and the servers; nginx: 1 worker, the better of sendfile off/on."
+fi
 echo "MB = 10^6 bytes of body; ratio = ours / nginx; CPU = server CPU seconds (user + system) per GiB"
 echo "of body served (the better nginx's); CPU ratio = ours / nginx (below 1: ours uses less)."
 printf '\n%-20s %11s %10s %11s %10s %7s %10s %8s %8s %6s\n' case "ours req/s" "ours MB/s" \
@@ -253,4 +292,23 @@ for case in "${CASES[@]}"; do
       "$((size / 1024)) KiB x $connections" "$off" "${CPU["nginx-off $size $connections"]}" \
       "$on" "${CPU["nginx-on $size $connections"]}"
   fi
+done
+echo
+echo "ours, each way of sending large ranges forced (req/s; full GET in MB/s; CPU s/GiB):"
+for case in "${CASES[@]}"; do
+  read -r size connections <<<"$case"
+  if [ "$size" = full ]; then
+    label="full GET"
+    scale=1e6
+  else
+    label="$((size / 1024)) KiB x $connections"
+    scale=1
+  fi
+  printf '  %-18s chosen %9.1f (%.2f)   sendfile %9.1f (%.2f)   buffer %9.1f (%.2f)\n' "$label" \
+    "$(awk -v s="${RESULT["ours $size $connections"]}" -v k="$scale" 'BEGIN{print s / k}')" \
+    "${CPU["ours $size $connections"]}" \
+    "$(awk -v s="${RESULT["ours-sendfile $size $connections"]}" -v k="$scale" 'BEGIN{print s / k}')" \
+    "${CPU["ours-sendfile $size $connections"]}" \
+    "$(awk -v s="${RESULT["ours-buffer $size $connections"]}" -v k="$scale" 'BEGIN{print s / k}')" \
+    "${CPU["ours-buffer $size $connections"]}"
 done

@@ -112,6 +112,7 @@ struct ServiceState {
     DiscShareClientHook clientHook;
     void* clientHookContext;
     uint32_t backlog;
+    HTTPSpanSending spanSending;
     double sendTimeout;
     uint32_t clientLimit = kDiscShareDefaultClientLimit;
     uint64_t unavailable;
@@ -630,6 +631,8 @@ void DiscShareSetMessageHook(DiscShareMessageHook hook, void* context) {
 
 void DiscShareSetListenBacklog(uint32_t backlog) { gService.backlog = backlog; }
 
+void DiscShareSetSpanSending(HTTPSpanSending sending) { gService.spanSending = sending; }
+
 void DiscShareSetSendTimeout(double seconds) { gService.sendTimeout = seconds > 0 ? seconds : 0; }
 
 void DiscShareSetClientLimit(uint32_t limit) { gService.clientLimit = limit; }
@@ -661,6 +664,7 @@ QxStatus DiscShareStart() {
             listener->onRequest = OnRequest;
             listener->onSent = OnSent;
             listener->backlog = gService.backlog;
+            listener->spanSending = gService.spanSending;
             listener->sendTimeout = gService.sendTimeout;
             listener->clientLimit =
                 gService.clientLimit == 0 ? kHTTPNoLimit : gService.clientLimit;

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "HTTPConnection.h"
 #include "QxLObject.h"
 
 // Keys of an image entry (all string values):
@@ -81,6 +82,10 @@ QxStatus DiscShareSetServerToken(const char* text);
 // for all of them: a connection the system cannot hold is refused, and its
 // client tries again only a second or more later.
 void DiscShareSetListenBacklog(uint32_t backlog);
+
+// How large image ranges go out, from the next start on (HTTPSpanSending;
+// Auto unless set).
+void DiscShareSetSpanSending(HTTPSpanSending sending);
 
 // Seconds a client may take no byte of an answer before its connection is
 // closed, from the next start on; 0 (or less) goes back to 60.

@@ -27,7 +27,10 @@
 //
 // A response body is memory chunks, or file spans the system sends from its
 // file cache (sendfile) so that large image ranges are not copied through
-// the process; a refill may hand out either.
+// the process; a refill may hand out either. A span may instead go through
+// the connection's span buffer, a piece at a time (HTTPSpanSending): the
+// piece then stands in the gather list like a memory chunk, so a partial
+// send resumes from it, and the first piece goes out with the head.
 //
 // Not here: accepting (HTTPListener.cpp), what requests mean.
 #include <climits>
@@ -179,11 +182,58 @@ QxStatus SendEntries(HTTPConnection* connection) {
     return count > 0 ? kWouldBlock : kStatusOK;
 }
 
+// True when a span of `length` bytes, about to start, is to go through the
+// span buffer.
+bool CopiesSpan(const HTTPConnection* connection, uint64_t length) {
+    switch (connection->spanSending) {
+    case HTTPSpanSending::FileCache:
+        return false;
+    case HTTPSpanSending::Buffer:
+        return length > 0;
+    case HTTPSpanSending::Auto:
+        break;
+    }
+    return connection->peerIsLocal && length > kHTTPSpanCopyPiece;
+}
+
+// Reads the span's next piece into the span buffer and makes it the gather
+// list's entry `index`. kStatusReadFailed when the file ends before the
+// span does; kStatusNoMemory without a buffer.
+QxStatus ReadSpanPiece(HTTPConnection* connection, uint32_t index) {
+    HTTPMessage* response = connection->response;
+    if (connection->spanBuffer == nullptr) {
+        connection->spanBuffer = static_cast<uint8_t*>(QxLAlloc(kHTTPSpanCopyPiece));
+        if (connection->spanBuffer == nullptr) return kStatusNoMemory;
+    }
+    uint32_t wanted = response->bodyFileLength < kHTTPSpanCopyPiece
+                          ? static_cast<uint32_t>(response->bodyFileLength)
+                          : kHTTPSpanCopyPiece;
+    uint32_t got = 0;
+    QxStatus status = QxPlatformFileReadAt(response->bodyFile, response->bodyFileOffset, wanted,
+                                           connection->spanBuffer, &got);
+    if (status != kStatusOK) return status;
+    if (got == 0) return kStatusReadFailed;
+    response->bodyFileOffset += got;
+    response->bodyFileLength -= got;
+    connection->sendVector[index].pointer = reinterpret_cast<char*>(connection->spanBuffer);
+    connection->sendVector[index].length = static_cast<QxNetLength>(got);
+    return kStatusOK;
+}
+
 // Sends the response's file span from where it stands: 0 once all of it is
 // out, would-block while some remains, kStatusReadFailed when the file ends
 // before the span does (it shrank under us).
 QxStatus SendFileSpan(HTTPConnection* connection) {
     HTTPMessage* response = connection->response;
+    while (connection->spanCopying && response->bodyFileLength > 0) {
+        QxStatus status = ReadSpanPiece(connection, 0);
+        if (status == kStatusNoMemory) break;  // the file cache still can
+        if (status != kStatusOK) return status;
+        connection->sendCursor = connection->sendVector;
+        connection->sendCount = 1;
+        status = SendEntries(connection);
+        if (status != kStatusOK) return status;
+    }
     while (response->bodyFileLength > 0) {
         size_t wanted = response->bodyFileLength < kFileSendPiece
                             ? static_cast<size_t>(response->bodyFileLength)
@@ -234,6 +284,7 @@ QxStatus SendPump(HTTPConnection* connection) {
         connection->sendVector[0].pointer = reinterpret_cast<char*>(response->bodyPointer);
         connection->sendCursor = connection->sendVector;
         connection->sendCount = response->bodyLength > 0 ? 1 : 0;
+        connection->spanCopying = CopiesSpan(connection, response->bodyFileLength);
     }
 
     HTTPListener* listener = connection->listener;
@@ -342,7 +393,7 @@ void ConnectionCallback(QxSocketRef, uint32_t types, const void*, const void*, v
 }  // namespace
 
 QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted,
-                            const uint8_t* peerHost) {
+                            const uint8_t* peerHost, bool peerIsLocal) {
     if (listener == nullptr || accepted == kQxInvalidSocket) return kStatusBadParameter;
     auto* connection = static_cast<HTTPConnection*>(QxLAllocZeroed(sizeof(HTTPConnection)));
     if (connection == nullptr) {
@@ -354,6 +405,8 @@ QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted,
         memcpy(connection->peerHost, peerHost, sizeof connection->peerHost);
         connection->hasPeerHost = true;
     }
+    connection->peerIsLocal = peerIsLocal;
+    connection->spanSending = listener->spanSending;
     connection->state = HTTPConnectionState::ReadingHead;
     connection->waitStart = QxRunLoopNow();
     connection->bodyBuffer = static_cast<uint8_t*>(QxLAlloc(kHTTPBodyCapacity));
@@ -415,10 +468,19 @@ QxStatus HTTPConnectionSendMessage(HTTPConnection* connection, HTTPMessage* resp
     connection->sendVector[0].length = static_cast<QxNetLength>(response->length);
     connection->sendVector[0].pointer = response->text;
     connection->sendCount = 1;
+    connection->spanCopying = CopiesSpan(connection, response->bodyFileLength);
     if (response->bodyLength > 0) {
         connection->sendVector[1].length = static_cast<QxNetLength>(response->bodyLength);
         connection->sendVector[1].pointer = reinterpret_cast<char*>(response->bodyPointer);
         connection->sendCount = 2;
+    } else if (connection->spanCopying) {
+        // The head and the span's first piece in one send.
+        QxStatus status = ReadSpanPiece(connection, 1);
+        if (status == kStatusOK) {
+            connection->sendCount = 2;
+        } else if (status != kStatusNoMemory) {
+            return status;  // as a failed send: the caller's hook closes the connection
+        }
     }
     connection->sendCursor = connection->sendVector;
     QxStatus status = SendPump(connection);
@@ -455,6 +517,8 @@ void HTTPConnectionClose(HTTPConnection* connection, QxStatus status) {
     }
     QxLFree(connection->bodyBuffer);
     connection->bodyBuffer = nullptr;
+    QxLFree(connection->spanBuffer);
+    connection->spanBuffer = nullptr;
     if (connection->socketObject != nullptr) {
         QxSocketInvalidate(connection->socketObject);
         QxLObjectRelease(connection->socketObject);

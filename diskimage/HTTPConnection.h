@@ -29,6 +29,22 @@ struct HTTPListener;
 // connection with kStatusBufferFull.
 inline constexpr uint32_t kHTTPBodyCapacity = 16384;
 
+// How file spans of a response go out. Through the file cache (sendfile)
+// the bytes never pass through the process: on a network card that
+// gathers from memory, nothing copies them at all. A peer on this very
+// machine copies them out of our pages anyway, and there reading them
+// into a buffer and sending that took less time and less CPU per byte
+// than sendfile for bodies above a quarter MiB (bench/http-bench.sh).
+enum class HTTPSpanSending : uint32_t {
+    Auto = 0,       // through a buffer to a peer on this machine when large, else the file cache
+    FileCache = 1,  // always the file cache
+    Buffer = 2,     // always through a buffer
+};
+
+// Piece of a span read at a time when it goes through a buffer; Auto sends
+// a longer span that way (judged as the span starts).
+inline constexpr uint32_t kHTTPSpanCopyPiece = 256 * 1024;
+
 enum class HTTPConnectionState : uint32_t {
     ReadingHead = 0,       // at accept, and after each keep-alive exchange
     ReadingBody = 1,       // head parsed, body bytes still to come
@@ -64,6 +80,10 @@ struct HTTPConnection {
     bool waitingForBody;  // a refill answered would-block; HTTPConnectionResume goes on
     uint8_t peerHost[16];  // the client's address without the port (IPv4 mapped)
     bool hasPeerHost;      // false when the system could not say
+    bool peerIsLocal;      // the client runs on this machine (loopback or our own address)
+    HTTPSpanSending spanSending;  // the listener's, at accept
+    uint8_t* spanBuffer;   // kHTTPSpanCopyPiece bytes, heap, on first use
+    bool spanCopying;      // the span in flight goes through spanBuffer
 };
 
 // The run-loop time after which the listener closes the connection, or a
@@ -112,8 +132,8 @@ void HTTPConnectionClose(HTTPConnection* connection, QxStatus status);
 
 // Sets up a connection for a socket the listener has just accepted and
 // links it into the listener; then calls onAccept. peerHost is the client's
-// host as QxPlatformNetAddressHost gives it, or null when unknown. Used by
-// the listener's accept callback. On failure the socket is closed and
-// nothing is left.
+// host as QxPlatformNetAddressHost gives it, or null when unknown;
+// peerIsLocal says the client runs on this machine. Used by the listener's
+// accept callback. On failure the socket is closed and nothing is left.
 QxStatus HTTPConnectionOpen(HTTPListener* listener, QxSocketHandle accepted,
-                            const uint8_t* peerHost);
+                            const uint8_t* peerHost, bool peerIsLocal);

@@ -163,6 +163,19 @@ void PauseAccepting(HTTPListener* listener) {
 
 // Read callback of the listening socket. A failed accept is ignored; a
 // connection that cannot be set up is closed inside HTTPConnectionOpen.
+// True for a peer on this machine: a loopback address, or the very
+// address it reached us at (the system loops that back too).
+bool IsLocalHost(QxSocketHandle accepted, const uint8_t host[16]) {
+    static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    static const uint8_t kIPv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (memcmp(host, kMappedPrefix, sizeof kMappedPrefix) == 0 && host[12] == 127) return true;
+    if (memcmp(host, kIPv6Loopback, sizeof kIPv6Loopback) == 0) return true;
+    QxNetAddress local{};
+    uint8_t localHost[16];
+    return QxPlatformNetLocalAddress(accepted, &local) == kStatusOK &&
+           QxPlatformNetAddressHost(local.bytes, localHost) && memcmp(localHost, host, 16) == 0;
+}
+
 void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info) {
     auto* listener = static_cast<HTTPListener*>(info);
     QxSocketHandle accepted = kQxInvalidSocket;
@@ -188,6 +201,7 @@ void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info)
                                   QxPlatformNetAddressHost(peer.bytes, hostBytes)
                               ? hostBytes
                               : nullptr;
+    const bool peerIsLocal = host != nullptr && IsLocalHost(accepted, host);
     bool stopped = false;
     // The address's own share first: its idle connections make room for
     // it rather than someone else's.
@@ -205,7 +219,7 @@ void AcceptCallback(QxSocketRef, uint32_t, const void*, const void*, void* info)
         Refuse(listener, accepted);
         return;
     }
-    HTTPConnectionOpen(listener, accepted, host);
+    HTTPConnectionOpen(listener, accepted, host, peerIsLocal);
 }
 
 void SetBounds(HTTPListener* listener) {

@@ -89,6 +89,7 @@ struct HTTPListener {
     uint32_t descriptorsPerConnection;  // its socket and what the layer above opens for
                                         // it (1)
     uint32_t backlog;          // connections the system completes before we accept (5)
+    HTTPSpanSending spanSending;  // how file spans go out (Auto)
     // Private: while accepting is paused for want of resources, the timer
     // that resumes it.
     QxRunLoopTimerRef acceptResume;

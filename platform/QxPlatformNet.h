@@ -189,6 +189,8 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
 
 // The address of a connected socket's peer into *peer (bytes and length).
 QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer);
+// The socket's own address (the one a peer reached it at) into *local.
+QxStatus QxPlatformNetLocalAddress(QxSocketHandle handle, QxNetAddress* local);
 
 // The MTU of the path toward a connected socket's peer, in bytes of IP
 // packet: Linux's IP_MTU / IPV6_MTU (the route's MTU, lowered by what the

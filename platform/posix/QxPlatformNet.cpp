@@ -353,15 +353,30 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
     return kStatusOK;
 }
 
-QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
-    if (peer == nullptr) return kStatusBadParameter;
-    socklen_t length = sizeof peer->bytes;
-    if (getpeername(handle, reinterpret_cast<sockaddr*>(peer->bytes), &length) != 0) {
+namespace {
+
+// getpeername or getsockname into *address.
+template <typename NameCall>
+QxStatus SocketAddress(QxSocketHandle handle, NameCall call, QxNetAddress* address) {
+    if (address == nullptr) return kStatusBadParameter;
+    socklen_t length = sizeof address->bytes;
+    if (call(handle, reinterpret_cast<sockaddr*>(address->bytes), &length) != 0) {
         return QxPlatformSocketLastError();
     }
-    peer->length = length < sizeof peer->bytes ? length : sizeof peer->bytes;
+    address->length = length < sizeof address->bytes ? length : sizeof address->bytes;
     return kStatusOK;
 }
+
+}  // namespace
+
+QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
+    return SocketAddress(handle, getpeername, peer);
+}
+
+QxStatus QxPlatformNetLocalAddress(QxSocketHandle handle, QxNetAddress* local) {
+    return SocketAddress(handle, getsockname, local);
+}
+
 
 QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
     if (mtu == nullptr) return kStatusBadParameter;

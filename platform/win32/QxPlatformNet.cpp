@@ -366,15 +366,30 @@ QxStatus QxPlatformNetReceiveFrom(QxSocketHandle handle, void* buffer, size_t le
     return kStatusOK;
 }
 
-QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
-    if (peer == nullptr) return kStatusBadParameter;
-    int length = static_cast<int>(sizeof peer->bytes);
-    if (getpeername(Native(handle), reinterpret_cast<sockaddr*>(peer->bytes), &length) != 0) {
+namespace {
+
+// getpeername or getsockname into *address.
+template <typename NameCall>
+QxStatus SocketAddress(QxSocketHandle handle, NameCall call, QxNetAddress* address) {
+    if (address == nullptr) return kStatusBadParameter;
+    int length = static_cast<int>(sizeof address->bytes);
+    if (call(Native(handle), reinterpret_cast<sockaddr*>(address->bytes), &length) != 0) {
         return QxPlatformSocketLastError();
     }
-    peer->length = static_cast<uint32_t>(length);
+    address->length = static_cast<uint32_t>(length);
     return kStatusOK;
 }
+
+}  // namespace
+
+QxStatus QxPlatformNetPeerAddress(QxSocketHandle handle, QxNetAddress* peer) {
+    return SocketAddress(handle, getpeername, peer);
+}
+
+QxStatus QxPlatformNetLocalAddress(QxSocketHandle handle, QxNetAddress* local) {
+    return SocketAddress(handle, getsockname, local);
+}
+
 
 QxStatus QxPlatformNetPathMtu(QxSocketHandle handle, uint32_t* mtu) {
     if (mtu == nullptr) return kStatusBadParameter;

@@ -844,7 +844,8 @@ TEST_F(DiscShareTest, LargeBodiesGoFromTheFileCacheSmallOnesThroughTheBuffer) {
     gPlainReads = 0;
     ASSERT_TRUE(client.Exchange(Get("/CdRom0.dmg", "Range: bytes=10-\r\n"), &response));
     EXPECT_TRUE(response.body == Slice(10, kImageSize));
-    // Where the system can send file bytes itself, none are read here.
+    // Where the system can send file bytes itself, the reader reads none:
+    // they go out as a file span (however the connection sends that).
     if (QxPlatformNetCanSendFile()) {
         EXPECT_EQ(gPlainReads, 0);
     } else {
@@ -853,42 +854,94 @@ TEST_F(DiscShareTest, LargeBodiesGoFromTheFileCacheSmallOnesThroughTheBuffer) {
     DiscImageReaderSetOperations(previous);
 }
 
+// The ways a large range can go out, each in turn: the service restarts
+// with it, and with the fixture's disc.
+class SendPaths {
+public:
+    explicit SendPaths(uint16_t* port) : port_(port) {}
+    ~SendPaths() { Use(HTTPSpanSending::Auto); }
+    bool Use(HTTPSpanSending sending) {
+        DiscShareStop();
+        DiscShareSetSpanSending(sending);
+        if (DiscShareAddImage("Test Disc", "CdRom0") != kStatusOK) return false;
+        if (DiscShareStart() != kStatusOK) return false;
+        *port_ = static_cast<uint16_t>(DiscSharePort());
+        return *port_ != 0;
+    }
+    static constexpr HTTPSpanSending kAll[] = {HTTPSpanSending::Auto, HTTPSpanSending::FileCache,
+                                               HTTPSpanSending::Buffer};
+
+private:
+    uint16_t* port_;
+};
+
+TEST_F(DiscShareTest, EverySendPathServesLargeRangesExactlyToASlowReader) {
+    // Lengths around the buffer's piece, starts off any boundary, and the
+    // whole image; the client's small receive buffer makes the server stop
+    // and resume within pieces.
+    const size_t kPiece = kHTTPSpanCopyPiece;
+    const std::pair<size_t, size_t> kRanges[] = {
+        {0, kImageSize},          {1, 1 + kPiece},       {100, 100 + kPiece + 1},
+        {4096, 4096 + 2 * kPiece + 2049}, {kImageSize - kPiece - 7, kImageSize}};
+    SendPaths paths(&port_);
+    for (HTTPSpanSending sending : SendPaths::kAll) {
+        SCOPED_TRACE(static_cast<int>(sending));
+        ASSERT_TRUE(paths.Use(sending));
+        SocketClient client;
+        ASSERT_TRUE(client.Connect(port_, 4096));
+        for (const auto& [start, end] : kRanges) {
+            Response response;
+            std::string range = "Range: bytes=" + std::to_string(start) + "-" +
+                                std::to_string(end - 1) + "\r\n";
+            ASSERT_TRUE(client.Exchange(Get("/CdRom0.dmg", range), &response)) << start;
+            EXPECT_EQ(response.code, 206);
+            EXPECT_TRUE(response.body == Slice(start, end)) << start << "-" << end;
+        }
+    }
+}
+
 TEST_F(DiscShareTest, ImageShrinkingMidBodyCutsTheBodyShort) {
     const std::string path = (std::filesystem::path(directory_) / "shrinking.img").string();
-    ASSERT_TRUE(WriteFile(path, image_));
     const char kShrinking[] = "\\\\.\\CdRom2";
-    ASSERT_EQ(DeviceBindImage(kShrinking, path.c_str(), 2048), kStatusOK);
-    ASSERT_EQ(DiscShareAddImage("Shrinking", "CdRom2"), kStatusOK);
-    // A small receive buffer and no reading: the server stalls mid-body.
-    SocketClient client;
-    ASSERT_TRUE(client.Connect(port_, 4096, false));
-    ASSERT_TRUE(client.Send(Get("/CdRom2.dmg")));
-    ASSERT_TRUE(client.WaitBodyStarted());
-    const size_t kLeft = 8192;
-    std::filesystem::resize_file(path, kLeft);
-    ASSERT_TRUE(client.Listen());
-    EXPECT_TRUE(client.WaitClosed());
-    EXPECT_FALSE(DiscShareHasConnections());
-    const std::string& received = client.Received();
-    size_t headEnd = received.find("\r\n\r\n");
-    ASSERT_NE(headEnd, std::string::npos);
-    // Short of its Content-Length, so no client takes it for the image.
-    // Bytes already queued from the file cache may show the cut (zeros),
-    // as any send from a file changed under it may; those before it are
-    // the image's.
-    std::string body = received.substr(headEnd + 4);
-    EXPECT_LT(body.size(), kImageSize);
-    ASSERT_GE(body.size(), kLeft);
-    EXPECT_TRUE(body.substr(0, kLeft) == Slice(0, kLeft));
-    DeviceUnbind(kShrinking);
+    SendPaths paths(&port_);
+    for (HTTPSpanSending sending : {HTTPSpanSending::FileCache, HTTPSpanSending::Buffer}) {
+        SCOPED_TRACE(static_cast<int>(sending));
+        ASSERT_TRUE(paths.Use(sending));
+        ASSERT_TRUE(WriteFile(path, image_));
+        ASSERT_EQ(DeviceBindImage(kShrinking, path.c_str(), 2048), kStatusOK);
+        ASSERT_EQ(DiscShareAddImage("Shrinking", "CdRom2"), kStatusOK);
+        // A small receive buffer and no reading: the server stalls mid-body.
+        SocketClient client;
+        ASSERT_TRUE(client.Connect(port_, 4096, false));
+        ASSERT_TRUE(client.Send(Get("/CdRom2.dmg")));
+        ASSERT_TRUE(client.WaitBodyStarted());
+        const size_t kLeft = 8192;
+        std::filesystem::resize_file(path, kLeft);
+        ASSERT_TRUE(client.Listen());
+        EXPECT_TRUE(client.WaitClosed());
+        EXPECT_FALSE(DiscShareHasConnections());
+        const std::string& received = client.Received();
+        size_t headEnd = received.find("\r\n\r\n");
+        ASSERT_NE(headEnd, std::string::npos);
+        // Short of its Content-Length, so no client takes it for the image.
+        // Bytes already queued from the file cache may show the cut (zeros),
+        // as any send from a file changed under it may; those before it are
+        // the image's.
+        std::string body = received.substr(headEnd + 4);
+        EXPECT_LT(body.size(), kImageSize);
+        ASSERT_GE(body.size(), kLeft);
+        EXPECT_TRUE(body.substr(0, kLeft) == Slice(0, kLeft));
+        DiscShareRemoveImage("CdRom2");
+        DeviceUnbind(kShrinking);
 
-    // The service goes on: the other disc is served in full.
-    SocketClient again;
-    ASSERT_TRUE(again.Connect(port_));
-    Response response;
-    ASSERT_TRUE(again.Exchange(Get("/CdRom0.dmg", "Range: bytes=100-199\r\n"), &response));
-    EXPECT_EQ(response.code, 206);
-    EXPECT_TRUE(response.body == Slice(100, 200));
+        // The service goes on: the other disc is served in full.
+        SocketClient again;
+        ASSERT_TRUE(again.Connect(port_));
+        Response response;
+        ASSERT_TRUE(again.Exchange(Get("/CdRom0.dmg", "Range: bytes=100-199\r\n"), &response));
+        EXPECT_EQ(response.code, 206);
+        EXPECT_TRUE(response.body == Slice(100, 200));
+    }
 }
 
 TEST_F(DiscShareTest, FailedAddKeepsTheList) {
