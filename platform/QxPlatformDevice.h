@@ -133,6 +133,18 @@ QxStatus QxPlatformFileSize(QxDeviceHandle handle, uint64_t* size);
 QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
                               void* buffer, uint32_t* bytesRead);
 
+// Writes count bytes of an open file, from offset on, to the stream `out`
+// (at its position, which moves on) with the system moving them itself
+// (Linux sendfile: into a pipe the pages are handed over, into /dev/null
+// they are not read at all). *sent is how many went out, also on a failure.
+// kStatusUnsupported, with nothing sent, where that is not the faster way
+// or the system cannot do it for this stream (a regular file, a terminal;
+// Windows always): the caller then reads and writes. The stream must hold
+// no buffered bytes (unbuffered, or flushed). A failure after the first
+// byte is the system's error, whichever side it came from.
+QxStatus QxPlatformFileSendToStream(QxDeviceHandle file, uint64_t offset, uint64_t count,
+                                    FILE* out, uint64_t* sent);
+
 // Reading and closing a file: QxPlatformDeviceReadAt (or
 // QxPlatformFileReadAt), QxPlatformDeviceClose.
 

@@ -45,9 +45,10 @@
 namespace tamsordisc {
 
 const char kImageDevice[] = "\\\\.\\CdRom0";
-// cat's piece: small enough to stay in the processor's cache between the
-// read into it and the write out of it.
-const size_t kCatChunk = 256u << 10;
+// cat's piece, for what the system does not move itself (a file, a
+// terminal): into a file on ext4, pieces of 1 MiB went out as fast as dd's
+// and pieces of 256 KiB took 2 % longer.
+const size_t kCatChunk = 1024u << 10;
 constexpr size_t kPageSize = 4096;
 
 struct PageAlignedDelete {
@@ -397,6 +398,26 @@ int List(const Output& io, const Target& target, const std::string& inner) {
 
 // ---- cat ------------------------------------------------------------------------
 
+// Has the system send the file's bytes to out, run by run, for as long as
+// they lie as they are in a host file and the system can write to out that
+// way; returns how many went out.
+uint64_t SendRuns(VolumeFile* file, uint64_t size, FILE* out) {
+    uint64_t offset = 0;
+    while (offset < size) {
+        QxDeviceHandle host = kQxInvalidDeviceHandle;
+        uint64_t hostOffset = 0;
+        uint64_t run = 0;
+        if (VolumeFileSpan(file, offset, size - offset, &host, &hostOffset, &run) != kStatusOK) {
+            break;
+        }
+        uint64_t sent = 0;
+        QxStatus status = QxPlatformFileSendToStream(host, hostOffset, run, out, &sent);
+        offset += sent;
+        if (status != kStatusOK) break;
+    }
+    return offset;
+}
+
 int Cat(const Output& io, const Target& target, const std::string& inner) {
     BlockDevice* device = nullptr;
     if (int failed = OpenTarget(io, target, &device)) return failed;
@@ -413,11 +434,15 @@ int Cat(const Output& io, const Target& target, const std::string& inner) {
         std::setvbuf(io.out, nullptr, _IONBF, 0);
         uint64_t size = 0;
         QxStatus status = VolumeFileSize(file, &size);
+        // Runs that lie as they are in the image file the system moves
+        // itself; the rest, and every byte after a refusal or a failure,
+        // goes through the buffer, which then reports what went wrong.
+        uint64_t offset = 0;
+        if (status == kStatusOK) offset = SendRuns(file, size, io.out);
         // Not cleared first: every byte written out was read into it. On a
         // page boundary, where the system copies into it fastest.
         std::unique_ptr<uint8_t[], PageAlignedDelete> buffer(
             new (std::align_val_t{kPageSize}) uint8_t[kCatChunk]);
-        uint64_t offset = 0;
         while (status == kStatusOK && offset < size) {
             uint32_t piece = static_cast<uint32_t>(size - offset < kCatChunk ? size - offset
                                                                              : kCatChunk);

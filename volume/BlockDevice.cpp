@@ -225,6 +225,22 @@ QxStatus ReadBytes(BlockDevice* device, uint32_t byteCount, int64_t byteOffset, 
     return kStatusOK;
 }
 
+QxStatus DeviceHostSpan(BlockDevice* device, uint64_t offset, uint64_t count,
+                        QxDeviceHandle* host, uint64_t* hostOffset) {
+    if (device == nullptr || host == nullptr || hostOffset == nullptr) {
+        return kStatusBadParameter;
+    }
+    if (offset > device->diskSize || count > device->diskSize - offset) return kStatusOutOfRange;
+    QxDeviceHandle raw = device->image != nullptr ? ImageFileRawHandle(device->image)
+                                                  : kQxInvalidDeviceHandle;
+    if (raw == kQxInvalidDeviceHandle || device->passThroughMode || gIO != &kPlatformIO) {
+        return kStatusUnsupported;
+    }
+    *host = raw;
+    *hostOffset = offset;  // a raw image's byte n is the disc's byte n
+    return kStatusOK;
+}
+
 BlockDevice* OpenDeviceList() { return gOpenDevices; }
 
 const BlockDeviceIO* BlockDeviceDefaultIO() { return &kPlatformIO; }

@@ -84,6 +84,16 @@ QxStatus ReadSectors(BlockDevice* device, uint64_t firstSector, uint64_t count, 
 // an error the bytes already copied stay in buffer.
 QxStatus ReadBytes(BlockDevice* device, uint32_t byteCount, int64_t byteOffset, void* buffer);
 
+// Where `count` disc bytes from byte `offset` on lie, as they are, in a host
+// file: its handle (borrowed, valid while the device is open) and the byte
+// offset there. For callers that have the system move the bytes itself
+// (tamsor-disc cat). kStatusUnsupported for a drive, a .dmg, an image opened
+// with an identity (ImageFileRawHandle has none), and while reads do not go
+// the platform's plain way (pass-through, a test's BlockDeviceSetIO);
+// kStatusOutOfRange for bytes past the end of the disc.
+QxStatus DeviceHostSpan(BlockDevice* device, uint64_t offset, uint64_t count,
+                        QxDeviceHandle* host, uint64_t* hostOffset);
+
 // Head of the open-device list (newest first), or null. Not retained.
 BlockDevice* OpenDeviceList();
 

@@ -562,6 +562,27 @@ QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer) 
     return done == count ? kStatusOK : kStatusUnderrun;
 }
 
+QxStatus MapForkBytes(HFSFork* fork, uint64_t offset, uint64_t count, uint64_t* deviceByte,
+                      uint64_t* run) {
+    if (fork == nullptr || deviceByte == nullptr || run == nullptr) return kStatusBadParameter;
+    if (count == 0 || offset >= fork->logicalSize) return kStatusUnderrun;
+    uint64_t left = fork->logicalSize - offset;
+    if (count > left) count = left;
+    HFSVolume* volume = fork->volume;
+    uint64_t sectorSize = volume->sectorSize;
+    // Mapped from the sector the offset falls in.
+    uint64_t skew = offset % sectorSize;
+    uint64_t sector = 0;
+    uint64_t mapped = 0;
+    QxStatus status = MapOffset(fork, offset - skew, count + skew, &sector, &mapped);
+    if (status != kStatusOK) return status;
+    if (mapped <= skew) return kHFSNotFound;
+    uint64_t base = volume->partition->startSector + volume->embeddedSector;
+    *deviceByte = (base + sector) * sectorSize + skew;
+    *run = mapped - skew;
+    return kStatusOK;
+}
+
 QxStatus PrepareFork(HFSFork* fork, uint64_t offset, uint32_t count, ImageFile* image,
                      ImageReadyCallback callback, void* context, ImageWait** wait) {
     *wait = nullptr;

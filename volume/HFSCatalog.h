@@ -83,6 +83,13 @@ void CloseFork(HFSFork* fork);
 // kHFSBadTree; device errors are passed through.
 QxStatus ReadFork(HFSFork* fork, uint64_t offset, uint32_t count, void* buffer);
 
+// Where the fork's bytes [offset, offset + count) begin on its device, as a
+// byte offset, and how many of them (*run, at least 1) follow one another
+// there: up to the end of their extent, of count, or of the fork. Statuses
+// as ReadFork's; kStatusUnderrun at or past the end of the fork.
+QxStatus MapForkBytes(HFSFork* fork, uint64_t offset, uint64_t count, uint64_t* deviceByte,
+                      uint64_t* run);
+
 // Asks image (the fork's device's, ImageFile.h) to make the disc bytes under
 // [offset, offset + count) of the fork ready, one extent at a time: 0 when
 // they are (or when the extents cannot be mapped: ReadFork then says why),

@@ -275,6 +275,28 @@ QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buf
     return bytesRead == count ? kStatusOK : kStatusReadFailed;
 }
 
+QxStatus VolumeFileSpan(VolumeFile* file, uint64_t offset, uint64_t count, QxDeviceHandle* host,
+                        uint64_t* hostOffset, uint64_t* length) {
+    if (file == nullptr || host == nullptr || hostOffset == nullptr || length == nullptr ||
+        count == 0) {
+        return kStatusBadParameter;
+    }
+    if (file->fork == nullptr) {
+        *host = file->hostFile;
+        *hostOffset = offset;
+        *length = count;
+        return kStatusOK;
+    }
+    uint64_t deviceByte = 0;
+    uint64_t run = 0;
+    QxStatus status = MapForkBytes(file->fork, offset, count, &deviceByte, &run);
+    if (status != kStatusOK) return status;
+    status = DeviceHostSpan(file->partition->device, deviceByte, run, host, hostOffset);
+    if (status != kStatusOK) return status;
+    *length = run;
+    return kStatusOK;
+}
+
 namespace {
 
 ImageFile* FileImage(const VolumeFile* file) {

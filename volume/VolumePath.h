@@ -110,6 +110,16 @@ QxStatus VolumeFileSize(VolumeFile* file, uint64_t* size);
 // fewer arrive; volume files: ReadFork's statuses (kStatusUnderrun).
 QxStatus VolumeRead(VolumeFile* file, uint64_t offset, uint32_t count, void* buffer);
 
+// Where the file's bytes [offset, offset + count) begin, as they are, in a
+// host file: its handle (borrowed, valid until VolumeClose), the byte offset
+// there, and how many of them (*length, at least 1, at most count) follow one
+// another there. For callers that have the system move the bytes itself. A
+// host file is its own span. kStatusUnsupported where the bytes are not a
+// host file's as they are (DeviceHostSpan); kStatusUnderrun at or past the
+// end of a volume file; otherwise MapForkBytes' statuses.
+QxStatus VolumeFileSpan(VolumeFile* file, uint64_t offset, uint64_t count, QxDeviceHandle* host,
+                        uint64_t* hostOffset, uint64_t* length);
+
 // Makes the next VolumeRead of [offset, offset + count) of a volume file on
 // a .dmg copy decoded bytes instead of decoding on the run loop: 0 when it
 // will (always for host files, drives and raw images), kQxErrorWouldBlock

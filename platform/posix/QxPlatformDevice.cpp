@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +168,38 @@ void QxPlatformDeviceClose(QxDeviceHandle handle) {
 QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t count,
                               void* buffer, uint32_t* bytesRead) {
     return QxPlatformDeviceReadAt(handle, offset, count, buffer, bytesRead);
+}
+
+QxStatus QxPlatformFileSendToStream(QxDeviceHandle file, uint64_t offset, uint64_t count,
+                                    FILE* out, uint64_t* sent) {
+    if (sent == nullptr || out == nullptr || file == kQxInvalidDeviceHandle) {
+        return kStatusBadParameter;
+    }
+    *sent = 0;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return kStatusOutOfRange;
+    int target = fileno(out);
+    struct stat info;
+    // Into a regular file the system moves the bytes through a pipe of 64
+    // KiB, which took longer than reading and writing pieces of 1 MiB (ext4;
+    // through a pipe of our own of 1 MiB it was no faster than that either).
+    if (target == -1 || fstat(target, &info) == -1 || S_ISREG(info.st_mode)) {
+        return kStatusUnsupported;
+    }
+    off_t position = static_cast<off_t>(offset);
+    while (*sent < count) {
+        // sendfile moves at most about 2 GiB a call.
+        size_t piece = count - *sent < (1u << 30) ? static_cast<size_t>(count - *sent) : 1u << 30;
+        ssize_t moved = sendfile(target, static_cast<int>(file), &position, piece);
+        if (moved == -1) {
+            if (errno == EINTR) continue;
+            // Refused up front for what the output is: read and write instead.
+            if (*sent == 0 && (errno == EINVAL || errno == ENOSYS)) return kStatusUnsupported;
+            return QxPlatformLastError();
+        }
+        if (moved == 0) return kStatusReadFailed;  // the file ends before count
+        *sent += static_cast<uint64_t>(moved);
+    }
+    return kStatusOK;
 }
 
 QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {

@@ -176,6 +176,11 @@ QxStatus QxPlatformFileReadAt(QxDeviceHandle handle, uint64_t offset, uint32_t c
     return kStatusOK;
 }
 
+QxStatus QxPlatformFileSendToStream(QxDeviceHandle, uint64_t, uint64_t, FILE*, uint64_t* sent) {
+    if (sent != nullptr) *sent = 0;
+    return kStatusUnsupported;
+}
+
 QxStatus QxPlatformFileOpen(const char* path, QxDeviceHandle* handle) {
     HANDLE opened = CreateFileA(path, GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

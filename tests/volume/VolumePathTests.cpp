@@ -366,6 +366,54 @@ TEST_F(VolumePathTest, VolumeFilesReadAcrossExtents) {
     VolumeClose(file);
 }
 
+// The spans a file's bytes lie in within the image, read back from the
+// image file itself, are the file: extent by extent, from any offset.
+TEST_F(VolumePathTest, FileSpansAreTheFileBytesInTheImage) {
+    VolumeFile* file = nullptr;
+    ASSERT_EQ(VolumeOpen(kKernel, &file), kStatusOK);
+    QxDeviceHandle image = kQxInvalidDeviceHandle;
+    ASSERT_EQ(QxPlatformFileOpen(Image(0).c_str(), &image), kStatusOK);
+    for (uint64_t start : {uint64_t{0}, uint64_t{1000}, uint64_t{123457}}) {
+        uint64_t offset = start;
+        int spans = 0;
+        while (offset < kKernelSize) {
+            QxDeviceHandle host = kQxInvalidDeviceHandle;
+            uint64_t hostOffset = 0;
+            uint64_t length = 0;
+            ASSERT_EQ(VolumeFileSpan(file, offset, kKernelSize - offset, &host, &hostOffset,
+                                     &length),
+                      kStatusOK)
+                << offset;
+            ASSERT_GT(length, 0u);
+            ASSERT_LE(length, kKernelSize - offset);
+            std::vector<uint8_t> bytes(length);
+            uint32_t got = 0;
+            ASSERT_EQ(QxPlatformFileReadAt(image, hostOffset, static_cast<uint32_t>(length),
+                                           bytes.data(), &got),
+                      kStatusOK);
+            ASSERT_EQ(got, length);
+            ASSERT_EQ(bytes, Pattern(kernelID_, offset, length)) << offset;
+            offset += length;
+            ++spans;
+        }
+        // Twelve fragments: a span never runs past the end of its extent.
+        if (start == 0) EXPECT_GE(spans, 12);
+    }
+    QxDeviceHandle host = kQxInvalidDeviceHandle;
+    uint64_t hostOffset = 0;
+    uint64_t length = 0;
+    EXPECT_EQ(VolumeFileSpan(file, kKernelSize, 1, &host, &hostOffset, &length),
+              kStatusUnderrun);
+    // Reads that go another way than the platform's own (a test's faults)
+    // are never stepped around.
+    static const BlockDeviceIO kOther = *BlockDeviceDefaultIO();
+    const BlockDeviceIO* previous = BlockDeviceSetIO(&kOther);
+    EXPECT_EQ(VolumeFileSpan(file, 0, 10, &host, &hostOffset, &length), kStatusUnsupported);
+    BlockDeviceSetIO(previous);
+    QxPlatformDeviceClose(image);
+    VolumeClose(file);
+}
+
 TEST_F(VolumePathTest, VolumeOpenFailuresLeaveNothingOpen) {
     VolumeFile* file = nullptr;
     EXPECT_EQ(VolumeOpen("pfs:\\\\.\\CdRom0#2/missing", &file), kHFSNotFound);
