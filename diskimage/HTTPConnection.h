@@ -36,13 +36,14 @@ inline constexpr uint32_t kHTTPBodyCapacity = 16384;
 // into a buffer and sending that took less time and less CPU per byte
 // than sendfile for bodies above a quarter MiB (bench/http-bench.sh).
 enum class HTTPSpanSending : uint32_t {
-    Auto = 0,       // through a buffer to a peer on this machine when large, else the file cache
+    Auto = 0,       // a buffer for a peer on this machine (see CopiesSpan), else the file cache
     FileCache = 1,  // always the file cache
     Buffer = 2,     // always through a buffer
 };
 
 // Piece of a span read at a time when it goes through a buffer; Auto sends
-// a longer span that way (judged as the span starts).
+// a longer span that way, and any span while other connections are open
+// (judged as the span starts).
 inline constexpr uint32_t kHTTPSpanCopyPiece = 256 * 1024;
 
 enum class HTTPConnectionState : uint32_t {
